@@ -1,0 +1,102 @@
+// The front panel model: owns the state of the meter display (state flags, the two values,
+// the averaging rings) and the texts of every control the readout and the state display
+// write. The window copies these texts and forwards clicks and ticks; nothing here knows
+// about a toolkit or a serial port.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+#include "meter/MeterFrame.h"
+
+namespace k419 {
+
+// Where the receive handler takes its bytes from (the serial component in the program,
+// a byte queue in the decoder and the tests). Operations may throw; an exception ends the
+// receive handler at that point, as the window's failure rule says.
+class FrameSource {
+public:
+    virtual ~FrameSource() = default;
+    virtual std::uint16_t InputCount() = 0;
+    // Removes exactly `count` bytes in arrival order; called only with enough waiting.
+    virtual void ReadBlock(std::uint8_t* buffer, std::uint16_t count) = 0;
+    virtual void DiscardInput() = 0;
+};
+
+// The 2000 ms watchdog timer as the receive handler sees it.
+class Watchdog {
+public:
+    virtual ~Watchdog() = default;
+    virtual void Disable() = 0;
+    // Enabling an enabled timer does not restart its period.
+    virtual void Enable() = 0;
+};
+
+// Texts of the panel's controls, UTF-8.
+struct PanelTexts {
+    std::string LA, LD, Base, Dop;
+    std::string A, B, C, D, E, F;
+    std::string Label1, Label2, Label3, Label4, Label5, Label7;
+
+    bool operator==(const PanelTexts&) const = default;
+};
+
+// "Перегрузка": the whole text of a field whose scaled value exceeds 10000 in magnitude.
+extern const char* const OverloadText;
+// Watchdog texts for Base and Dop.
+extern const char* const NoDataText;      // "Нет данных"
+extern const char* const LinkLostText;    // "разрыв связи"
+
+class FrontPanelModel {
+public:
+    // `decimalSeparator`: the locale's separator, UTF-8 (a comma on a Russian system).
+    explicit FrontPanelModel(std::string decimalSeparator);
+
+    // --- Receive handler (steps 1-6), for every trigger event whatever its kind.
+    // Takes at most one frame: returns true when a frame was taken and shown.
+    bool ReceiveTrigger(FrameSource& source, Watchdog& watchdog);
+
+    // --- Pieces of the frame's processing, in the order ReceiveTrigger runs them.
+    void ShowMeterState();
+    void ShowReadings(Watchdog& watchdog);
+    void ShowResistanceConductance();
+    void ShowCapacitanceInductance();
+    void ShowQualityLoss();
+    void AverageReadings();
+
+    // --- Window events.
+    // FormCreate steps 5-6, after the port opened: A := "-256", reset request, RingIndex 0.
+    void FormCreated();
+    // After the УСРЕДН key's code was sent.
+    void RequestAveragingReset() { AveragingReset = true; }
+    // Watchdog tick: Base and Dop only.
+    void WatchdogTick();
+
+    const PanelTexts& Texts() const { return texts_; }
+    const std::string& DecimalSeparator() const { return decimalSeparator_; }
+
+    // Formats `value` the way fields A-F show it ("%*.*f", width 8, the injected
+    // separator), then two spaces and `unit`; OverloadText above 10000 in magnitude.
+    std::string ReadoutFormat(double value, int precision, const std::string& unit) const;
+
+    // State, public for the tests and the window; written only by the operations above.
+    MeterFrame Frame{};
+    std::uint8_t CurrentRange = 0;
+    bool FrequencyIs1kHz = false;
+    bool MainIsL = false, MainIsC = false, MainIsR = false, MainIsG = false;
+    bool AuxIsQ = false;
+    std::uint8_t AveragingOn = 0;
+    bool AveragingReset = true;
+    double FirstValue = 0.0;
+    double SecondValue = 0.0;
+    std::array<double, 10> FirstHistory{};
+    std::array<double, 10> SecondHistory{};
+    std::uint8_t RingIndex = 0;
+
+private:
+    std::string decimalSeparator_;
+    PanelTexts texts_;
+};
+
+}  // namespace k419

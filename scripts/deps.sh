@@ -1,0 +1,26 @@
+# Sourced by run.sh and test.sh: installs the Debian packages the build needs when any
+# is missing. Needs root (or sudo) only when something has to be installed.
+k419_packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+               qt6-base-dev qt6-serialport-dev libgl-dev)
+
+k419_ensure_packages() {
+  local missing=() p
+  for p in "${k419_packages[@]}" "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# k419_build <dir> [cmake options...]: configure once, then build incrementally.
+k419_build() {
+  local dir=$1; shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S . -B "$dir" -G Ninja "$@"
+  fi
+  cmake --build "$dir" -j "$(nproc)"
+}

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds and runs every test through CTest; exits non-zero on any failure.
+#   ./test.sh          plain build, then AddressSanitizer+UBSan, then ThreadSanitizer
+#   ./test.sh --quick  plain build only
+#   ./test.sh --asan   AddressSanitizer + UndefinedBehaviorSanitizer build only
+#   ./test.sh --tsan   ThreadSanitizer build only (the thread-heavy tests)
+set -euo pipefail
+cd "$(dirname "$0")"
+. scripts/deps.sh
+
+mode=${1:-all}
+case "$mode" in
+  all|--all|--quick|--asan|--tsan) ;;
+  *) echo "usage: $0 [--quick|--asan|--tsan]" >&2; exit 2 ;;
+esac
+
+k419_ensure_packages
+export QT_QPA_PLATFORM=offscreen
+jobs=$(nproc)
+
+plain() {
+  echo "== plain build =="
+  k419_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  ctest --test-dir build --output-on-failure -j "$jobs"
+}
+asan() {
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
+  k419_build build-asan -DCMAKE_BUILD_TYPE=Debug -DK419_SANITIZE=address \
+    -DK419_BUILD_APP=OFF -DK419_BUILD_BENCH=OFF
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+}
+tsan() {
+  echo "== ThreadSanitizer =="
+  k419_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DK419_SANITIZE=thread \
+    -DK419_BUILD_APP=OFF -DK419_BUILD_BENCH=OFF
+  TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
+}
+
+case "$mode" in
+  --quick) plain ;;
+  --asan) asan ;;
+  --tsan) tsan ;;
+  *) plain; asan; tsan ;;
+esac
