@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "meter/MeterFrame.h"
 
@@ -16,7 +17,7 @@ namespace k419 {
 // a byte queue in the decoder and the tests). Operations may throw; an exception ends the
 // receive handler at that point, as the window's failure rule says.
 class FrameSource {
-public:
+  public:
     virtual ~FrameSource() = default;
     virtual std::uint16_t InputCount() = 0;
     // Removes exactly `count` bytes in arrival order; called only with enough waiting.
@@ -26,7 +27,7 @@ public:
 
 // The 2000 ms watchdog timer as the receive handler sees it.
 class Watchdog {
-public:
+  public:
     virtual ~Watchdog() = default;
     virtual void Disable() = 0;
     // Enabling an enabled timer does not restart its period.
@@ -45,11 +46,11 @@ struct PanelTexts {
 // "Перегрузка": the whole text of a field whose scaled value exceeds 10000 in magnitude.
 extern const char* const OverloadText;
 // Watchdog texts for Base and Dop.
-extern const char* const NoDataText;      // "Нет данных"
-extern const char* const LinkLostText;    // "разрыв связи"
+extern const char* const NoDataText;    // "Нет данных"
+extern const char* const LinkLostText;  // "разрыв связи"
 
 class FrontPanelModel {
-public:
+  public:
     // `decimalSeparator`: the locale's separator, UTF-8 (a comma on a Russian system).
     explicit FrontPanelModel(std::string decimalSeparator);
 
@@ -77,8 +78,10 @@ public:
     const std::string& DecimalSeparator() const { return decimalSeparator_; }
 
     // Formats `value` the way fields A-F show it ("%*.*f", width 8, the injected
-    // separator), then two spaces and `unit`; OverloadText above 10000 in magnitude.
-    std::string ReadoutFormat(double value, int precision, const std::string& unit) const;
+    // separator), then two spaces and `unit`; OverloadText above 10000 in magnitude and
+    // for a value with no finite magnitude (a reciprocal or ratio of an average that
+    // cancelled to exactly zero), so a field never shows "inf" or "nan".
+    std::string ReadoutFormat(double value, int precision, std::string_view unit) const;
 
     // State, public for the tests and the window; written only by the operations above.
     MeterFrame Frame{};
@@ -94,7 +97,7 @@ public:
     std::array<double, 10> SecondHistory{};
     std::uint8_t RingIndex = 0;
 
-private:
+  private:
     std::string decimalSeparator_;
     PanelTexts texts_;
 };
