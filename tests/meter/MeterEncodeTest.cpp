@@ -61,18 +61,18 @@ TEST_P(EncodeRounding, RoundsToNearestTiesToEven) {
 
 INSTANTIATE_TEST_SUITE_P(
     MeterNumber, EncodeRounding,
-    ::testing::Values(
-        Rounding{"below half rounds down", 8388608.25, 8388608.0},
-        Rounding{"above half rounds up", 8388608.75, 8388609.0},
-        Rounding{"tie to even stays", 8388608.5, 8388608.0},
-        Rounding{"tie to even goes up", 8388609.5, 8388610.0},
-        Rounding{"negative tie", -8388609.5, -8388610.0},
-        Rounding{"carry into the exponent", 16777215.5, 16777216.0},
-        // Just under the smallest magnitude, rounding up onto it.
-        Rounding{"rounds up to the smallest", std::ldexp(16777215.5, -151), std::ldexp(1.0, -127)},
-        // Just over the largest magnitude, rounding down onto it.
-        Rounding{"rounds down to the largest", std::ldexp(16777215.25, 105),
-                 std::ldexp(16777215.0, 105)}));
+    ::testing::Values(Rounding{"below half rounds down", 8388608.25, 8388608.0},
+                      Rounding{"above half rounds up", 8388608.75, 8388609.0},
+                      Rounding{"tie to even stays", 8388608.5, 8388608.0},
+                      Rounding{"tie to even goes up", 8388609.5, 8388610.0},
+                      Rounding{"negative tie", -8388609.5, -8388610.0},
+                      Rounding{"carry into the exponent", 16777215.5, 16777216.0},
+                      // Just under the smallest magnitude, rounding up onto it.
+                      Rounding{"rounds up to the smallest", std::ldexp(16777215.5, -151),
+                               std::ldexp(1.0, -127)},
+                      // Just over the largest magnitude, rounding down onto it.
+                      Rounding{"rounds down to the largest", std::ldexp(16777215.25, 105),
+                               std::ldexp(16777215.0, 105)}));
 
 TEST(EncodeMeterNumber, RejectsWhatTheFormatCannotCarry) {
     const double rejected[] = {
@@ -81,9 +81,9 @@ TEST(EncodeMeterNumber, RejectsWhatTheFormatCannotCarry) {
         std::numeric_limits<double>::infinity(),
         -std::numeric_limits<double>::infinity(),
         std::numeric_limits<double>::quiet_NaN(),
-        std::ldexp(1.0, -128),                     // below the smallest
-        std::ldexp(16777215.0, -152),              // rounds to 2^-128, still below
-        std::ldexp(16777215.5, 105),               // rounds up to 2^129, above the largest
+        std::ldexp(1.0, -128),         // below the smallest
+        std::ldexp(16777215.0, -152),  // rounds to 2^-128, still below
+        std::ldexp(16777215.5, 105),   // rounds up to 2^129, above the largest
         std::ldexp(1.0, 129),
         -std::ldexp(1.0, 130),
         std::numeric_limits<double>::max(),
