@@ -1,0 +1,265 @@
+// Result codes of the serial engine and the exceptions they become.
+//
+// Inside the engine a failure is a negative 32-bit result code: either a negated
+// operating-system error number or one of the engine's own codes (-1002 bad argument,
+// -2001 no such port, -3007 fewer bytes waiting than asked, ...). Only the component turns
+// codes into exceptions, through CheckResult. Every exception of the engine derives from
+// Exception, itself a std::exception whose what() is the UTF-8 message.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+
+// The root of every exception the serial engine raises: a message and nothing else.
+class Exception : public std::exception {
+  public:
+    explicit Exception(std::string Message);
+
+    const std::string& Message() const noexcept { return FMessage; }
+    const char* what() const noexcept override { return FMessage.c_str(); }
+
+  private:
+    std::string FMessage;
+};
+
+// A failed allocation (result code -8).
+class EOutOfMemory : public Exception {
+  public:
+    EOutOfMemory();
+};
+
+// An input/output failure that carries an operating-system error number (result codes -2
+// to -162 other than -8).
+class EInOutError : public Exception {
+  public:
+    EInOutError(std::string Message, int32_t ErrorCode);
+
+    int32_t ErrorCode() const noexcept { return FErrorCode; }
+
+  private:
+    int32_t FErrorCode;
+};
+
+// The root of the engine's own exception tree. Nine group classes derive from it and every
+// leaf class from one group; none adds anything to it.
+class EAPDException : public Exception {
+  public:
+    // ResultCode() is Code itself (negative); the message is ErrorMessage(|Code|). May
+    // throw ETpsStringResourceError instead when the error string table cannot be read.
+    explicit EAPDException(int32_t Code);
+    // ResultCode() is 0 and the message is Text.
+    explicit EAPDException(std::string Text);
+
+    // The negative code that caused the exception, or 0 when it was built from a text.
+    int32_t ResultCode() const noexcept { return FResultCode; }
+
+  private:
+    int32_t FResultCode;
+};
+
+// The message text for a positive error number (the magnitude of a code), at most 255
+// bytes of UTF-8 and never cut inside a character: the entry of the error string table
+// (resource "APRO_ERROR_STRINGS_ENGLISH") when it has a non-empty one, else the operating
+// system's text for the number with every control character turned into a space and runs
+// of spaces reduced to one, else a short text naming the number. A negative number is
+// taken by its magnitude. Throws ETpsStringResourceError when the table cannot be read.
+std::string ErrorMessage(int32_t Number);
+
+// Returns Code unchanged when it is 0 or positive, or when Loading is true (the component
+// is still being built from its stored form description, where failures are not raised).
+// Otherwise throws, and never returns:
+//   -8                          EOutOfMemory
+//   -162 .. -2 (other)          EInOutError with ErrorMessage(-Code) and ErrorCode() -Code
+//   a code with its own class   that class built from Code (ResultCode() == Code)
+//   any other code              EAPDException("Apro exception") (ResultCode() == 0)
+int32_t CheckResult(bool Loading, int32_t Code);
+// Guards against swapped arguments, which would otherwise convert silently.
+int32_t CheckResult(int32_t Code, bool Loading) = delete;
+
+// The exception tree. A leaf's code is given in CheckResult's mapping (AdExcept.cpp); a
+// class may serve several codes (EInternal: -1006, -7003, -7006, -7012; EProtocol: -6006,
+// -6008, -6009).
+#define K419_APD_EXCEPTION(Name, Parent) \
+    class Name : public Parent {         \
+      public:                            \
+        using Parent::Parent;            \
+    };
+
+K419_APD_EXCEPTION(EGeneral, EAPDException)
+K419_APD_EXCEPTION(EOpenComm, EAPDException)
+K419_APD_EXCEPTION(ESerialIO, EAPDException)
+K419_APD_EXCEPTION(EModem, EAPDException)
+K419_APD_EXCEPTION(ETrigger, EAPDException)
+K419_APD_EXCEPTION(EProtocol, EAPDException)
+K419_APD_EXCEPTION(EINI, EAPDException)
+K419_APD_EXCEPTION(EFax, EAPDException)
+K419_APD_EXCEPTION(ETapi, EAPDException)
+
+K419_APD_EXCEPTION(EBadArgument, EGeneral)
+K419_APD_EXCEPTION(EGotQuitMsg, EGeneral)
+K419_APD_EXCEPTION(EBufferTooBig, EGeneral)
+K419_APD_EXCEPTION(EPortNotAssigned, EGeneral)
+K419_APD_EXCEPTION(EInternal, EGeneral)
+K419_APD_EXCEPTION(EModemNotAssigned, EGeneral)
+K419_APD_EXCEPTION(EPhonebookNotAssigned, EGeneral)
+K419_APD_EXCEPTION(ECannotUseWithWinSock, EGeneral)
+
+K419_APD_EXCEPTION(EBadId, EOpenComm)
+K419_APD_EXCEPTION(EBaudRate, EOpenComm)
+K419_APD_EXCEPTION(EByteSize, EOpenComm)
+K419_APD_EXCEPTION(EDefault, EOpenComm)
+K419_APD_EXCEPTION(EHardware, EOpenComm)
+K419_APD_EXCEPTION(EMemory, EOpenComm)
+K419_APD_EXCEPTION(ECommNotOpen, EOpenComm)
+K419_APD_EXCEPTION(EAlreadyOpen, EOpenComm)
+K419_APD_EXCEPTION(ENoHandles, EOpenComm)
+K419_APD_EXCEPTION(ENoTimers, EOpenComm)
+K419_APD_EXCEPTION(ENoPortSelected, EOpenComm)
+K419_APD_EXCEPTION(ENotOpenedByTapi, EOpenComm)
+
+K419_APD_EXCEPTION(ENullApi, ESerialIO)
+K419_APD_EXCEPTION(ERegisterHandlerFailed, ESerialIO)
+K419_APD_EXCEPTION(EPutBlockFail, ESerialIO)
+K419_APD_EXCEPTION(EGetBlockFail, ESerialIO)
+K419_APD_EXCEPTION(EOutputBufferTooSmall, ESerialIO)
+K419_APD_EXCEPTION(EBufferIsEmpty, ESerialIO)
+K419_APD_EXCEPTION(ETracingNotEnabled, ESerialIO)
+K419_APD_EXCEPTION(ELoggingNotEnabled, ESerialIO)
+K419_APD_EXCEPTION(EBaseAddressNotSet, ESerialIO)
+
+K419_APD_EXCEPTION(EModemNotStarted, EModem)
+K419_APD_EXCEPTION(EModemBusy, EModem)
+K419_APD_EXCEPTION(EModemNotDialing, EModem)
+K419_APD_EXCEPTION(EModemNotResponding, EModem)
+K419_APD_EXCEPTION(EModemRejectedCommand, EModem)
+K419_APD_EXCEPTION(EModemStatusMismatch, EModem)
+K419_APD_EXCEPTION(EAlreadyDialing, EModem)
+K419_APD_EXCEPTION(ENotDialing, EModem)
+
+K419_APD_EXCEPTION(ETriggerTooLong, ETrigger)
+K419_APD_EXCEPTION(EBadTriggerHandle, ETrigger)
+
+K419_APD_EXCEPTION(EKeyTooLong, EINI)
+K419_APD_EXCEPTION(EDataTooLarge, EINI)
+K419_APD_EXCEPTION(EIniWrite, EINI)
+K419_APD_EXCEPTION(EIniRead, EINI)
+K419_APD_EXCEPTION(ERecordExists, EINI)
+K419_APD_EXCEPTION(ERecordNotFound, EINI)
+K419_APD_EXCEPTION(EDatabaseFull, EINI)
+K419_APD_EXCEPTION(EDatabaseEmpty, EINI)
+K419_APD_EXCEPTION(EBadFieldList, EINI)
+K419_APD_EXCEPTION(EBadFieldForIndex, EINI)
+
+K419_APD_EXCEPTION(EFaxBadFormat, EFax)
+K419_APD_EXCEPTION(EBadGraphicsFormat, EFax)
+K419_APD_EXCEPTION(EConvertAbort, EFax)
+K419_APD_EXCEPTION(EUnpackAbort, EFax)
+K419_APD_EXCEPTION(ECantMakeBitmap, EFax)
+K419_APD_EXCEPTION(EFaxBadMachine, EFax)
+K419_APD_EXCEPTION(EFaxBadModemResult, EFax)
+K419_APD_EXCEPTION(EFaxTrainError, EFax)
+K419_APD_EXCEPTION(EFaxInitError, EFax)
+K419_APD_EXCEPTION(EFaxBusy, EFax)
+K419_APD_EXCEPTION(EFaxVoiceCall, EFax)
+K419_APD_EXCEPTION(EFaxDataCall, EFax)
+K419_APD_EXCEPTION(EFaxNoDialTone, EFax)
+K419_APD_EXCEPTION(EFaxNoCarrier, EFax)
+K419_APD_EXCEPTION(EFaxSessionError, EFax)
+K419_APD_EXCEPTION(EFaxPageError, EFax)
+
+K419_APD_EXCEPTION(ETapiAllocated, ETapi)
+K419_APD_EXCEPTION(ETapiBadDeviceID, ETapi)
+K419_APD_EXCEPTION(ETapiBearerModeUnavail, ETapi)
+K419_APD_EXCEPTION(ETapiCallUnavail, ETapi)
+K419_APD_EXCEPTION(ETapiCompletionOverrun, ETapi)
+K419_APD_EXCEPTION(ETapiConferenceFull, ETapi)
+K419_APD_EXCEPTION(ETapiDialBilling, ETapi)
+K419_APD_EXCEPTION(ETapiDialDialtone, ETapi)
+K419_APD_EXCEPTION(ETapiDialPrompt, ETapi)
+K419_APD_EXCEPTION(ETapiDialQuiet, ETapi)
+K419_APD_EXCEPTION(ETapiIncompatibleApiVersion, ETapi)
+K419_APD_EXCEPTION(ETapiIncompatibleExtVersion, ETapi)
+K419_APD_EXCEPTION(ETapiIniFileCorrupt, ETapi)
+K419_APD_EXCEPTION(ETapiInUse, ETapi)
+K419_APD_EXCEPTION(ETapiInvalAddress, ETapi)
+K419_APD_EXCEPTION(ETapiInvalAddressID, ETapi)
+K419_APD_EXCEPTION(ETapiInvalAddressMode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalAddressState, ETapi)
+K419_APD_EXCEPTION(ETapiInvalAppHandle, ETapi)
+K419_APD_EXCEPTION(ETapiInvalAppName, ETapi)
+K419_APD_EXCEPTION(ETapiInvalBearerMode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCallComplMode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCallHandle, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCallParams, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCallPrivilege, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCallSelect, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCallState, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCallStatelist, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCard, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCompletionID, ETapi)
+K419_APD_EXCEPTION(ETapiInvalConfCallHandle, ETapi)
+K419_APD_EXCEPTION(ETapiInvalConsultCallHandle, ETapi)
+K419_APD_EXCEPTION(ETapiInvalCountryCode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalDeviceClass, ETapi)
+K419_APD_EXCEPTION(ETapiInvalDeviceHandle, ETapi)
+K419_APD_EXCEPTION(ETapiInvalDialParams, ETapi)
+K419_APD_EXCEPTION(ETapiInvalDigitList, ETapi)
+K419_APD_EXCEPTION(ETapiInvalDigitMode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalDigits, ETapi)
+K419_APD_EXCEPTION(ETapiInvalExtVersion, ETapi)
+K419_APD_EXCEPTION(ETapiInvalGroupID, ETapi)
+K419_APD_EXCEPTION(ETapiInvalLineHandle, ETapi)
+K419_APD_EXCEPTION(ETapiInvalLineState, ETapi)
+K419_APD_EXCEPTION(ETapiInvalLocation, ETapi)
+K419_APD_EXCEPTION(ETapiInvalMediaList, ETapi)
+K419_APD_EXCEPTION(ETapiInvalMediaMode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalMessageID, ETapi)
+K419_APD_EXCEPTION(ETapiInvalParam, ETapi)
+K419_APD_EXCEPTION(ETapiInvalParkID, ETapi)
+K419_APD_EXCEPTION(ETapiInvalParkMode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalPointer, ETapi)
+K419_APD_EXCEPTION(ETapiInvalPrivSelect, ETapi)
+K419_APD_EXCEPTION(ETapiInvalRate, ETapi)
+K419_APD_EXCEPTION(ETapiInvalRequestMode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalTerminalID, ETapi)
+K419_APD_EXCEPTION(ETapiInvalTerminalMode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalTimeout, ETapi)
+K419_APD_EXCEPTION(ETapiInvalTone, ETapi)
+K419_APD_EXCEPTION(ETapiInvalToneList, ETapi)
+K419_APD_EXCEPTION(ETapiInvalToneMode, ETapi)
+K419_APD_EXCEPTION(ETapiInvalTransferMode, ETapi)
+K419_APD_EXCEPTION(ETapiLineMapperFailed, ETapi)
+K419_APD_EXCEPTION(ETapiNoConference, ETapi)
+K419_APD_EXCEPTION(ETapiNoDevice, ETapi)
+K419_APD_EXCEPTION(ETapiNoDriver, ETapi)
+K419_APD_EXCEPTION(ETapiNoMem, ETapi)
+K419_APD_EXCEPTION(ETapiNoRequest, ETapi)
+K419_APD_EXCEPTION(ETapiNotOwner, ETapi)
+K419_APD_EXCEPTION(ETapiNotRegistered, ETapi)
+K419_APD_EXCEPTION(ETapiOperationFailed, ETapi)
+K419_APD_EXCEPTION(ETapiOperationUnavail, ETapi)
+K419_APD_EXCEPTION(ETapiRateUnavail, ETapi)
+K419_APD_EXCEPTION(ETapiResourceUnavail, ETapi)
+K419_APD_EXCEPTION(ETapiRequestOverrun, ETapi)
+K419_APD_EXCEPTION(ETapiStructureTooSmall, ETapi)
+K419_APD_EXCEPTION(ETapiTargetNotFound, ETapi)
+K419_APD_EXCEPTION(ETapiTargetSelf, ETapi)
+K419_APD_EXCEPTION(ETapiUninitialized, ETapi)
+K419_APD_EXCEPTION(ETapiUserUserInfoTooBig, ETapi)
+K419_APD_EXCEPTION(ETapiReinit, ETapi)
+K419_APD_EXCEPTION(ETapiAddressBlocked, ETapi)
+K419_APD_EXCEPTION(ETapiBillingRejected, ETapi)
+K419_APD_EXCEPTION(ETapiInvalFeature, ETapi)
+K419_APD_EXCEPTION(ETapiNoMultipleInstance, ETapi)
+K419_APD_EXCEPTION(ETapiBusy, ETapi)
+K419_APD_EXCEPTION(ETapiNotSet, ETapi)
+K419_APD_EXCEPTION(ETapiNoSelect, ETapi)
+K419_APD_EXCEPTION(ETapiLoadFail, ETapi)
+K419_APD_EXCEPTION(ETapiGetAddrFail, ETapi)
+K419_APD_EXCEPTION(ETapi16Disabled, ETapi)
+K419_APD_EXCEPTION(ETapiVoiceNotSupported, ETapi)
+K419_APD_EXCEPTION(ETapiWaveFail, ETapi)
+K419_APD_EXCEPTION(ETapiTranslateFail, ETapi)
+
+#undef K419_APD_EXCEPTION
