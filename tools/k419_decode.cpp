@@ -1,0 +1,260 @@
+// k419-decode: replays a raw byte stream from the meter through the front panel model and
+// prints the panel's texts after every frame as one JSON object per line.
+//
+// Bytes are fed to the model one at a time, with one trigger event after each, which is
+// how the serial component reports a byte-by-byte arrival; so the decoder shows exactly
+// the frames the window would show, including the effect of a wrong header.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "meter/FrontPanel.h"
+
+namespace {
+
+constexpr int ExitUsage = 2;
+constexpr int ExitOutputFailed = 1;
+
+const char* const Usage =
+    "Usage: k419-decode [--decimal-point=SEP] [FILE]\n"
+    "Decodes a raw K4-19 byte stream (FILE, or standard input when FILE is absent or \"-\")\n"
+    "and prints, for every frame the front panel would show, one JSON object with the\n"
+    "panel's texts: LA, LD, Base, Dop, A to F, Label1 to Label5 and Label7.\n"
+    "\n"
+    "  --decimal-point=SEP  decimal separator of the readouts (default: the locale's)\n"
+    "  --help               show this help and exit\n"
+    "\n"
+    "Exit status: 0 on success, 2 on a bad argument or an unreadable input.\n";
+
+// The serial component's input buffer as the receive handler sees it.
+class QueueSource final : public k419::FrameSource {
+  public:
+    void Push(std::uint8_t byte) { bytes_.push_back(byte); }
+
+    std::uint16_t InputCount() override {
+        return bytes_.size() > 0xFFFF ? 0xFFFF : static_cast<std::uint16_t>(bytes_.size());
+    }
+    void ReadBlock(std::uint8_t* buffer, std::uint16_t count) override {
+        for (std::uint16_t i = 0; i < count; ++i) {
+            buffer[i] = bytes_.front();
+            bytes_.pop_front();
+        }
+    }
+    void DiscardInput() override { bytes_.clear(); }
+
+  private:
+    std::deque<std::uint8_t> bytes_;
+};
+
+// Time does not pass in a replay, so the watchdog never fires.
+class NoWatchdog final : public k419::Watchdog {
+  public:
+    void Disable() override {}
+    void Enable() override {}
+};
+
+bool IsValidUtf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto lead = static_cast<unsigned char>(s[i]);
+        std::size_t length;
+        std::uint32_t cp;
+        if (lead < 0x80) {
+            length = 1;
+            cp = lead;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            cp = lead & 0x1F;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            cp = lead & 0x0F;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            cp = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (i + length > s.size()) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(s[i + k]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        static constexpr std::uint32_t Smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (cp < Smallest[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+void AppendJsonString(std::string& out, std::string_view s) {
+    out += '"';
+    for (const char ch : s) {
+        const auto byte = static_cast<unsigned char>(ch);
+        switch (ch) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (byte < 0x20) {
+                    char escape[8];
+                    std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+                    out += escape;
+                } else {
+                    out += ch;
+                }
+        }
+    }
+    out += '"';
+}
+
+std::string JsonLine(const k419::PanelTexts& t) {
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"LA", &t.LA},         {"LD", &t.LD},         {"Base", &t.Base},     {"Dop", &t.Dop},
+        {"A", &t.A},           {"B", &t.B},           {"C", &t.C},           {"D", &t.D},
+        {"E", &t.E},           {"F", &t.F},           {"Label1", &t.Label1}, {"Label2", &t.Label2},
+        {"Label3", &t.Label3}, {"Label4", &t.Label4}, {"Label5", &t.Label5}, {"Label7", &t.Label7},
+    };
+    std::string line = "{";
+    bool first = true;
+    for (const auto& [key, value] : fields) {
+        if (!first) {
+            line += ", ";
+        }
+        first = false;
+        AppendJsonString(line, key);
+        line += ": ";
+        AppendJsonString(line, *value);
+    }
+    line += "}\n";
+    return line;
+}
+
+// The separator the user's locale writes, the one the window would show.
+std::string LocaleDecimalPoint() {
+    if (std::setlocale(LC_ALL, "") != nullptr) {
+        const std::lconv* conventions = std::localeconv();
+        if (conventions != nullptr && conventions->decimal_point != nullptr &&
+            conventions->decimal_point[0] != '\0' && IsValidUtf8(conventions->decimal_point)) {
+            return conventions->decimal_point;
+        }
+    }
+    return ".";
+}
+
+int Fail(const std::string& message) {
+    std::fprintf(stderr, "k419-decode: %s\n", message.c_str());
+    return ExitUsage;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string_view separatorOption = "--decimal-point=";
+    bool separatorGiven = false;
+    std::string separator;
+    const char* path = nullptr;
+    bool optionsEnded = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (!optionsEnded && arg == "--help") {
+            std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (!optionsEnded && arg == "--") {
+            optionsEnded = true;
+        } else if (!optionsEnded && arg.starts_with(separatorOption)) {
+            separator = arg.substr(separatorOption.size());
+            separatorGiven = true;
+            if (separator.empty()) {
+                return Fail("--decimal-point needs a separator, e.g. --decimal-point=,");
+            }
+            if (!IsValidUtf8(separator)) {
+                return Fail("the decimal separator must be UTF-8 text");
+            }
+        } else if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+            return Fail("unknown option '" + std::string(arg) + "' (see --help)");
+        } else if (path != nullptr) {
+            return Fail("only one input file may be given (see --help)");
+        } else {
+            path = argv[i];
+        }
+    }
+    if (!separatorGiven) {
+        separator = LocaleDecimalPoint();
+    }
+
+    int fd = STDIN_FILENO;
+    std::string inputName = "standard input";
+    if (path != nullptr && std::string_view(path) != "-") {
+        inputName = std::string("'") + path + "'";
+        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            return Fail("cannot open " + inputName + ": " + std::strerror(errno));
+        }
+    }
+
+    k419::FrontPanelModel model(separator);
+    model.FormCreated();
+    QueueSource source;
+    NoWatchdog watchdog;
+
+    // read() returns whatever has arrived, so a live pipe is decoded as it flows; every
+    // line is flushed for the same reason.
+    unsigned char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Fail("cannot read " + inputName + ": " + std::strerror(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            source.Push(buffer[i]);
+            if (model.ReceiveTrigger(source, watchdog)) {
+                const std::string line = JsonLine(model.Texts());
+                if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
+                    std::fflush(stdout) != 0) {
+                    std::fprintf(stderr, "k419-decode: cannot write the output: %s\n",
+                                 std::strerror(errno));
+                    return ExitOutputFailed;
+                }
+            }
+        }
+    }
+    if (fd != STDIN_FILENO) {
+        ::close(fd);
+    }
+    return 0;
+}
