@@ -102,14 +102,10 @@ void TAdStringResource::Open(std::span<const unsigned char> Table) {
 }
 
 TAdStringResource::TStatus TAdStringResource::TryOpen(HMODULE Module, const char* ResourceName,
-                                                      std::string& Name) noexcept {
+                                                      std::string& Name) {
     Close();
     if (ResourceName == nullptr || *ResourceName == '\0') return sOk;
-    try {
-        Name.assign(ResourceName, strnlen(ResourceName, kMaxNameLength));
-    } catch (...) {
-        return sNoResource;
-    }
+    Name.assign(ResourceName, strnlen(ResourceName, kMaxNameLength));
     HRSRC info = FindResourceA(Module, Name.c_str(), RT_RCDATA);
     if (info == nullptr) return sNoResource;
     HGLOBAL resource = LoadResource(Module, info);
@@ -135,8 +131,7 @@ void TAdStringResource::Close() noexcept {
 
 // The mapping lives only in the caller's variable for the length of one lookup, so that
 // between lookups the store holds the loaded resource but no mapping.
-TAdStringResource::TStatus TAdStringResource::Map(
-    std::span<const unsigned char>& Bytes) const noexcept {
+TAdStringResource::TStatus TAdStringResource::Map(std::span<const unsigned char>& Bytes) const {
     if (FTable.data() != nullptr) {
         Bytes = FTable;
         return sOk;

@@ -81,8 +81,8 @@ class TAdStringResource {
         sInvalid = 5
     };
 
-    TStatus TryOpen(HMODULE Module, const char* ResourceName, std::string& Name) noexcept;
-    TStatus Map(std::span<const unsigned char>& Bytes) const noexcept;
+    TStatus TryOpen(HMODULE Module, const char* ResourceName, std::string& Name);
+    TStatus Map(std::span<const unsigned char>& Bytes) const;
     TStatus TryText(int32_t Key, std::string& Out) const;
     [[noreturn]] static void Raise(TStatus Status, const std::string& Argument);
     static std::string OwnMessage(TStatus Status, const std::string& Argument);
