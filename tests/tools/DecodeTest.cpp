@@ -213,7 +213,7 @@ TEST_F(DecodeTest, BadArgumentsAndUnreadableInputExitWithTwo) {
 // order, and its texts are exactly the model's after the same frame.
 TEST_F(DecodeTest, RandomStreamMatchesTheModel) {
     std::mt19937 random(99);
-    std::vector<std::uint8_t> bytes(3 << 20);
+    std::vector<std::uint8_t> bytes(2 << 20);
     for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
     const Result r = Run("--decimal-point=, '" + Write("random", bytes) + "'");
     ASSERT_EQ(r.status, 0) << r.err;
