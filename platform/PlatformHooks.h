@@ -16,20 +16,29 @@ namespace k419::platform {
 // PumpPendingMessages() on its own event loop.
 void SetThreadWakeHook(std::function<void()> hook);
 
+// Installs the calling thread's toolkit hook (an empty function removes it): PeekMessageA and
+// WaitForMessage call it on that thread before they look at the queue, so that a loop that
+// pumps Win32 messages (a close waiting for worker threads) still lets the toolkit's own
+// events, such as timer ticks and clicks, run. It is never re-entered from within itself.
+void SetThreadToolkitHook(std::function<void()> hook);
+
 // Runs every message of the calling thread that is pending now: sent messages first, then
 // posted ones (dispatched to their window procedures). A WM_QUIT that is found is left in the
-// queue, so the thread's own message loop still sees it. Returns the number of messages run.
+// queue, so the thread's own message loop still sees it. Messages posted while it runs wait
+// for the next call (whose wake hook call has already happened), so a procedure that posts
+// to itself cannot keep it running forever. Returns the number of messages run.
 int PumpPendingMessages();
 
 // Waits until a sent or posted message is pending for the calling thread, or the time limit
-// (milliseconds, INFINITE = 0xFFFFFFFF for none) passes. Sent messages that arrive during the
-// wait are run at once (as Win32 does in its waits). Returns true when a posted message is
-// pending.
+// (milliseconds, INFINITE = 0xFFFFFFFF for none) passes; gives the toolkit hook a turn first.
+// Sent messages that arrive during the wait are run at once, on this thread. Returns true
+// when a posted message or a quit request is pending.
 bool WaitForMessage(uint32_t timeoutMs);
 
 // The device path that CreateFileA opens for a name: "\\.\COMn" (also "COMn", any case) maps
 // to the environment variable K419_COMn when it is set and not empty, else to /dev/ttyS<n-1>;
-// any other name is taken as a path. Returns an empty string for "COM0" or a bad number.
+// another "\\.\name" maps to /dev/name, and anything else is taken as a path. Returns an
+// empty string for "COM0" and for an empty name.
 std::string DevicePathForName(const char* name);
 
 // A one-line description of the operating system, from uname: "Linux 6.1.0-18-amd64 x86_64".

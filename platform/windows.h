@@ -142,6 +142,7 @@ typedef LONG_PTR LRESULT;
 #define ERROR_BUSY 170L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
+#define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_WAIT_NO_CHILDREN 128L
 #define ERROR_MR_MID_NOT_FOUND 317L
 #define ERROR_OPERATION_ABORTED 995L
@@ -163,6 +164,8 @@ typedef LONG_PTR LRESULT;
 #define ERROR_INVALID_WINDOW_HANDLE 1400L
 #define ERROR_CLASS_ALREADY_EXISTS 1410L
 #define ERROR_CLASS_DOES_NOT_EXIST 1411L
+#define ERROR_CLASS_HAS_WINDOWS 1412L
+#define ERROR_INVALID_INDEX 1413L
 #define ERROR_INVALID_THREAD_ID 1444L
 #define ERROR_TIMEOUT 1460L
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812L
@@ -498,6 +501,7 @@ void WINAPI SetLastError(DWORD dwErrCode);
 #define GWLP_HINSTANCE (-6)
 #define GWLP_ID (-12)
 #define GWLP_USERDATA (-21)
+#define GWL_USERDATA (-21)
 
 #define WS_OVERLAPPED 0x00000000u
 #define WS_POPUP 0x80000000u
@@ -522,6 +526,21 @@ typedef struct tagMSG {
     POINT pt;
 } MSG, *LPMSG, *PMSG;
 
+typedef struct tagCREATESTRUCTA {
+    LPVOID lpCreateParams;
+    HINSTANCE hInstance;
+    HMENU hMenu;
+    HWND hwndParent;
+    int cy;
+    int cx;
+    int y;
+    int x;
+    LONG style;
+    LPCSTR lpszName;
+    LPCSTR lpszClass;
+    DWORD dwExStyle;
+} CREATESTRUCTA, *LPCREATESTRUCTA;
+
 typedef struct tagWNDCLASSA {
     UINT style;
     WNDPROC lpfnWndProc;
@@ -541,6 +560,9 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA* lpWndClass);
 BOOL WINAPI UnregisterClassA(LPCSTR lpClassName, HINSTANCE hInstance);
 BOOL WINAPI GetClassInfoA(HINSTANCE hInstance, LPCSTR lpClassName, LPWNDCLASSA lpWndClass);
 // Windows are never shown; they exist to receive messages on the thread that created them.
+// The procedure sees WM_NCCREATE and WM_CREATE (lParam: CREATESTRUCTA*) while it is created,
+// and WM_DESTROY and WM_NCDESTROY when it is destroyed. Only the owner thread may destroy it;
+// a thread that ends destroys its remaining windows without calling their procedures.
 HWND WINAPI CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle,
                             int X, int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu,
                             HINSTANCE hInstance, LPVOID lpParam);
@@ -549,6 +571,9 @@ BOOL WINAPI IsWindow(HWND hWnd);
 LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 LONG_PTR WINAPI SetWindowLongPtrA(HWND hWnd, int nIndex, LONG_PTR dwNewLong);
 LONG_PTR WINAPI GetWindowLongPtrA(HWND hWnd, int nIndex);
+// Index 0 and up address the window's extra bytes (WNDCLASSA::cbWndExtra).
+LONG WINAPI SetWindowLongA(HWND hWnd, int nIndex, LONG dwNewLong);
+LONG WINAPI GetWindowLongA(HWND hWnd, int nIndex);
 DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
 
 BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
@@ -564,7 +589,8 @@ BOOL WINAPI WaitMessage(void);
 BOOL WINAPI TranslateMessage(const MSG* lpMsg);
 LRESULT WINAPI DispatchMessageA(const MSG* lpMsg);
 void WINAPI PostQuitMessage(int nExitCode);
-// Returns WAIT_OBJECT_0 + nCount when a message arrived for the calling thread.
+// Returns WAIT_OBJECT_0 + nCount when a message is pending for the calling thread (already
+// pending ones count, too). fWaitAll is not supported (ERROR_INVALID_PARAMETER).
 DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
                                        DWORD dwMilliseconds, DWORD dwWakeMask);
 

@@ -1,0 +1,1373 @@
+// Serial devices: Win32 communications calls over a POSIX terminal device.
+//
+// Each open device has a driver thread that owns the descriptor's readiness: it reads arriving
+// bytes into a receive queue (the driver queue that SetupComm sizes), finishes pending
+// overlapped reads, writes and event waits, and sleeps in poll() otherwise. Receive events are
+// latched when bytes land, so an event wait does not complete again for bytes that merely stay
+// unread. While the receive queue is full the thread stops reading, leaving the rest to the
+// kernel's buffer and the line's flow control. A device that goes away ends every pending
+// operation with ERROR_DEVICE_NOT_CONNECTED and is never polled again.
+//
+// Modem line changes are waited for by a second thread (TIOCMIWAIT), started only for devices
+// that have modem lines and only once a wait for modem events is armed.
+#include "PlatformHooks.h"
+#include "PlatformInternal.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/uio.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+
+namespace {
+
+// The kernel's termios2 (arbitrary baud rates through BOTHER); glibc does not declare it.
+struct KernelTermios2 {
+    tcflag_t c_iflag;
+    tcflag_t c_oflag;
+    tcflag_t c_cflag;
+    tcflag_t c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed;
+    speed_t c_ospeed;
+};
+constexpr unsigned long kGetTermios2 = _IOR('T', 0x2A, KernelTermios2);
+constexpr unsigned long kSetTermios2 = _IOW('T', 0x2B, KernelTermios2);
+constexpr tcflag_t kBaudOther = 0010000;  // BOTHER
+constexpr int kInputBaudShift = 16;       // IBSHIFT
+constexpr int kVStart = 8;                // kernel c_cc indices
+constexpr int kVStop = 9;
+constexpr int kVTime = 5;
+constexpr int kVMin = 6;
+
+constexpr ULONG_PTR kStatusPending = 0x103;
+constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+constexpr DWORD kDefaultQueueSize = 4096;
+constexpr DWORD kMinQueueSize = 16;
+constexpr DWORD kMaxQueueSize = 16u << 20;
+constexpr DWORD kAllPurgeFlags = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+
+struct StandardBaud {
+    DWORD rate;
+    tcflag_t code;
+};
+constexpr StandardBaud kStandardBauds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+// Signal that interrupts a modem thread blocked in TIOCMIWAIT when the device closes.
+int ModemWakeSignal() {
+    static const int signal = [] {
+        int number = SIGRTMIN + 7;
+        struct sigaction current {};
+        sigaction(number, nullptr, &current);
+        if (current.sa_handler == SIG_DFL) {
+            struct sigaction action {};
+            action.sa_handler = [](int) {};
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = 0;  // no SA_RESTART: the blocked ioctl must return EINTR
+            sigaction(number, &action, nullptr);
+        }
+        return number;
+    }();
+    return signal;
+}
+
+// Event handles to set once the device lock has been released, so that a woken waiter does
+// not immediately block on the device lock.
+struct DeferredSignals {
+    std::vector<HANDLE> events;
+    DeferredSignals() = default;
+    DeferredSignals(const DeferredSignals&) = delete;
+    DeferredSignals& operator=(const DeferredSignals&) = delete;
+    ~DeferredSignals() {
+        for (HANDLE event : events) k419::platform::detail::SignalEventHandle(event);
+    }
+};
+
+struct Completion {
+    bool pending = true;
+    DWORD error = ERROR_SUCCESS;
+    DWORD bytes = 0;
+};
+
+enum class ReadMode { Immediate, AnyByte, Full };
+
+struct PendingRead {
+    OVERLAPPED* overlapped;
+    HANDLE event;
+    BYTE* buffer;
+    DWORD count;
+    DWORD done;
+    ReadMode mode;
+    uint64_t deadline;  // 0: none
+    DWORD interval;     // 0: none
+    uint64_t lastByte;
+};
+
+struct PendingWrite {
+    OVERLAPPED* overlapped;
+    HANDLE event;
+    std::vector<BYTE> data;
+    size_t done;
+    uint64_t deadline;  // 0: none
+};
+
+struct PendingWait {
+    OVERLAPPED* overlapped;
+    HANDLE event;
+    DWORD* mask;
+};
+
+using k419::platform::detail::MonotonicMs;
+using k419::platform::detail::Win32ErrorFromErrno;
+
+class CommDevice : public k419::platform::detail::Object {
+  public:
+    ~CommDevice() override { Close(); }
+
+    // Opens and configures the device; on failure returns the Win32 error.
+    DWORD Open(const std::string& path, bool overlapped);
+    bool Close() override;
+
+    BOOL Setup(DWORD inQueue, DWORD outQueue);
+    BOOL GetState(DCB* dcb);
+    BOOL SetState(const DCB* dcb);
+    BOOL GetTimeouts(COMMTIMEOUTS* timeouts);
+    BOOL SetTimeouts(const COMMTIMEOUTS* timeouts);
+    BOOL GetMask(DWORD* mask);
+    BOOL SetMask(DWORD mask);
+    BOOL WaitEvent(DWORD* mask, OVERLAPPED* overlapped);
+    BOOL OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, bool wait);
+    BOOL Cancel();
+    BOOL Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped);
+    BOOL Write(const void* buffer, DWORD count, DWORD* written, OVERLAPPED* overlapped);
+    BOOL Flush();
+    BOOL ClearError(DWORD* errors, COMSTAT* stat);
+    BOOL Purge(DWORD flags);
+    BOOL Escape(DWORD function);
+    BOOL ModemStatus(DWORD* status);
+
+  private:
+    using Lock = std::unique_lock<std::mutex>;
+
+    BOOL Fail(DWORD error) {
+        SetLastError(error);
+        return FALSE;
+    }
+    void BeginOp(OVERLAPPED* overlapped);
+    void Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWORD bytes,
+                  DeferredSignals& signals);
+    // Finishes a call whose operation is now pending: the overlapped form reports
+    // ERROR_IO_PENDING, the synchronous form waits for completion and reports its result.
+    BOOL FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchronous, DWORD* bytes);
+    BOOL FinishAtOnce(OVERLAPPED* overlapped, bool synchronous, HANDLE event, DWORD bytes,
+                      DWORD* bytesOut, DeferredSignals& signals);
+
+    void Wake();
+    void DriverLoop();
+    void ModemLoop();
+    void StartModemThreadIfNeeded();
+    void ReadFromDevice(DeferredSignals& signals);
+    void WriteToDevice(DeferredSignals& signals);
+    void DeviceGone(DeferredSignals& signals);
+    void ServeReads(uint64_t now, DeferredSignals& signals);
+    void ExpireWrites(uint64_t now, DeferredSignals& signals);
+    void Latch(DWORD events, DeferredSignals& signals);
+    void AbortAll(DWORD error, DeferredSignals& signals);
+    void AbortReads(DWORD error, DeferredSignals& signals);
+    void AbortWrites(DWORD error, DeferredSignals& signals);
+    void AbortWait(DeferredSignals& signals);
+    void RefreshLineErrors(DeferredSignals& signals);
+    void UpdateDtrHandshake();
+    void SetModemLine(int line, bool on);
+    DWORD TakeFromQueue(BYTE* destination, DWORD count);
+    void PutIntoQueue(const BYTE* source, size_t count);
+    bool QueueFull() const { return rxCount_ >= rx_.size(); }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;  // an operation completed or the device closed
+    int fd_ = -1;
+    int wakeFd_ = -1;
+    bool overlappedHandle_ = true;
+    bool closed_ = false;
+    bool stopping_ = false;
+    bool gone_ = false;
+
+    std::vector<BYTE> rx_ = std::vector<BYTE>(kDefaultQueueSize);
+    size_t rxHead_ = 0;  // oldest byte
+    size_t rxCount_ = 0;
+    bool rx80Latched_ = false;
+
+    std::deque<PendingRead> reads_;
+    std::deque<PendingWrite> writes_;
+    std::optional<PendingWait> wait_;
+    std::unordered_map<OVERLAPPED*, Completion> ops_;
+
+    DWORD mask_ = 0;
+    DWORD history_ = 0;  // events that occurred and were not yet reported
+    DWORD errors_ = 0;   // CE_ bits not yet cleared
+    COMMTIMEOUTS timeouts_{};
+    DCB dcb_{};  // the settings last applied; holds what termios cannot express
+
+    bool modemLines_ = false;
+    bool dtrOn_ = true;
+    bool icountWorks_ = false;
+    serial_icounter_struct icount_{};
+
+    std::thread driver_;
+    std::thread modem_;
+    bool modemStop_ = false;
+    bool modemRunning_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Opening and closing
+
+DWORD CommDevice::Open(const std::string& path, bool overlapped) {
+    overlappedHandle_ = overlapped;
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        // A device node without hardware behind it (an unused /dev/ttyS*) fails with EIO:
+        // there is no such port.
+        if (err == EIO) return ERROR_FILE_NOT_FOUND;
+        if (err == ENOTDIR || err == EISDIR) return ERROR_FILE_NOT_FOUND;
+        return Win32ErrorFromErrno(err);
+    }
+    if (!isatty(fd)) {
+        ::close(fd);
+        return ERROR_FILE_NOT_FOUND;
+    }
+    // flock works against every cooperating program including root ones, and a second open
+    // in this process is refused too because the lock belongs to the open file description.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int err = errno;
+        ::close(fd);
+        return err == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(err);
+    }
+    // Also keeps out non-root programs that do not use flock.
+    ioctl(fd, TIOCEXCL);
+
+    KernelTermios2 tio{};
+    if (ioctl(fd, kGetTermios2, &tio) != 0) {
+        DWORD error = Win32ErrorFromErrno(errno);
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return error;
+    }
+    // Raw mode: no echo, no line editing, no character translation, no signals; modem
+    // status lines do not hang the port up.
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                          ICRNL | IXANY | IGNPAR | IUCLC | IMAXBEL);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN | ECHOE | ECHOK);
+    tio.c_cflag |= CREAD | CLOCAL;
+    tio.c_cc[kVMin] = 1;
+    tio.c_cc[kVTime] = 0;
+    if ((tio.c_cflag & CBAUD) == B0) {
+        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | B9600;
+        tio.c_ispeed = tio.c_ospeed = 9600;
+    }
+    if (ioctl(fd, kSetTermios2, &tio) != 0) {
+        DWORD error = Win32ErrorFromErrno(errno);
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return error;
+    }
+
+    int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) {
+        DWORD error = Win32ErrorFromErrno(errno);
+        ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return error;
+    }
+
+    int lines = 0;
+    modemLines_ = ioctl(fd, TIOCMGET, &lines) == 0;
+    dtrOn_ = (lines & TIOCM_DTR) != 0;
+    icountWorks_ = ioctl(fd, TIOCGICOUNT, &icount_) == 0;
+
+    dcb_.DCBlength = sizeof(DCB);
+    dcb_.fBinary = 1;
+    dcb_.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb_.fRtsControl = (tio.c_cflag & CRTSCTS) ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    dcb_.fOutxCtsFlow = (tio.c_cflag & CRTSCTS) ? 1 : 0;
+    dcb_.fTXContinueOnXoff = 1;
+    dcb_.XonLim = 2048;
+    dcb_.XoffLim = 512;
+    dcb_.StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
+
+    fd_ = fd;
+    wakeFd_ = wakeFd;
+    try {
+        driver_ = std::thread([this] { DriverLoop(); });
+    } catch (const std::system_error&) {
+        ioctl(fd_, TIOCNXCL);
+        ::close(fd_);
+        ::close(wakeFd_);
+        fd_ = wakeFd_ = -1;
+        closed_ = true;
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return ERROR_SUCCESS;
+}
+
+bool CommDevice::Close() {
+    {
+        DeferredSignals signals;
+        Lock lock(mutex_);
+        if (closed_) return true;
+        closed_ = true;
+        stopping_ = true;
+        modemStop_ = true;
+        AbortAll(ERROR_OPERATION_ABORTED, signals);
+        changed_.notify_all();
+    }
+    Wake();
+    if (driver_.joinable()) driver_.join();
+    if (modem_.joinable()) {
+        // A signal sent just before the thread enters its wait would be lost, so repeat it
+        // until the thread has gone.
+        Lock lock(mutex_);
+        while (modemRunning_) {
+            pthread_kill(modem_.native_handle(), ModemWakeSignal());
+            changed_.wait_for(lock, std::chrono::milliseconds(20));
+        }
+        lock.unlock();
+        modem_.join();
+    }
+    if (fd_ >= 0) {
+        ioctl(fd_, TIOCNXCL);
+        ::close(fd_);  // also releases the flock
+        fd_ = -1;
+    }
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
+        wakeFd_ = -1;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operation bookkeeping
+
+void CommDevice::BeginOp(OVERLAPPED* overlapped) {
+    ops_[overlapped] = Completion{};
+    overlapped->Internal = kStatusPending;
+    overlapped->InternalHigh = 0;
+}
+
+void CommDevice::Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWORD bytes,
+                          DeferredSignals& signals) {
+    ops_[overlapped] = Completion{false, error, bytes};
+    overlapped->Internal = error;
+    overlapped->InternalHigh = bytes;
+    if (event) signals.events.push_back(event);
+    changed_.notify_all();
+}
+
+BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchronous, DWORD* bytes) {
+    if (!synchronous) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    changed_.wait(lock, [&] { return !ops_[overlapped].pending; });
+    Completion result = ops_[overlapped];
+    ops_.erase(overlapped);
+    if (bytes) *bytes = result.bytes;
+    if (result.error != ERROR_SUCCESS) return Fail(result.error);
+    return TRUE;
+}
+
+BOOL CommDevice::FinishAtOnce(OVERLAPPED* overlapped, bool synchronous, HANDLE event, DWORD bytes,
+                              DWORD* bytesOut, DeferredSignals& signals) {
+    if (bytesOut) *bytesOut = bytes;
+    if (synchronous) {
+        ops_.erase(overlapped);
+    } else {
+        Complete(overlapped, event, ERROR_SUCCESS, bytes, signals);
+    }
+    return TRUE;
+}
+
+void CommDevice::Wake() {
+    uint64_t one = 1;
+    if (wakeFd_ >= 0) {
+        ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
+        (void)ignored;
+    }
+}
+
+void CommDevice::Latch(DWORD events, DeferredSignals& signals) {
+    history_ |= events;
+    if (wait_ && (history_ & mask_)) {
+        DWORD reported = history_ & mask_;
+        history_ &= ~reported;
+        *wait_->mask = reported;
+        Complete(wait_->overlapped, wait_->event, ERROR_SUCCESS, 0, signals);
+        wait_.reset();
+    }
+}
+
+void CommDevice::AbortWait(DeferredSignals& signals) {
+    if (!wait_) return;
+    *wait_->mask = 0;
+    Complete(wait_->overlapped, wait_->event, ERROR_SUCCESS, 0, signals);
+    wait_.reset();
+}
+
+void CommDevice::AbortReads(DWORD error, DeferredSignals& signals) {
+    for (PendingRead& read : reads_)
+        Complete(read.overlapped, read.event, error, read.done, signals);
+    reads_.clear();
+}
+
+void CommDevice::AbortWrites(DWORD error, DeferredSignals& signals) {
+    for (PendingWrite& write : writes_)
+        Complete(write.overlapped, write.event, error, static_cast<DWORD>(write.done), signals);
+    writes_.clear();
+}
+
+void CommDevice::AbortAll(DWORD error, DeferredSignals& signals) {
+    AbortReads(error, signals);
+    AbortWrites(error, signals);
+    if (wait_) {
+        *wait_->mask = 0;
+        Complete(wait_->overlapped, wait_->event, error, 0, signals);
+        wait_.reset();
+    }
+}
+
+void CommDevice::DeviceGone(DeferredSignals& signals) {
+    if (gone_) return;
+    gone_ = true;
+    errors_ |= CE_IOE;
+    // Bytes already in the receive queue stay readable; everything that waits for more
+    // than that fails now.
+    ServeReads(MonotonicMs(), signals);
+    AbortAll(ERROR_DEVICE_NOT_CONNECTED, signals);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Receive queue
+
+DWORD CommDevice::TakeFromQueue(BYTE* destination, DWORD count) {
+    size_t n = std::min<size_t>(count, rxCount_);
+    size_t first = std::min(n, rx_.size() - rxHead_);
+    std::memcpy(destination, rx_.data() + rxHead_, first);
+    std::memcpy(destination + first, rx_.data(), n - first);
+    bool wasFull = QueueFull();
+    rxHead_ = (rxHead_ + n) % rx_.size();
+    rxCount_ -= n;
+    if (rxCount_ == 0) rxHead_ = 0;
+    if (rxCount_ * 5 < rx_.size() * 4) rx80Latched_ = false;
+    if (n > 0) {
+        UpdateDtrHandshake();
+        if (wasFull) Wake();  // the driver thread resumes reading the device
+    }
+    return static_cast<DWORD>(n);
+}
+
+void CommDevice::PutIntoQueue(const BYTE* source, size_t count) {
+    size_t tail = (rxHead_ + rxCount_) % rx_.size();
+    size_t first = std::min(count, rx_.size() - tail);
+    std::memcpy(rx_.data() + tail, source, first);
+    std::memcpy(rx_.data(), source + first, count - first);
+    rxCount_ += count;
+}
+
+void CommDevice::ServeReads(uint64_t now, DeferredSignals& signals) {
+    while (!reads_.empty()) {
+        PendingRead& read = reads_.front();
+        DWORD got = TakeFromQueue(read.buffer + read.done, read.count - read.done);
+        if (got > 0) read.lastByte = now;
+        read.done += got;
+        bool finished =
+            read.done == read.count || (read.mode == ReadMode::AnyByte && read.done > 0) ||
+            (read.deadline != 0 && now >= read.deadline) ||
+            (read.interval != 0 && read.done > 0 && now - read.lastByte >= read.interval);
+        if (!finished) return;
+        Complete(read.overlapped, read.event, ERROR_SUCCESS, read.done, signals);
+        reads_.pop_front();
+    }
+}
+
+void CommDevice::ExpireWrites(uint64_t now, DeferredSignals& signals) {
+    while (!writes_.empty() && writes_.front().deadline != 0 && now >= writes_.front().deadline) {
+        PendingWrite& write = writes_.front();
+        // As on Win32, a write time-out completes the write with the bytes sent so far.
+        Complete(write.overlapped, write.event, ERROR_SUCCESS, static_cast<DWORD>(write.done),
+                 signals);
+        writes_.pop_front();
+    }
+}
+
+void CommDevice::UpdateDtrHandshake() {
+    if (dcb_.fDtrControl != DTR_CONTROL_HANDSHAKE || !modemLines_ || gone_) return;
+    size_t freeSpace = rx_.size() - rxCount_;
+    if (dtrOn_ && freeSpace < dcb_.XoffLim) {
+        SetModemLine(TIOCM_DTR, false);
+    } else if (!dtrOn_ && rxCount_ <= dcb_.XonLim) {
+        SetModemLine(TIOCM_DTR, true);
+    }
+}
+
+void CommDevice::SetModemLine(int line, bool on) {
+    if (!modemLines_) return;  // pseudo-terminals have no modem lines
+    ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line);
+    if (line == TIOCM_DTR) dtrOn_ = on;
+}
+
+void CommDevice::RefreshLineErrors(DeferredSignals& signals) {
+    if (!icountWorks_ || gone_) return;
+    serial_icounter_struct now{};
+    if (ioctl(fd_, TIOCGICOUNT, &now) != 0) return;
+    DWORD errors = 0;
+    DWORD events = 0;
+    if (now.frame != icount_.frame) errors |= CE_FRAME;
+    if (now.parity != icount_.parity) errors |= CE_RXPARITY;
+    if (now.overrun != icount_.overrun) errors |= CE_OVERRUN;
+    if (now.buf_overrun != icount_.buf_overrun) errors |= CE_RXOVER;
+    if (now.brk != icount_.brk) {
+        errors |= CE_BREAK;
+        events |= EV_BREAK;
+    }
+    if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER)) events |= EV_ERR;
+    icount_ = now;
+    errors_ |= errors;
+    if (events) Latch(events, signals);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Driver thread
+
+void CommDevice::ReadFromDevice(DeferredSignals& signals) {
+    BYTE buffer[4096];
+    while (!gone_ && !QueueFull()) {
+        size_t room = std::min(sizeof buffer, rx_.size() - rxCount_);
+        ssize_t n = ::read(fd_, buffer, room);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) break;
+            DeviceGone(signals);
+            return;
+        }
+        if (n == 0) {  // a hung-up terminal reads as end of file
+            DeviceGone(signals);
+            return;
+        }
+        size_t count = static_cast<size_t>(n);
+        if (dcb_.fNull) {
+            count = static_cast<size_t>(std::remove(buffer, buffer + count, BYTE{0}) - buffer);
+        }
+        DWORD events = count > 0 ? EV_RXCHAR : 0;
+        if (count > 0 &&
+            std::find(buffer, buffer + count, static_cast<BYTE>(dcb_.EvtChar)) != buffer + count)
+            events |= EV_RXFLAG;
+        PutIntoQueue(buffer, count);
+        if (!rx80Latched_ && rxCount_ * 5 >= rx_.size() * 4) {
+            rx80Latched_ = true;
+            events |= EV_RX80FULL;
+        }
+        UpdateDtrHandshake();
+        RefreshLineErrors(signals);
+        if (events) Latch(events, signals);
+        ServeReads(MonotonicMs(), signals);
+        if (static_cast<size_t>(n) < room) break;
+    }
+}
+
+void CommDevice::WriteToDevice(DeferredSignals& signals) {
+    while (!writes_.empty() && !gone_) {
+        PendingWrite& write = writes_.front();
+        ssize_t n = ::write(fd_, write.data.data() + write.done, write.data.size() - write.done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN) return;
+            DeviceGone(signals);
+            return;
+        }
+        write.done += static_cast<size_t>(n);
+        if (write.done < write.data.size()) return;
+        Complete(write.overlapped, write.event, ERROR_SUCCESS, static_cast<DWORD>(write.done),
+                 signals);
+        writes_.pop_front();
+        if (writes_.empty()) Latch(EV_TXEMPTY, signals);
+    }
+}
+
+void CommDevice::DriverLoop() {
+    for (;;) {
+        pollfd fds[2]{};
+        int timeout = -1;
+        {
+            DeferredSignals signals;
+            Lock lock(mutex_);
+            if (stopping_) return;
+            uint64_t now = MonotonicMs();
+            ServeReads(now, signals);
+            ExpireWrites(now, signals);
+            uint64_t next = 0;
+            auto consider = [&](uint64_t deadline) {
+                if (deadline != 0 && (next == 0 || deadline < next)) next = deadline;
+            };
+            for (const PendingRead& read : reads_) {
+                consider(read.deadline);
+                if (read.interval != 0 && read.done > 0) consider(read.lastByte + read.interval);
+            }
+            for (const PendingWrite& write : writes_) consider(write.deadline);
+            if (next != 0)
+                timeout =
+                    next > now ? static_cast<int>(std::min<uint64_t>(next - now, 1u << 30)) : 0;
+
+            short events = 0;
+            if (!gone_) {
+                if (!QueueFull()) events |= POLLIN;
+                if (!writes_.empty()) events |= POLLOUT;
+            }
+            // A descriptor with nothing to wait for is left out entirely: a hung-up terminal
+            // reports POLLHUP whatever is asked, and polling it would spin.
+            fds[0].fd = events ? fd_ : -1;
+            fds[0].events = events;
+            fds[1].fd = wakeFd_;
+            fds[1].events = POLLIN;
+        }
+        int ready = ::poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR) {
+            // Cannot happen with valid descriptors; avoid a hot loop if it ever does.
+            Sleep(10);
+            continue;
+        }
+        DeferredSignals signals;
+        Lock lock(mutex_);
+        if (stopping_) return;
+        if (fds[1].revents & POLLIN) {
+            uint64_t value = 0;
+            ssize_t ignored = ::read(wakeFd_, &value, sizeof value);
+            (void)ignored;
+        }
+        short revents = fds[0].fd >= 0 ? fds[0].revents : 0;
+        if (revents & POLLIN) ReadFromDevice(signals);
+        if ((revents & POLLOUT) && !gone_) WriteToDevice(signals);
+        if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            // Take what is still readable, then give the device up.
+            if (revents & POLLIN) ReadFromDevice(signals);
+            DeviceGone(signals);
+        }
+    }
+}
+
+void CommDevice::StartModemThreadIfNeeded() {
+    if (!modemLines_ || modemRunning_ || modemStop_ || gone_ || !(mask_ & kModemEvents)) return;
+    if (modem_.joinable()) return;  // ended earlier (unsupported wait); do not retry
+    ModemWakeSignal();
+    modemRunning_ = true;
+    try {
+        modem_ = std::thread([this] { ModemLoop(); });
+    } catch (const std::system_error&) {
+        modemRunning_ = false;
+    }
+}
+
+void CommDevice::ModemLoop() {
+    int lines = 0;
+    ioctl(fd_, TIOCMGET, &lines);
+    serial_icounter_struct counts{};
+    bool counted = ioctl(fd_, TIOCGICOUNT, &counts) == 0;
+    int idleReturns = 0;
+    for (;;) {
+        {
+            Lock lock(mutex_);
+            if (modemStop_ || gone_) break;
+        }
+        int result = ioctl(fd_, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG);
+        if (result != 0 && errno != EINTR) break;  // not supported, or the device went away
+        int nowLines = 0;
+        ioctl(fd_, TIOCMGET, &nowLines);
+        serial_icounter_struct nowCounts{};
+        DWORD events = 0;
+        if (counted && ioctl(fd_, TIOCGICOUNT, &nowCounts) == 0) {
+            if (nowCounts.cts != counts.cts) events |= EV_CTS;
+            if (nowCounts.dsr != counts.dsr) events |= EV_DSR;
+            if (nowCounts.dcd != counts.dcd) events |= EV_RLSD;
+            if (nowCounts.rng != counts.rng) events |= EV_RING;
+            counts = nowCounts;
+        } else {
+            int changedLines = nowLines ^ lines;
+            if (changedLines & TIOCM_CTS) events |= EV_CTS;
+            if (changedLines & TIOCM_DSR) events |= EV_DSR;
+            if (changedLines & TIOCM_CD) events |= EV_RLSD;
+            if (changedLines & TIOCM_RNG) events |= EV_RING;
+        }
+        lines = nowLines;
+        if (result == 0 && events == 0) {
+            // A driver that returns without a change would make this loop spin.
+            if (++idleReturns > 100) break;
+            continue;
+        }
+        idleReturns = 0;
+        DeferredSignals signals;
+        Lock lock(mutex_);
+        Latch(events, signals);
+    }
+    Lock lock(mutex_);
+    modemRunning_ = false;
+    changed_.notify_all();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Calls
+
+BOOL CommDevice::Setup(DWORD inQueue, DWORD) {
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    size_t size = std::clamp<DWORD>(inQueue, kMinQueueSize, kMaxQueueSize);
+    size = std::max(size, rxCount_);  // never drop received bytes
+    if (size == rx_.size()) return TRUE;
+    std::vector<BYTE> queue(size);
+    size_t count = rxCount_;
+    TakeFromQueue(queue.data(), static_cast<DWORD>(count));
+    rx_ = std::move(queue);
+    rxHead_ = 0;
+    rxCount_ = count;
+    rx80Latched_ = rxCount_ * 5 >= rx_.size() * 4;
+    Wake();
+    return TRUE;
+}
+
+BOOL CommDevice::GetState(DCB* dcb) {
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    KernelTermios2 tio{};
+    if (ioctl(fd_, kGetTermios2, &tio) != 0)
+        return Fail(gone_ ? ERROR_DEVICE_NOT_CONNECTED : Win32ErrorFromErrno(errno));
+    DCB result = dcb_;
+    result.DCBlength = sizeof(DCB);
+    result.fBinary = 1;
+    result.BaudRate = tio.c_ospeed;
+    switch (tio.c_cflag & CSIZE) {
+        case CS5:
+            result.ByteSize = 5;
+            break;
+        case CS6:
+            result.ByteSize = 6;
+            break;
+        case CS7:
+            result.ByteSize = 7;
+            break;
+        default:
+            result.ByteSize = 8;
+            break;
+    }
+    if (!(tio.c_cflag & PARENB)) {
+        result.Parity = NOPARITY;
+    } else if (tio.c_cflag & CMSPAR) {
+        result.Parity = (tio.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+    } else {
+        result.Parity = (tio.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+    }
+    // Two stop bits in termios are what was set for one and a half as well.
+    if (!(tio.c_cflag & CSTOPB)) {
+        result.StopBits = ONESTOPBIT;
+    } else if (dcb_.StopBits != ONE5STOPBITS) {
+        result.StopBits = TWOSTOPBITS;
+    }
+    result.fParity = (tio.c_iflag & INPCK) ? 1 : 0;
+    result.fOutX = (tio.c_iflag & IXON) ? 1 : 0;
+    result.fInX = (tio.c_iflag & IXOFF) ? 1 : 0;
+    result.XonChar = static_cast<char>(tio.c_cc[kVStart]);
+    result.XoffChar = static_cast<char>(tio.c_cc[kVStop]);
+    bool hardwareFlow = (tio.c_cflag & CRTSCTS) != 0;
+    bool wantedFlow = dcb_.fOutxCtsFlow || dcb_.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    if (hardwareFlow && !wantedFlow) {
+        result.fOutxCtsFlow = 1;
+        result.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    } else if (!hardwareFlow && wantedFlow) {
+        result.fOutxCtsFlow = 0;
+        if (result.fRtsControl == RTS_CONTROL_HANDSHAKE) result.fRtsControl = RTS_CONTROL_ENABLE;
+    }
+    *dcb = result;
+    return TRUE;
+}
+
+BOOL CommDevice::SetState(const DCB* dcb) {
+    if (dcb->ByteSize < 5 || dcb->ByteSize > 8 || dcb->Parity > SPACEPARITY ||
+        dcb->StopBits > TWOSTOPBITS || dcb->BaudRate == 0 ||
+        (dcb->StopBits == ONE5STOPBITS && dcb->ByteSize != 5) ||
+        (dcb->StopBits == TWOSTOPBITS && dcb->ByteSize == 5) ||
+        ((dcb->fOutX || dcb->fInX) && dcb->XonChar == dcb->XoffChar))
+        return Fail(ERROR_INVALID_PARAMETER);
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    if (gone_) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    KernelTermios2 old{};
+    if (ioctl(fd_, kGetTermios2, &old) != 0) return Fail(Win32ErrorFromErrno(errno));
+    KernelTermios2 tio = old;
+
+    tcflag_t baudCode = kBaudOther;
+    for (const StandardBaud& standard : kStandardBauds) {
+        if (standard.rate == dcb->BaudRate) baudCode = standard.code;
+    }
+    tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CIBAUD | CSIZE | PARENB | PARODD | CMSPAR |
+                                          CSTOPB | CRTSCTS);
+    tio.c_cflag |= baudCode | (baudCode << kInputBaudShift) | CREAD | CLOCAL;
+    tio.c_ispeed = tio.c_ospeed = dcb->BaudRate;
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    tio.c_cflag |= kSizes[dcb->ByteSize - 5];
+    switch (dcb->Parity) {
+        case ODDPARITY:
+            tio.c_cflag |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            tio.c_cflag |= PARENB;
+            break;
+        case MARKPARITY:
+            tio.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case SPACEPARITY:
+            tio.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
+    }
+    // Linux has no setting for one and a half stop bits. With 5 data bits a 16550-type UART
+    // sends 1.5 stop bits when asked for two, so CSTOPB is the faithful choice there.
+    if (dcb->StopBits != ONESTOPBIT) tio.c_cflag |= CSTOPB;
+    // Linux couples both directions of RTS/CTS handshake in one flag.
+    if (dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE) tio.c_cflag |= CRTSCTS;
+    tio.c_iflag &= ~static_cast<tcflag_t>(INPCK | IXON | IXOFF | IXANY);
+    if (dcb->fParity) tio.c_iflag |= INPCK;
+    if (dcb->fOutX) tio.c_iflag |= IXON;
+    if (dcb->fInX) tio.c_iflag |= IXOFF;
+    tio.c_cc[kVStart] = static_cast<cc_t>(dcb->XonChar);
+    tio.c_cc[kVStop] = static_cast<cc_t>(dcb->XoffChar);
+
+    if (ioctl(fd_, kSetTermios2, &tio) != 0) return Fail(Win32ErrorFromErrno(errno));
+    KernelTermios2 applied{};
+    bool readBack = ioctl(fd_, kGetTermios2, &applied) == 0;
+    // A driver adjusts what it cannot do instead of refusing it; report that as Win32
+    // reports an unsupported setting, and keep the previous line settings.
+    const tcflag_t checked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    uint64_t speedError = applied.c_ospeed > dcb->BaudRate ? applied.c_ospeed - dcb->BaudRate
+                                                           : dcb->BaudRate - applied.c_ospeed;
+    if (readBack && ((applied.c_cflag & checked) != (tio.c_cflag & checked) ||
+                     speedError * 100 > uint64_t{dcb->BaudRate} * 3)) {
+        ioctl(fd_, kSetTermios2, &old);
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+
+    dcb_ = *dcb;
+    dcb_.DCBlength = sizeof(DCB);
+    dcb_.fBinary = 1;
+    switch (dcb_.fDtrControl) {
+        case DTR_CONTROL_DISABLE:
+            SetModemLine(TIOCM_DTR, false);
+            break;
+        case DTR_CONTROL_ENABLE:
+            SetModemLine(TIOCM_DTR, true);
+            break;
+        default:
+            // Handshake: this driver drops DTR while its receive queue is nearly full.
+            SetModemLine(TIOCM_DTR, rx_.size() - rxCount_ >= dcb_.XoffLim);
+            break;
+    }
+    switch (dcb_.fRtsControl) {
+        case RTS_CONTROL_DISABLE:
+            if (!(tio.c_cflag & CRTSCTS)) SetModemLine(TIOCM_RTS, false);
+            break;
+        case RTS_CONTROL_ENABLE:
+            if (!(tio.c_cflag & CRTSCTS)) SetModemLine(TIOCM_RTS, true);
+            break;
+        case RTS_CONTROL_TOGGLE:
+            if (modemLines_) {
+                // RS-485 direction control where the driver offers it; otherwise RTS stays as
+                // it is (best effort, as the line may have no transceiver to switch).
+                serial_rs485 rs485{};
+                rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+                ioctl(fd_, TIOCSRS485, &rs485);
+            }
+            break;
+        default:
+            break;
+    }
+    return TRUE;
+}
+
+BOOL CommDevice::GetTimeouts(COMMTIMEOUTS* timeouts) {
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    *timeouts = timeouts_;
+    return TRUE;
+}
+
+BOOL CommDevice::SetTimeouts(const COMMTIMEOUTS* timeouts) {
+    if (timeouts->ReadIntervalTimeout == MAXDWORD &&
+        timeouts->ReadTotalTimeoutMultiplier == MAXDWORD &&
+        timeouts->ReadTotalTimeoutConstant == MAXDWORD)
+        return Fail(ERROR_INVALID_PARAMETER);
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    timeouts_ = *timeouts;
+    return TRUE;
+}
+
+BOOL CommDevice::GetMask(DWORD* mask) {
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    *mask = mask_;
+    return TRUE;
+}
+
+BOOL CommDevice::SetMask(DWORD mask) {
+    DeferredSignals signals;
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    mask_ = mask;
+    // Any change of the mask ends a wait in progress, reporting no event.
+    AbortWait(signals);
+    StartModemThreadIfNeeded();
+    return TRUE;
+}
+
+BOOL CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped) {
+    DeferredSignals signals;
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    if (mask == nullptr || wait_ || mask_ == 0) return Fail(ERROR_INVALID_PARAMETER);
+    bool synchronous = overlapped == nullptr || !overlappedHandle_;
+    OVERLAPPED local{};
+    OVERLAPPED* op = overlapped ? overlapped : &local;
+    HANDLE event = overlapped ? overlapped->hEvent : nullptr;
+    if (event) k419::platform::detail::ResetEventHandle(event);
+    RefreshLineErrors(signals);
+    if (DWORD reported = history_ & mask_) {
+        history_ &= ~reported;
+        *mask = reported;
+        return FinishAtOnce(op, synchronous, event, 0, nullptr, signals);
+    }
+    if (gone_) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    BeginOp(op);
+    wait_ = PendingWait{op, event, mask};
+    return FinishPending(lock, op, synchronous, nullptr);
+}
+
+BOOL CommDevice::OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, bool wait) {
+    Lock lock(mutex_);
+    auto it = ops_.find(overlapped);
+    if (it == ops_.end()) return Fail(ERROR_INVALID_PARAMETER);
+    if (it->second.pending) {
+        if (!wait) return Fail(ERROR_IO_INCOMPLETE);
+        changed_.wait(lock, [&] { return !ops_[overlapped].pending; });
+        it = ops_.find(overlapped);
+    }
+    if (bytes) *bytes = it->second.bytes;
+    if (it->second.error != ERROR_SUCCESS) return Fail(it->second.error);
+    return TRUE;
+}
+
+BOOL CommDevice::Cancel() {
+    DeferredSignals signals;
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    AbortAll(ERROR_OPERATION_ABORTED, signals);
+    return TRUE;
+}
+
+BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped) {
+    if (read) *read = 0;
+    if (buffer == nullptr && count > 0) return Fail(ERROR_INVALID_PARAMETER);
+    DeferredSignals signals;
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    bool synchronous = overlapped == nullptr || !overlappedHandle_;
+    OVERLAPPED local{};
+    OVERLAPPED* op = overlapped ? overlapped : &local;
+    HANDLE event = overlapped ? overlapped->hEvent : nullptr;
+    if (event) k419::platform::detail::ResetEventHandle(event);
+
+    const COMMTIMEOUTS& t = timeouts_;
+    PendingRead pending{op, event, static_cast<BYTE*>(buffer), count, 0, ReadMode::Full, 0, 0, 0};
+    uint64_t now = MonotonicMs();
+    if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+        t.ReadTotalTimeoutConstant == 0) {
+        pending.mode = ReadMode::Immediate;
+    } else if (t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
+        pending.mode = ReadMode::AnyByte;
+        pending.deadline = now + t.ReadTotalTimeoutConstant;
+    } else {
+        uint64_t total =
+            uint64_t{t.ReadTotalTimeoutMultiplier} * count + t.ReadTotalTimeoutConstant;
+        pending.deadline = total ? now + total : 0;
+        pending.interval = t.ReadIntervalTimeout == MAXDWORD ? 0 : t.ReadIntervalTimeout;
+    }
+    if (reads_.empty()) {
+        pending.done = TakeFromQueue(pending.buffer, count);
+        pending.lastByte = now;
+        bool finished = pending.done == count || pending.mode == ReadMode::Immediate ||
+                        (pending.mode == ReadMode::AnyByte && pending.done > 0);
+        if (!finished && gone_) {
+            if (pending.done == 0) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+            finished = true;  // what was received before the device went away
+        }
+        if (finished) return FinishAtOnce(op, synchronous, event, pending.done, read, signals);
+    } else if (gone_) {
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    }
+    BeginOp(op);
+    reads_.push_back(pending);
+    Wake();  // new deadline for the driver thread
+    return FinishPending(lock, op, synchronous, read);
+}
+
+BOOL CommDevice::Write(const void* buffer, DWORD count, DWORD* written, OVERLAPPED* overlapped) {
+    if (written) *written = 0;
+    if (buffer == nullptr && count > 0) return Fail(ERROR_INVALID_PARAMETER);
+    DeferredSignals signals;
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    if (gone_) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    bool synchronous = overlapped == nullptr || !overlappedHandle_;
+    OVERLAPPED local{};
+    OVERLAPPED* op = overlapped ? overlapped : &local;
+    HANDLE event = overlapped ? overlapped->hEvent : nullptr;
+    if (event) k419::platform::detail::ResetEventHandle(event);
+
+    const BYTE* bytes = static_cast<const BYTE*>(buffer);
+    size_t done = 0;
+    if (writes_.empty()) {
+        while (done < count) {
+            ssize_t n = ::write(fd_, bytes + done, count - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN) break;
+                DeviceGone(signals);
+                return Fail(ERROR_DEVICE_NOT_CONNECTED);
+            }
+            done += static_cast<size_t>(n);
+        }
+        if (done == count) {
+            Latch(EV_TXEMPTY, signals);
+            return FinishAtOnce(op, synchronous, event, count, written, signals);
+        }
+    }
+    uint64_t total = uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * count +
+                     timeouts_.WriteTotalTimeoutConstant;
+    BeginOp(op);
+    writes_.push_back(PendingWrite{op, event, std::vector<BYTE>(bytes, bytes + count), done,
+                                   total ? MonotonicMs() + total : 0});
+    Wake();
+    return FinishPending(lock, op, synchronous, written);
+}
+
+BOOL CommDevice::Flush() {
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    changed_.wait(lock, [&] { return writes_.empty() || closed_; });
+    if (gone_) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    tcdrain(fd_);
+    return TRUE;
+}
+
+BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
+    DeferredSignals signals;
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    RefreshLineErrors(signals);
+    if (errors) *errors = errors_;
+    errors_ = 0;
+    if (stat) {
+        *stat = COMSTAT{};
+        stat->cbInQue = static_cast<DWORD>(rxCount_);
+        size_t queued = 0;
+        for (const PendingWrite& write : writes_) queued += write.data.size() - write.done;
+        int kernelQueued = 0;
+        if (!gone_ && ioctl(fd_, TIOCOUTQ, &kernelQueued) == 0 && kernelQueued > 0)
+            queued += static_cast<size_t>(kernelQueued);
+        stat->cbOutQue = static_cast<DWORD>(queued);
+    }
+    return TRUE;
+}
+
+BOOL CommDevice::Purge(DWORD flags) {
+    if (flags & ~kAllPurgeFlags) return Fail(ERROR_INVALID_PARAMETER);
+    DeferredSignals signals;
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    if (flags & PURGE_TXABORT) AbortWrites(ERROR_OPERATION_ABORTED, signals);
+    if (flags & PURGE_RXABORT) AbortReads(ERROR_OPERATION_ABORTED, signals);
+    if ((flags & PURGE_TXCLEAR) && !gone_) tcflush(fd_, TCOFLUSH);
+    if (flags & PURGE_RXCLEAR) {
+        bool wasFull = QueueFull();
+        rxHead_ = rxCount_ = 0;
+        rx80Latched_ = false;
+        if (!gone_) tcflush(fd_, TCIFLUSH);
+        UpdateDtrHandshake();
+        if (wasFull) Wake();
+    }
+    return TRUE;
+}
+
+BOOL CommDevice::Escape(DWORD function) {
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    if (gone_) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    int result = 0;
+    switch (function) {
+        case SETXOFF:
+            result = tcflow(fd_, TCOOFF);
+            break;
+        case SETXON:
+            result = tcflow(fd_, TCOON);
+            break;
+        case SETRTS:
+        case CLRRTS:
+        case SETDTR:
+        case CLRDTR: {
+            if (!modemLines_) return TRUE;  // pseudo-terminal: nothing to switch
+            int line = (function == SETRTS || function == CLRRTS) ? TIOCM_RTS : TIOCM_DTR;
+            bool on = function == SETRTS || function == SETDTR;
+            result = ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &line);
+            if (result == 0 && line == TIOCM_DTR) dtrOn_ = on;
+            break;
+        }
+        case SETBREAK:
+            result = ioctl(fd_, TIOCSBRK);
+            if (result != 0 && !modemLines_) result = 0;
+            break;
+        case CLRBREAK:
+            result = ioctl(fd_, TIOCCBRK);
+            if (result != 0 && !modemLines_) result = 0;
+            break;
+        case RESETDEV:
+            break;
+        default:
+            return Fail(ERROR_INVALID_PARAMETER);
+    }
+    if (result != 0) return Fail(Win32ErrorFromErrno(errno));
+    return TRUE;
+}
+
+BOOL CommDevice::ModemStatus(DWORD* status) {
+    Lock lock(mutex_);
+    if (closed_) return Fail(ERROR_INVALID_HANDLE);
+    *status = 0;
+    int lines = 0;
+    if (!modemLines_ || gone_ || ioctl(fd_, TIOCMGET, &lines) != 0) return TRUE;
+    if (lines & TIOCM_CTS) *status |= MS_CTS_ON;
+    if (lines & TIOCM_DSR) *status |= MS_DSR_ON;
+    if (lines & TIOCM_RNG) *status |= MS_RING_ON;
+    if (lines & TIOCM_CD) *status |= MS_RLSD_ON;
+    return TRUE;
+}
+
+std::shared_ptr<CommDevice> DeviceFor(HANDLE handle) {
+    auto device = k419::platform::detail::LookupHandleAs<CommDevice>(handle);
+    if (!device) SetLastError(ERROR_INVALID_HANDLE);
+    return device;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+}  // namespace
+
+namespace k419::platform {
+
+std::string DevicePathForName(const char* name) {
+    if (name == nullptr || *name == '\0') return {};
+    std::string_view text(name);
+    constexpr std::string_view kDevicePrefix = "\\\\.\\";
+    bool prefixed = text.substr(0, kDevicePrefix.size()) == kDevicePrefix;
+    if (prefixed) text.remove_prefix(kDevicePrefix.size());
+    if (text.size() > 3 && EqualsIgnoringCase(text.substr(0, 3), "COM")) {
+        std::string_view digits = text.substr(3);
+        bool numeric = digits.size() <= 4 && std::all_of(digits.begin(), digits.end(), [](char c) {
+                           return c >= '0' && c <= '9';
+                       });
+        if (numeric) {
+            int number = std::atoi(std::string(digits).c_str());
+            if (number < 1) return {};
+            std::string variable = "K419_COM" + std::to_string(number);
+            const char* mapped = std::getenv(variable.c_str());
+            if (mapped != nullptr && *mapped != '\0') return mapped;
+            return "/dev/ttyS" + std::to_string(number - 1);
+        }
+    }
+    if (prefixed) return "/dev/" + std::string(text);
+    return std::string(text);
+}
+
+}  // namespace k419::platform
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
+                          DWORD dwFlagsAndAttributes, HANDLE) {
+    std::string path = k419::platform::DevicePathForName(lpFileName);
+    if (path.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto device = std::make_shared<CommDevice>();
+    DWORD error = device->Open(path, (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return k419::platform::detail::RegisterHandle(std::move(device));
+}
+
+BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
+    auto device = DeviceFor(hFile);
+    return device ? device->Setup(dwInQueue, dwOutQueue) : FALSE;
+}
+
+BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
+    if (lpDCB == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto device = DeviceFor(hFile);
+    return device ? device->GetState(lpDCB) : FALSE;
+}
+
+BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
+    if (lpDCB == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto device = DeviceFor(hFile);
+    return device ? device->SetState(lpDCB) : FALSE;
+}
+
+BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    if (lpCommTimeouts == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto device = DeviceFor(hFile);
+    return device ? device->GetTimeouts(lpCommTimeouts) : FALSE;
+}
+
+BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+    if (lpCommTimeouts == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto device = DeviceFor(hFile);
+    return device ? device->SetTimeouts(lpCommTimeouts) : FALSE;
+}
+
+BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
+    if (lpEvtMask == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto device = DeviceFor(hFile);
+    return device ? device->GetMask(lpEvtMask) : FALSE;
+}
+
+BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
+    auto device = DeviceFor(hFile);
+    return device ? device->SetMask(dwEvtMask) : FALSE;
+}
+
+BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverlapped) {
+    auto device = DeviceFor(hFile);
+    return device ? device->WaitEvent(lpEvtMask, lpOverlapped) : FALSE;
+}
+
+BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
+                                LPDWORD lpNumberOfBytesTransferred, BOOL bWait) {
+    if (lpOverlapped == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto device = DeviceFor(hFile);
+    return device
+               ? device->OverlappedResult(lpOverlapped, lpNumberOfBytesTransferred, bWait != FALSE)
+               : FALSE;
+}
+
+BOOL WINAPI CancelIo(HANDLE hFile) {
+    auto device = DeviceFor(hFile);
+    return device ? device->Cancel() : FALSE;
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead, LPOVERLAPPED lpOverlapped) {
+    auto device = DeviceFor(hFile);
+    return device ? device->Read(lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, lpOverlapped)
+                  : FALSE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped) {
+    auto device = DeviceFor(hFile);
+    return device ? device->Write(lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                                  lpOverlapped)
+                  : FALSE;
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+    auto device = DeviceFor(hFile);
+    return device ? device->Flush() : FALSE;
+}
+
+BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
+    auto device = DeviceFor(hFile);
+    return device ? device->ClearError(lpErrors, lpStat) : FALSE;
+}
+
+BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
+    auto device = DeviceFor(hFile);
+    return device ? device->Purge(dwFlags) : FALSE;
+}
+
+BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
+    auto device = DeviceFor(hFile);
+    return device ? device->Escape(dwFunc) : FALSE;
+}
+
+BOOL WINAPI SetCommBreak(HANDLE hFile) { return EscapeCommFunction(hFile, SETBREAK); }
+
+BOOL WINAPI ClearCommBreak(HANDLE hFile) { return EscapeCommFunction(hFile, CLRBREAK); }
+
+BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
+    if (lpModemStat == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto device = DeviceFor(hFile);
+    return device ? device->ModemStatus(lpModemStat) : FALSE;
+}

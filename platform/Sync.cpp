@@ -1,0 +1,438 @@
+// Events, waits, critical sections, interlocked counters, threads, sleeping and clocks.
+#include "PlatformInternal.h"
+
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace k419::platform::detail {
+
+struct WaitContext {
+    std::condition_variable wake;
+};
+
+namespace {
+
+// One lock for the state of every waitable object: waits on several objects must see and
+// consume their states atomically, and the number of objects and waiters here is small.
+std::mutex& SyncMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+
+}  // namespace
+
+Waitable::Waitable(bool manualReset, bool initiallySignalled)
+    : manualReset_(manualReset), signalled_(initiallySignalled) {}
+
+void Waitable::Set() {
+    std::lock_guard lock(SyncMutex());
+    signalled_ = true;
+    for (WaitContext* waiter : waiters_) waiter->wake.notify_one();
+}
+
+void Waitable::Reset() {
+    std::lock_guard lock(SyncMutex());
+    signalled_ = false;
+}
+
+bool Waitable::IsSignalled() const {
+    std::lock_guard lock(SyncMutex());
+    return signalled_;
+}
+
+DWORD WaitForWaitables(std::span<Waitable* const> objects, bool waitAll, DWORD timeoutMs) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = timeoutMs == INFINITE
+                                           ? Clock::time_point::max()
+                                           : Clock::now() + std::chrono::milliseconds(timeoutMs);
+    WaitContext context;
+    std::unique_lock lock(SyncMutex());
+    bool registered = false;
+    auto unregister = [&] {
+        if (!registered) return;
+        for (Waitable* object : objects) {
+            auto& list = object->waiters_;
+            list.erase(std::remove(list.begin(), list.end(), &context), list.end());
+        }
+        registered = false;
+    };
+    auto consume = [](Waitable* object) {
+        if (!object->manualReset_) object->signalled_ = false;
+    };
+    bool timedOut = false;
+    for (;;) {
+        if (waitAll) {
+            bool all = std::all_of(objects.begin(), objects.end(),
+                                   [](Waitable* object) { return object->signalled_; });
+            if (all) {
+                for (Waitable* object : objects) consume(object);
+                unregister();
+                return WAIT_OBJECT_0;
+            }
+        } else {
+            for (size_t i = 0; i < objects.size(); ++i) {
+                if (objects[i]->signalled_) {
+                    consume(objects[i]);
+                    unregister();
+                    return WAIT_OBJECT_0 + static_cast<DWORD>(i);
+                }
+            }
+        }
+        if (timedOut || timeoutMs == 0) {
+            unregister();
+            return WAIT_TIMEOUT;
+        }
+        if (!registered) {
+            for (Waitable* object : objects) {
+                auto& list = object->waiters_;
+                if (std::find(list.begin(), list.end(), &context) == list.end())
+                    list.push_back(&context);
+            }
+            registered = true;
+        }
+        if (deadline == Clock::time_point::max()) {
+            context.wake.wait(lock);
+        } else if (context.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
+            timedOut = true;  // one last look at the states before reporting the time-out
+        }
+    }
+}
+
+void SignalEventHandle(HANDLE handle) {
+    if (handle == nullptr) return;
+    if (auto event = LookupHandleAs<Waitable>(handle)) event->Set();
+}
+
+void ResetEventHandle(HANDLE handle) {
+    if (handle == nullptr) return;
+    if (auto event = LookupHandleAs<Waitable>(handle)) event->Reset();
+}
+
+uint64_t MonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+}
+
+namespace {
+
+class EventObject : public Waitable {
+  public:
+    using Waitable::Waitable;
+};
+
+std::atomic<DWORD> nextThreadId{1};
+thread_local DWORD currentThreadId = 0;
+thread_local int currentPriority = THREAD_PRIORITY_NORMAL;
+
+// Linux has no per-thread priority classes for ordinary threads; a thread's nice value is
+// the closest equivalent. Raising it needs privileges, so the mapping is best effort.
+int NiceForPriority(int priority) {
+    switch (priority) {
+        case THREAD_PRIORITY_IDLE:
+            return 19;
+        case THREAD_PRIORITY_LOWEST:
+            return 4;
+        case THREAD_PRIORITY_BELOW_NORMAL:
+            return 2;
+        case THREAD_PRIORITY_ABOVE_NORMAL:
+            return -2;
+        case THREAD_PRIORITY_HIGHEST:
+            return -4;
+        case THREAD_PRIORITY_TIME_CRITICAL:
+            return -10;
+        default:
+            return 0;
+    }
+}
+
+bool IsValidPriority(int priority) {
+    return (priority >= THREAD_PRIORITY_LOWEST && priority <= THREAD_PRIORITY_HIGHEST) ||
+           priority == THREAD_PRIORITY_IDLE || priority == THREAD_PRIORITY_TIME_CRITICAL;
+}
+
+class ThreadObject : public Waitable {
+  public:
+    ThreadObject() : Waitable(true, false) {}
+
+    std::mutex mutex;
+    std::condition_variable resumed;
+    DWORD suspendCount = 0;
+    DWORD exitCode = STILL_ACTIVE;
+    pid_t kernelId = 0;  // 0 until the thread runs
+    int priority = THREAD_PRIORITY_NORMAL;
+    DWORD id = 0;
+};
+
+thread_local std::shared_ptr<ThreadObject> currentThreadObject;
+
+void ApplyPriority(pid_t kernelId, int priority) {
+    if (kernelId != 0)
+        setpriority(PRIO_PROCESS, static_cast<id_t>(kernelId), NiceForPriority(priority));
+}
+
+}  // namespace
+}  // namespace k419::platform::detail
+
+using namespace k419::platform::detail;
+
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR) {
+    return RegisterHandle(
+        std::make_shared<EventObject>(bManualReset != FALSE, bInitialState != FALSE));
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent) {
+    auto event = LookupHandleAs<EventObject>(hEvent);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Set();
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    auto event = LookupHandleAs<EventObject>(hEvent);
+    if (!event) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    event->Reset();
+    return TRUE;
+}
+
+DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
+}
+
+DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                    DWORD dwMilliseconds) {
+    if (nCount == 0 || nCount > MAXIMUM_WAIT_OBJECTS || lpHandles == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    // The references keep every object alive for the whole wait, even if another thread
+    // closes its handle meanwhile.
+    std::vector<std::shared_ptr<Waitable>> held;
+    std::vector<Waitable*> objects;
+    held.reserve(nCount);
+    for (DWORD i = 0; i < nCount; ++i) {
+        std::shared_ptr<Waitable> object = lpHandles[i] == GetCurrentThread()
+                                               ? currentThreadObject
+                                               : LookupHandleAs<Waitable>(lpHandles[i]);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        objects.push_back(object.get());
+        held.push_back(std::move(object));
+    }
+    return WaitForWaitables(objects, bWaitAll != FALSE, dwMilliseconds);
+}
+
+void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    pthread_mutexattr_t attributes;
+    pthread_mutexattr_init(&attributes);
+    pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&lpCriticalSection->Mutex, &attributes);
+    pthread_mutexattr_destroy(&attributes);
+    lpCriticalSection->RecursionCount = 0;
+    lpCriticalSection->OwningThread = 0;
+}
+
+BOOL WINAPI InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION lpCriticalSection, DWORD) {
+    InitializeCriticalSection(lpCriticalSection);
+    return TRUE;
+}
+
+void WINAPI EnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    pthread_mutex_lock(&lpCriticalSection->Mutex);
+    ++lpCriticalSection->RecursionCount;
+    lpCriticalSection->OwningThread = GetCurrentThreadId();
+}
+
+BOOL WINAPI TryEnterCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    if (pthread_mutex_trylock(&lpCriticalSection->Mutex) != 0) return FALSE;
+    ++lpCriticalSection->RecursionCount;
+    lpCriticalSection->OwningThread = GetCurrentThreadId();
+    return TRUE;
+}
+
+void WINAPI LeaveCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    if (--lpCriticalSection->RecursionCount == 0) lpCriticalSection->OwningThread = 0;
+    pthread_mutex_unlock(&lpCriticalSection->Mutex);
+}
+
+void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {
+    pthread_mutex_destroy(&lpCriticalSection->Mutex);
+}
+
+LONG WINAPI InterlockedIncrement(LONG volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG WINAPI InterlockedDecrement(LONG volatile* Addend) {
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG WINAPI InterlockedExchange(LONG volatile* Target, LONG Value) {
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+LONG WINAPI InterlockedExchangeAdd(LONG volatile* Addend, LONG Value) {
+    return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+}
+
+LONG WINAPI InterlockedCompareExchange(LONG volatile* Destination, LONG Exchange, LONG Comparand) {
+    __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                __ATOMIC_SEQ_CST);
+    return Comparand;
+}
+
+void WINAPI Sleep(DWORD dwMilliseconds) {
+    if (dwMilliseconds == 0) {
+        sched_yield();
+        return;
+    }
+    if (dwMilliseconds == INFINITE) {
+        for (;;) pause();
+    }
+    timespec request{static_cast<time_t>(dwMilliseconds / 1000),
+                     static_cast<long>(dwMilliseconds % 1000) * 1000000L};
+    while (nanosleep(&request, &request) != 0 && errno == EINTR) {
+    }
+}
+
+DWORD WINAPI GetCurrentThreadId(void) {
+    if (currentThreadId == 0) currentThreadId = nextThreadId.fetch_add(1);
+    return currentThreadId;
+}
+
+DWORD WINAPI GetCurrentProcessId(void) { return static_cast<DWORD>(getpid()); }
+
+HANDLE WINAPI GetCurrentThread(void) { return reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-2)); }
+
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                           LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId) {
+    if (lpStartAddress == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto thread = std::make_shared<ThreadObject>();
+    thread->id = nextThreadId.fetch_add(1);
+    thread->suspendCount = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
+    try {
+        std::thread([thread, lpStartAddress, lpParameter] {
+            currentThreadId = thread->id;
+            currentThreadObject = thread;
+            {
+                std::unique_lock lock(thread->mutex);
+                thread->kernelId = static_cast<pid_t>(syscall(SYS_gettid));
+                thread->resumed.wait(lock, [&] { return thread->suspendCount == 0; });
+                currentPriority = thread->priority;
+                if (thread->priority != THREAD_PRIORITY_NORMAL)
+                    ApplyPriority(thread->kernelId, thread->priority);
+            }
+            DWORD code = lpStartAddress(lpParameter);
+            {
+                std::lock_guard lock(thread->mutex);
+                thread->exitCode = code;
+            }
+            thread->Set();
+            currentThreadObject.reset();
+        }).detach();
+    } catch (const std::system_error&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (lpThreadId) *lpThreadId = thread->id;
+    return RegisterHandle(thread);
+}
+
+namespace {
+std::shared_ptr<ThreadObject> ThreadFromHandle(HANDLE hThread) {
+    if (hThread == GetCurrentThread()) return currentThreadObject;
+    return LookupHandleAs<ThreadObject>(hThread);
+}
+}  // namespace
+
+DWORD WINAPI ResumeThread(HANDLE hThread) {
+    auto thread = ThreadFromHandle(hThread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return static_cast<DWORD>(-1);
+    }
+    std::lock_guard lock(thread->mutex);
+    DWORD previous = thread->suspendCount;
+    if (previous > 0 && --thread->suspendCount == 0) thread->resumed.notify_all();
+    return previous;
+}
+
+BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
+    auto thread = ThreadFromHandle(hThread);
+    if (!thread || lpExitCode == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(thread->mutex);
+    *lpExitCode = thread->exitCode;
+    return TRUE;
+}
+
+BOOL WINAPI SetThreadPriority(HANDLE hThread, int nPriority) {
+    if (!IsValidPriority(nPriority)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (hThread == GetCurrentThread()) {
+        currentPriority = nPriority;
+        if (currentThreadObject) {
+            std::lock_guard lock(currentThreadObject->mutex);
+            currentThreadObject->priority = nPriority;
+        }
+        ApplyPriority(static_cast<pid_t>(syscall(SYS_gettid)), nPriority);
+        return TRUE;
+    }
+    auto thread = LookupHandleAs<ThreadObject>(hThread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard lock(thread->mutex);
+    thread->priority = nPriority;
+    if (thread->exitCode == STILL_ACTIVE) ApplyPriority(thread->kernelId, nPriority);
+    return TRUE;
+}
+
+int WINAPI GetThreadPriority(HANDLE hThread) {
+    if (hThread == GetCurrentThread()) return currentPriority;
+    auto thread = LookupHandleAs<ThreadObject>(hThread);
+    if (!thread) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return THREAD_PRIORITY_ERROR_RETURN;
+    }
+    std::lock_guard lock(thread->mutex);
+    return thread->priority;
+}
+
+DWORD WINAPI timeGetTime(void) { return static_cast<DWORD>(MonotonicMs()); }
+
+MMRESULT WINAPI timeBeginPeriod(UINT) { return TIMERR_NOERROR; }
+
+MMRESULT WINAPI timeEndPeriod(UINT) { return TIMERR_NOERROR; }
+
+DWORD WINAPI GetTickCount(void) { return static_cast<DWORD>(MonotonicMs()); }
+
+ULONGLONG WINAPI GetTickCount64(void) { return MonotonicMs(); }
