@@ -21,6 +21,8 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
@@ -237,6 +239,7 @@ class CommDevice : public k419::platform::detail::Object {
     DCB dcb_{};  // the settings last applied; holds what termios cannot express
 
     bool modemLines_ = false;
+    bool pseudoTerminal_ = false;  // keeps no data bits or parity of its own
     bool dtrOn_ = true;
     bool icountWorks_ = false;
     serial_icounter_struct icount_{};
@@ -282,10 +285,11 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
         ::close(fd);
         return error;
     }
-    // Raw mode: no echo, no line editing, no character translation, no signals; modem
-    // status lines do not hang the port up.
+    // Raw mode: no echo, no line editing, no character translation, no signals, no software
+    // flow control until the line settings ask for it; modem status lines do not hang the
+    // port up.
     tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                          ICRNL | IXANY | IGNPAR | IUCLC | IMAXBEL);
+                                          ICRNL | IXON | IXOFF | IXANY | IGNPAR | IUCLC | IMAXBEL);
     tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
     tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN | ECHOE | ECHOK);
     tio.c_cflag |= CREAD | CLOCAL;
@@ -310,6 +314,9 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
         return error;
     }
 
+    struct stat info {};
+    pseudoTerminal_ =
+        fstat(fd, &info) == 0 && major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
     int lines = 0;
     modemLines_ = ioctl(fd, TIOCMGET, &lines) == 0;
     dtrOn_ = (lines & TIOCM_DTR) != 0;
@@ -787,7 +794,10 @@ BOOL CommDevice::GetState(DCB* dcb) {
             result.ByteSize = 8;
             break;
     }
-    if (!(tio.c_cflag & PARENB)) {
+    if (pseudoTerminal_) {
+        result.ByteSize = dcb_.ByteSize ? dcb_.ByteSize : result.ByteSize;
+        result.Parity = dcb_.Parity;
+    } else if (!(tio.c_cflag & PARENB)) {
         result.Parity = NOPARITY;
     } else if (tio.c_cflag & CMSPAR) {
         result.Parity = (tio.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
@@ -875,7 +885,10 @@ BOOL CommDevice::SetState(const DCB* dcb) {
     bool readBack = ioctl(fd_, kGetTermios2, &applied) == 0;
     // A driver adjusts what it cannot do instead of refusing it; report that as Win32
     // reports an unsupported setting, and keep the previous line settings.
-    const tcflag_t checked = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+    // A pseudo-terminal always reports 8 data bits without parity: it has no line whose
+    // format these could describe.
+    const tcflag_t checked =
+        pseudoTerminal_ ? CSTOPB | CRTSCTS : CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
     uint64_t speedError = applied.c_ospeed > dcb->BaudRate ? applied.c_ospeed - dcb->BaudRate
                                                            : dcb->BaudRate - applied.c_ospeed;
     if (readBack && ((applied.c_cflag & checked) != (tio.c_cflag & checked) ||
@@ -1033,9 +1046,10 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
         pending.lastByte = now;
         bool finished = pending.done == count || pending.mode == ReadMode::Immediate ||
                         (pending.mode == ReadMode::AnyByte && pending.done > 0);
-        if (!finished && gone_) {
-            if (pending.done == 0) return Fail(ERROR_DEVICE_NOT_CONNECTED);
-            finished = true;  // what was received before the device went away
+        if (gone_) {
+            // What was received before the device went away is still delivered.
+            if (pending.done == 0 && count > 0) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+            finished = true;
         }
         if (finished) return FinishAtOnce(op, synchronous, event, pending.done, read, signals);
     } else if (gone_) {
