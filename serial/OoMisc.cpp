@@ -1,0 +1,5 @@
+#include "serial/OoMisc.h"
+
+void TComponent::Assign(TObject*) {}
+
+void TComponent::Loaded() { FLoading = false; }

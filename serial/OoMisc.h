@@ -1,0 +1,105 @@
+// Constants and types shared by the serial engine's units, and the root of its components.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// ---------------------------------------------------------------------------------------------
+// Notification messages. The dispatcher sends the four trigger messages to registered handlers;
+// lParam carries the dispatcher's table slot in its high 16 bits and the data word in its low
+// 16 bits.
+
+inline constexpr uint32_t TriggerAvailMsg = 0x7E01;   // wParam: bytes announced
+inline constexpr uint32_t TriggerDataMsg = 0x7E02;    // wParam: handle; data: text length
+inline constexpr uint32_t TriggerTimerMsg = 0x7E03;   // wParam: handle
+inline constexpr uint32_t TriggerStatusMsg = 0x7E04;  // wParam: handle; data: output count
+inline constexpr uint32_t PortOpenedMsg = 0x7E08;
+inline constexpr uint32_t PortClosingMsg = 0x7E09;
+inline constexpr uint32_t ReleaseDispatcherMsg = 0x7E0A;
+
+// ---------------------------------------------------------------------------------------------
+// Result codes: 0 or a positive count for success, negative for failure. A code from -2 to
+// -162 is a negated operating-system or file error number; the others are the engine's own.
+
+inline constexpr int32_t ecOK = 0;
+inline constexpr int32_t ecError = -1;
+inline constexpr int32_t ecFileNotFound = -2;
+inline constexpr int32_t ecPathNotFound = -3;
+inline constexpr int32_t ecTooManyFiles = -4;
+inline constexpr int32_t ecAccessDenied = -5;
+inline constexpr int32_t ecOutOfMemory = -8;
+inline constexpr int32_t ecDiskFull = -101;
+inline constexpr int32_t ecDeviceWrite = -160;
+inline constexpr int32_t ecDeviceRead = -161;
+inline constexpr int32_t ecHardwareFailure = -162;
+inline constexpr int32_t ecBadArgument = -1002;
+inline constexpr int32_t ecBadId = -2001;
+inline constexpr int32_t ecMemory = -2006;
+inline constexpr int32_t ecNotOpen = -2007;
+inline constexpr int32_t ecAlreadyOpen = -2008;
+inline constexpr int32_t ecNullApi = -3001;
+inline constexpr int32_t ecPutBlockFail = -3004;
+inline constexpr int32_t ecOutputBufferTooSmall = -3006;
+inline constexpr int32_t ecBufferIsEmpty = -3007;
+inline constexpr int32_t ecBaseAddressNotSet = -3010;
+inline constexpr int32_t ecNoMoreTriggers = -5001;
+inline constexpr int32_t ecTriggerTooLong = -5002;
+inline constexpr int32_t ecBadTriggerHandle = -5003;
+
+// The version text of the serial components; also heads the dispatch log report.
+inline constexpr const char* ApVersionStr = "v2.55";
+
+// ---------------------------------------------------------------------------------------------
+// State and command type of a component's trace and dispatch log. tlDump, tlAppend and
+// tlClear are commands: a stored state never keeps them.
+
+enum TTraceLogState : uint8_t { tlOff, tlOn, tlDump, tlAppend, tlClear, tlPause };
+
+// ---------------------------------------------------------------------------------------------
+// A toolkit-free stand-in for the windowing toolkit's object and component classes, so that the
+// serial components carry owner, name, tag and loading state without depending on a GUI.
+
+class TObject {
+  public:
+    virtual ~TObject() = default;
+};
+
+class TComponent : public TObject {
+  public:
+    // The owner is a plain reference: it does not destroy this component.
+    explicit TComponent(TComponent* owner = nullptr) : FOwner(owner) {}
+    TComponent(const TComponent&) = delete;
+    TComponent& operator=(const TComponent&) = delete;
+
+    TComponent* Owner() const { return FOwner; }
+    const std::string& Name() const { return FName; }
+    void SetName(const std::string& name) { FName = name; }
+    int32_t Tag() const { return FTag; }
+    void SetTag(int32_t tag) { FTag = tag; }
+
+    // True while a stored form description is being read into the component; set by the reader
+    // before the first property and cleared by Loaded().
+    bool Loading() const { return FLoading; }
+    void SetLoading(bool loading) { FLoading = loading; }
+
+    // Copies what the class knows how to copy from source; the base copies nothing.
+    virtual void Assign(TObject* source);
+    // Called once the form description has been read; ends the loading state.
+    virtual void Loaded();
+
+  private:
+    TComponent* FOwner;
+    std::string FName;
+    int32_t FTag = 0;
+    bool FLoading = false;
+};
+
+// Root of the serial components.
+class TApdBaseComponent : public TComponent {
+  public:
+    using TComponent::TComponent;
+
+    // Always "v2.55"; writes are ignored.
+    std::string AproVersion() const { return ApVersionStr; }
+    void SetAproVersion(const std::string&) {}
+};
