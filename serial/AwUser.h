@@ -1,0 +1,512 @@
+// The dispatcher: the per-port engine between the serial port component and a device layer.
+//
+// A TApdBaseDispatcher owns the 8192-byte dispatch buffer that received bytes wait in, the
+// storage of the output ring, the line settings and status shadows, the notification handler
+// lists and trigger tables, the byte trace and the dispatch log. It never touches the device
+// itself: every device access goes through the seventeen virtual operations, which a device
+// layer (TApdWin32Dispatcher) implements, together with its event, dispatch and output threads.
+//
+// Threads. The component calls in on the main thread; the device layer's dispatch thread runs
+// FillDispatchBuffer and the checks (ProcessDeviceEvent, PeriodicCheck) and delivers
+// notifications; its output thread drains the output ring. Three re-entrant locks guard the
+// state: InputLock (dispatch buffer), OutputLock (output ring, line status record) and
+// DispatcherLock (everything else). A thread holding InputLock may take OutputLock or
+// DispatcherLock, and one holding DispatcherLock may take OutputLock; never the other way
+// round. No lock is held while a notification handler runs.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "serial/AwLog.h"
+#include "serial/AwTrace.h"
+#include "serial/OoMisc.h"
+
+class TApdBaseDispatcher;
+class TApdDispatcherThread;  // a worker thread of the device layer
+
+inline constexpr uint32_t DispatchBufferSize = 8192;
+inline constexpr uint32_t MaxTriggerLength = 22;
+
+// Device event mask bits, as the device layer's event thread reports them.
+inline constexpr uint32_t ModemEventBits = 0x2138;  // CTS, DSR, RLSD, ring, ring trailing edge
+inline constexpr uint32_t LineEventBits = 0x00C0;   // break, error
+inline constexpr uint32_t ReceiveEventBit = 0x0001;
+
+// Status trigger kinds; a status trigger's handle carries its kind in its low three bits.
+enum : int32_t {
+    stNotActive = 0,
+    stModem = 1,
+    stLine = 2,
+    stOutBuffFree = 3,
+    stOutBuffUsed = 4,
+    stOutSent = 5,
+};
+inline int32_t StatusKindOf(int32_t handle) { return handle & 7; }
+
+// The line and its DCB flag word (the bits of the record's flag fields, in Win32 order).
+inline constexpr uint32_t dcbOutxCtsFlow = 0x0004;
+inline constexpr uint32_t dcbOutxDsrFlow = 0x0008;
+inline constexpr uint32_t dcbDtrEnable = 0x0010;
+inline constexpr uint32_t dcbDtrHandshake = 0x0020;
+inline constexpr uint32_t dcbOutX = 0x0100;
+inline constexpr uint32_t dcbInX = 0x0200;
+inline constexpr uint32_t dcbRtsEnable = 0x1000;
+inline constexpr uint32_t dcbRtsHandshake = 0x2000;
+inline constexpr uint32_t dcbRtsToggle = 0x3000;
+uint32_t DcbFlags(const DCB& dcb);
+void SetDcbFlags(DCB& dcb, uint32_t flags);
+
+// Hardware flow options (THWFlowOptions bits) and software flow bits.
+inline constexpr uint32_t hwfUseDTR = 0x1;
+inline constexpr uint32_t hwfUseRTS = 0x2;
+inline constexpr uint32_t hwfRequireDSR = 0x4;
+inline constexpr uint32_t hwfRequireCTS = 0x8;
+inline constexpr uint32_t sfTransmitFlow = 0x1;  // the device stops sending on XOFF
+inline constexpr uint32_t sfReceiveFlow = 0x2;   // the device sends XOFF and XON
+
+// 0xFEFF gives 115200; 0xFF10..0xFF27 give the rate of the classic baud rate codes where one is
+// defined; any other value is returned unchanged.
+int32_t BaudValue(int32_t code);
+
+// ---------------------------------------------------------------------------------------------
+// Notification handlers.
+
+// A procedure handler: called with the message number, wParam and lParam.
+using TApdNotifyProc = void (*)(uint32_t Msg, uint32_t wParam, int32_t lParam);
+
+// A method handler: code plus the object it is called with. Two methods are the same handler
+// when both parts are equal. MakeNotifyMethod<&T::Member>(object) builds one from a member
+// function void T::Member(uint32_t Msg, uint32_t wParam, int32_t lParam).
+struct TApdNotifyMethod {
+    void (*Code)(void* Object, uint32_t Msg, uint32_t wParam, int32_t lParam) = nullptr;
+    void* Object = nullptr;
+
+    explicit operator bool() const { return Code != nullptr; }
+    bool operator==(const TApdNotifyMethod&) const = default;
+    void operator()(uint32_t Msg, uint32_t wParam, int32_t lParam) const {
+        Code(Object, Msg, wParam, lParam);
+    }
+};
+
+template <auto Member, class T>
+TApdNotifyMethod MakeNotifyMethod(T* object) {
+    return {
+        [](void* o, uint32_t m, uint32_t w, int32_t l) { (static_cast<T*>(o)->*Member)(m, w, l); },
+        object};
+}
+
+struct TNotifyWindowRecord {
+    HWND Window = nullptr;
+    bool Deleted = false;
+};
+struct TNotifyProcRecord {
+    TApdNotifyProc Proc = nullptr;
+    bool Deleted = false;
+};
+struct TNotifyMethodRecord {
+    TApdNotifyMethod Method;
+    bool Deleted = false;
+    bool Synchronised = false;  // run on the main thread through SyncCall
+};
+
+// ---------------------------------------------------------------------------------------------
+// Trigger records. They are copied whole when the component saves and restores its triggers.
+// A handle of 0 marks a record removed during a delivery; it is freed when the delivery ends.
+
+struct TTimerTrigger {
+    int32_t Handle = 0;
+    int32_t StartTicks = 0;   // clock / 55 ms when armed
+    int32_t ExpireTicks = 0;  // StartTicks + Ticks
+    int32_t Ticks = 0;        // the interval last set
+    int32_t Reserved = 0;
+    int32_t Armed = 0;
+};
+static_assert(sizeof(TTimerTrigger) == 24);
+
+struct TDataTrigger {
+    int32_t Handle = 0;
+    uint32_t Length = 0;  // of Text; 0: idle
+    uint32_t Matches[MaxTriggerLength] = {};
+    uint32_t Matched = 0;  // all ones once the text has arrived, until it is notified
+    int32_t IgnoreCase = 0;
+    char Text[24] = {};  // upper case when IgnoreCase is set
+};
+static_assert(sizeof(TDataTrigger) == 128);
+
+struct TStatusTrigger {
+    int32_t Handle = 0;
+    int32_t Kind = stNotActive;
+    // stModem: high byte selects modem status bits, low byte holds the levels that do not fire;
+    // stLine: line error bits; stOutBuffFree / stOutBuffUsed: the byte count threshold.
+    uint16_t Value = 0;
+    uint8_t Armed = 0;
+    uint8_t Fired = 0;  // fired in the current sweep
+};
+static_assert(sizeof(TStatusTrigger) == 12);
+
+// What the component keeps of a dispatcher's triggers between a close and the next open.
+struct SavedTriggerSet {
+    uint32_t AvailLevel = 0;
+    std::unique_ptr<std::vector<TTimerTrigger>> Timers;
+    std::unique_ptr<std::vector<TDataTrigger>> Data;
+    std::unique_ptr<std::vector<TStatusTrigger>> Status;
+};
+
+// Feeds one received character to a data trigger's match state (one partial-match position
+// per slot, 0 = idle). Returns true when text (length bytes, upper case when ignoreCase) has
+// just been completed; then every position is reset. Overlapping occurrences are found.
+bool AdvanceMatch(uint32_t (&state)[MaxTriggerLength], uint8_t ch, uint32_t length, bool ignoreCase,
+                  const char* text);
+
+// Frees the set's three lists and marks them absent.
+void FreeSavedTriggers(SavedTriggerSet& set);
+
+// ---------------------------------------------------------------------------------------------
+// The process-wide table of live dispatchers. A dispatcher takes the first empty slot when it is
+// built and frees it when it is destroyed; its slot (DispatcherIndex) never changes while it
+// lives and travels in the high 16 bits of every notification. The table and its lock are
+// created on first use and live until the end of the program, after every dispatcher.
+
+// Re-entrant; hold it while reading the table or using a dispatcher found there.
+CRITICAL_SECTION& DispatcherTableLock();
+// The slots; an empty slot holds nullptr. Hold DispatcherTableLock while reading it.
+std::vector<TApdBaseDispatcher*>& DispatcherTable();
+// The dispatcher in slot index, or nullptr when there is none. Hold DispatcherTableLock.
+TApdBaseDispatcher* DispatcherInSlot(int32_t index);
+
+// A scoped hold of a CRITICAL_SECTION.
+class TCriticalSectionHold {
+  public:
+    explicit TCriticalSectionHold(CRITICAL_SECTION& section) : FSection(section) {
+        EnterCriticalSection(&FSection);
+    }
+    ~TCriticalSectionHold() { LeaveCriticalSection(&FSection); }
+    TCriticalSectionHold(const TCriticalSectionHold&) = delete;
+    TCriticalSectionHold& operator=(const TCriticalSectionHold&) = delete;
+
+  private:
+    CRITICAL_SECTION& FSection;
+};
+
+// ---------------------------------------------------------------------------------------------
+
+class TApdBaseDispatcher {
+  public:
+    // Enters the dispatcher table; touches no device. owner may be null (a port probe).
+    explicit TApdBaseDispatcher(TApdBaseComponent* owner);
+    // Leaves the table and frees the buffers and records. It can no longer reach the device
+    // operations, so a device layer's destructor must call ClosePort() itself.
+    virtual ~TApdBaseDispatcher();
+    TApdBaseDispatcher(const TApdBaseDispatcher&) = delete;
+    TApdBaseDispatcher& operator=(const TApdBaseDispatcher&) = delete;
+
+    // ---- Device operations, in slot order. Results are 0 or a count, or a negative code.
+    // Performs a line control code: 3 set RTS, 4 clear RTS, 5 set DTR, 6 clear DTR.
+    virtual int32_t LineFunction(int32_t code) = 0;
+    // Discards the driver's output (0) or input (any other value) queue.
+    virtual int32_t PurgeQueue(int32_t which) = 0;
+    // Reads and clears the device's error bits and fills status; its output count is the
+    // number of bytes in the output ring. Returns the error bits.
+    virtual uint32_t ReadLineStatus(COMSTAT& status) = 0;
+    // Told (with -1) that a device read returned a negative count.
+    virtual int32_t NoteReadError(int32_t code) = 0;
+    virtual int32_t FetchLineSettings(DCB& dcb) = 0;
+    // Reads at most count received bytes without waiting; returns the count read.
+    virtual int32_t ReadDevice(uint8_t* dest, uint32_t count) = 0;
+    virtual int32_t ApplyLineSettings(DCB& dcb) = 0;
+    // Copies count bytes into the output ring (the caller has made room, under OutputLock) and
+    // wakes the output thread. Returns count, or 0 or a negative count on failure.
+    virtual int32_t QueueOutput(const uint8_t* data, uint32_t count) = 0;
+    virtual bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) = 0;
+    virtual bool SizeDeviceQueues(uint32_t inSize, uint32_t outSize) = 0;
+    // Stops the threads if they run and frees the output ring and dispatch buffer.
+    virtual void ReleasePort();
+    virtual void StartThreads() = 0;
+    // Stops the threads and closes the six signals.
+    virtual void StopThreads() = 0;
+    // Opens the device; returns its handle (positive), -8 when it cannot create its own signals,
+    // or another negative value on failure (the reason in GetLastError()).
+    virtual intptr_t OpenDevice(const char* name, uint32_t inSize, uint32_t outSize) = 0;
+    virtual int32_t CloseDevice() = 0;
+    virtual int32_t YieldTime() = 0;
+    // 0 recomputes delivery from the handler lists and the component's interest; 1: the
+    // component has trigger events; 2: it has none. Other values change nothing.
+    virtual void SetDeliveryMode(int32_t mode);
+
+    // ---- Open and close.
+    // Opens the device and prepares the dispatcher: queues, buffers, lines (dtr, rts), line
+    // settings (parity codes 0..4, dataBits 5..8, stopBits 1 or 2), empty triggers, tracing and
+    // logging off; starts the threads last. Returns 0, or a negative code after closing again.
+    int32_t OpenPort(const char* name, int32_t baud, uint16_t parity, uint16_t dataBits,
+                     uint16_t stopBits, uint32_t inSize, uint32_t outSize, bool dtr, bool rts);
+    // Discards pending output and input and closes the device. During a delivery the release
+    // of threads and buffers waits for the dispatch thread's end (ClosePending).
+    void ClosePort();
+    // Sizes the driver queues: 0, or the negated operating-system error.
+    int32_t SetupQueues(uint32_t inSize, uint32_t outSize);
+    // Run on the main thread when a worker thread has ended: forgets it, finishes a deferred
+    // release, and clears ThreadsRunning when it was the last one.
+    void ThreadEnded(TApdDispatcherThread* thread);
+
+    // ---- Input.
+    // Bytes waiting; while a data or avail notification is delivered, less what the running
+    // handler has already taken.
+    uint32_t InputUsed();
+    // Takes exactly count bytes into dest, or returns -3007 and takes nothing. During a data
+    // or avail notification the bytes are read from where the running handler left off and
+    // stay in the buffer until the delivery ends.
+    int32_t TakeInput(uint8_t* dest, uint32_t count);
+    // Discards the driver's input queue and everything waiting (during a notification, once
+    // it ends). Returns PurgeQueue's result.
+    int32_t FlushInput();
+    // Moves bytes from the device into the dispatch buffer without ever overwriting a waiting
+    // byte; what does not fit stays in the driver. True when the device reported bytes or the
+    // buffer is full. Dispatch thread.
+    bool FillDispatchBuffer();
+
+    // ---- Output.
+    // Queues count bytes whole: 0, -3006 when the ring lacks room, -3010 when RS-485 on a
+    // platform without direct UART access has no UART address, -3004 when queuing failed.
+    int32_t PutOutput(const uint8_t* data, uint32_t count);
+    int32_t PutOutputByte(uint8_t byte);
+    uint32_t OutputUsed();
+    uint32_t OutputFree();
+    int32_t FlushOutput();
+
+    // ---- Status.
+    void RefreshLineStatus();
+    // The modem status byte before masking (lines 0xF0, deltas 0x0F); then keeps only mask.
+    uint8_t ReadModemStatus(uint8_t mask);
+    // Sets the delta bit of every modem line that changed since the last read.
+    void RefreshModemDeltas();
+    // The most important pending line error (1 overrun of the input queue, 2 overrun, 3 parity,
+    // 4 framing, 9 break, 0 none); clears the four error bits when one is returned.
+    int32_t TakeLineError();
+    // Whether a break was received; clears the flag.
+    bool TakeLineBreak();
+    void SetOptionBits(uint32_t bits);
+    void ClearOptionBits(uint32_t bits);
+
+    // ---- Line settings and flow control.
+    // Changes the line format; 0 baud, parity 5, dataBits 9 and stopBits 3 keep a value. An
+    // unchanged format touches nothing; a change first lets pending output drain. -1002 for a
+    // parity above 5 or dataBits outside 5..9.
+    int32_t SetLineSettings(int32_t baud, uint16_t parity, uint16_t dataBits, uint16_t stopBits);
+    int32_t GetLineSettings(int32_t& baud, uint16_t& parity, uint16_t& dataBits,
+                            uint16_t& stopBits);
+    // Waits until the output has drained (at most about 10 s), then for 18 character times.
+    void DrainBeforeLineChange();
+    // Writes dcb and re-applies the requested DTR and RTS levels.
+    int32_t CommitLineSettings(DCB& dcb);
+    // 1 while flow control owns the line; -1002 when the line function failed.
+    int32_t SetDtrLine(bool on);
+    int32_t SetRtsLine(bool on);
+    int32_t SetHardwareFlow(uint32_t bufferFull, uint32_t bufferResume, uint32_t options);
+    int32_t SetSoftwareFlow(uint32_t bufferFull, uint32_t bufferResume, uint32_t options);
+    int32_t ClearSoftwareFlow();
+    int32_t SetFlowChars(uint8_t xon, uint8_t xoff);
+    int32_t GetFlowSettings(uint32_t& hwOptions, uint32_t& swOptions, uint8_t& xon, uint8_t& xoff);
+    void SetRs485(bool on);
+
+    // ---- Handlers and triggers.
+    void AddNotifyWindow(HWND window);
+    void RemoveNotifyWindow(HWND window);
+    void AddNotifyProc(TApdNotifyProc proc);
+    // 0, or -1002 when proc is not registered.
+    int32_t RemoveNotifyProc(TApdNotifyProc proc);
+    void AddNotifyMethod(TApdNotifyMethod method, bool synchronised = false);
+    int32_t RemoveNotifyMethod(TApdNotifyMethod method);
+
+    void SetAvailLevel(uint32_t level);
+    uint32_t AvailLevel();
+    // A new data trigger for text (1..22 bytes; matched without regard to ASCII case when
+    // ignoreCase is set). Returns its handle, -1002 for an empty text, -5002 for a longer one
+    // or -5001 when no handle is left.
+    int32_t AddDataTrigger(const char* text, bool ignoreCase);
+    // A new, disarmed timer trigger; its handle or -5001.
+    int32_t AddTimerTrigger();
+    // Arms (activate) or disarms the timer to expire ticks 55 ms ticks from now.
+    int32_t SetTimerTrigger(int32_t handle, int32_t ticks, bool activate);
+    // A new, disarmed status trigger of kind 1..5; its handle (kind in the low three bits),
+    // -1002 for another kind or -5001.
+    int32_t AddStatusTrigger(int32_t kind);
+    int32_t SetStatusTrigger(int32_t handle, uint16_t value, bool activate);
+    // 0, or -5003 for an unknown handle. During a delivery the record is only marked.
+    int32_t RemoveTrigger(int32_t handle);
+    void ClearAllTriggers();
+    void SnapshotTriggers(SavedTriggerSet& set);
+    void ReinstateTriggers(const SavedTriggerSet& set);
+
+    // ---- Checks and delivery (dispatch thread).
+    // Runs the checks that follow a device event with this mask, then signals EventDoneSignal.
+    // Returns false, without signalling, when a close during a delivery stopped the checks.
+    bool ProcessDeviceEvent(uint32_t mask);
+    // The checks after every wait of the dispatch thread: status and timer triggers.
+    void PeriodicCheck();
+    bool CheckDataTriggers();
+    bool CheckStatusTriggers();
+    bool CheckTimerTriggers();
+    // Delivers one notification to every handler; false when a close stopped it, or for an
+    // avail notification when the handlers did not take exactly the bytes announced.
+    bool DeliverNotification(uint32_t message, uint32_t wParam, uint16_t data);
+
+    // ---- Trace and log.
+    int32_t OpenTraceBuffer(uint32_t size);
+    int32_t ClearTrace();
+    void AbortTrace();
+    void ResumeTrace();
+    void PauseTrace();
+    void RecordTracePair(char tag, uint8_t byte);
+    int32_t WriteTraceReport(const char* fileName, bool append, bool hex);
+    int32_t OpenLogBuffer(uint32_t size);
+    void ClearLog();
+    void AbortLog();
+    void ResumeLog();
+    void PauseLog();
+    void AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value, const void* data = nullptr,
+                     uint32_t length = 0);
+    int32_t WriteLogReport(const char* fileName, bool append, bool hex);
+    bool TraceOn() const { return Trace.TraceOn(); }
+    bool LogOn() const { return Log.LogOn(); }
+
+    // ---- Seams.
+    // The millisecond clock for timer triggers, log time stamps and OpenTime; timeGetTime by
+    // default.
+    void SetClock(std::function<uint32_t()> clock);
+    // The sleep used while waiting for a line change; Sleep by default.
+    void SetSleeper(std::function<void(uint32_t ms)> sleeper);
+    // The modem line bits (0xF0) of the device; GetCommModemStatus by default.
+    void SetModemStatusReader(std::function<uint8_t()> reader);
+
+    // Runs a synchronised method handler on the main thread and waits for it; set by the device
+    // layer. Without it such handlers run directly on the delivering thread.
+    std::function<void(uint32_t Msg, uint32_t wParam, int32_t lParam, const TApdNotifyMethod&)>
+        SyncCall;
+    // Sets the output thread's priority when RS-485 direction control changes (true: highest);
+    // set by the device layer.
+    std::function<void(bool highest)> SetOutputThreadPriority;
+
+    // ---- State the component, its window and the device layer read.
+    TApdBaseComponent* const Owner;
+    int32_t DispatcherIndex = -1;
+    intptr_t DeviceHandle = -1;  // negative: not open
+    std::atomic<bool> InNotification{false};
+    std::atomic<bool> ClosePending{false};
+    std::atomic<bool> ThreadsRunning{false};
+
+    HANDLE DeviceHandleValue() const { return reinterpret_cast<HANDLE>(DeviceHandle); }
+    uint32_t InQueueSize = 0;
+    uint32_t OutQueueSize = 0;
+
+  protected:
+    uint32_t RingCount() const;  // under InputLock
+    int32_t CopyInput(uint8_t* dest, uint32_t offset, uint32_t count, uint32_t& newTail);
+    uint32_t CurrentMillis() const { return FClock ? FClock() : timeGetTime(); }
+    // Whether the platform keeps programs from the UART's registers (NT and later, and POSIX);
+    // read from the version record at construction.
+    bool PlatformIsNT() const { return FPlatformIsNT; }
+    void SetPlatformIsNT(bool nt) { FPlatformIsNT = nt; }
+
+    std::atomic<uint32_t> LineErrors{0};
+    uint32_t ModemStatusShadow = 0;  // under DispatcherLock
+    COMSTAT LineStatus{};            // under OutputLock
+    DCB LineSettings{};              // under DispatcherLock
+    int32_t CurrentBaud = 0;
+    uint32_t OptionBits = 0;
+    // Requested DTR and RTS levels, and whether hardware flow control owns the line.
+    std::atomic<bool> DtrState{false}, DtrByFlow{false}, RtsState{false}, RtsByFlow{false};
+    std::atomic<bool> Rs485{false};
+    uint16_t UartBaseAddress = 0;
+    bool EventsAssigned = false;  // under DispatcherLock
+    bool DeliveryOn = false;      // under DispatcherLock
+
+    std::vector<TNotifyWindowRecord> NotifyWindows;  // lists and triggers under DispatcherLock
+    std::vector<TNotifyProcRecord> NotifyProcs;
+    std::vector<TNotifyMethodRecord> NotifyMethods;
+    std::vector<TTimerTrigger> TimerTriggers;
+    std::vector<TDataTrigger> DataTriggers;
+    std::vector<TStatusTrigger> StatusTriggers;
+
+    // Bookkeeping of the dispatch thread's checks. ScanPosition and AvailPostedAt are buffer
+    // indices; the counts behind them run on over the whole open period, so that a position
+    // reached again after exactly 8192 bytes is still told apart.
+    uint32_t ScanPosition = 0;
+    uint32_t AvailLevelValue = 0;  // under DispatcherLock
+    bool StatusFired = false;
+    uint32_t AvailPostedAt = 0;
+    uint64_t ArrivedCount = 0;      // bytes ever stored (written under InputLock)
+    uint64_t ScannedCount = 0;      // bytes examined for data triggers
+    uint64_t AvailPostedCount = 0;  // ScannedCount of the last avail notification
+    bool ScanCharFed = false;       // the byte at ScanPosition went through the matchers
+    bool RelativeReads = false;     // under InputLock
+    uint32_t TakenByHandler = 0;    // under InputLock
+    uint32_t MostTaken = 0;         // under InputLock
+    bool DispatchFull = false;      // under InputLock
+
+    std::atomic<bool> ThreadsMustStop{false};
+    TApdDispatcherThread* ComThread = nullptr;
+    TApdDispatcherThread* DispThread = nullptr;
+    TApdDispatcherThread* OutThread = nullptr;
+
+    CRITICAL_SECTION DispatcherLock;
+    CRITICAL_SECTION OutputLock;
+    CRITICAL_SECTION InputLock;
+
+    // The six signals (INVALID_HANDLE_VALUE when closed) and the two pairs the output thread
+    // waits on.
+    HANDLE DeviceEventSignal = INVALID_HANDLE_VALUE;
+    HANDLE EventDoneSignal = INVALID_HANDLE_VALUE;
+    HANDLE ThreadAckSignal = INVALID_HANDLE_VALUE;
+    HANDLE OutputPendingSignal = INVALID_HANDLE_VALUE;
+    HANDLE WriteDoneSignal = INVALID_HANDLE_VALUE;
+    HANDLE OutputFlushSignal = INVALID_HANDLE_VALUE;
+    HANDLE OutputWaitSignals[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};  // pending, flush
+    HANDLE WriteWaitSignals[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};   // done, flush
+    uint32_t LastEventMask = 0;
+    std::atomic<bool> RingEdgeSeen{false};
+
+    std::unique_ptr<uint8_t[]> OutRing;  // OutQueueSize bytes; indices under OutputLock
+    uint32_t OutHead = 0;
+    uint32_t OutTail = 0;
+    bool OutFull = false;
+
+    std::unique_ptr<uint8_t[]> DispatchBuffer;  // DispatchBufferSize bytes
+    uint32_t DispatchHead = 0;                  // written by the dispatch thread under InputLock
+    uint32_t DispatchTail = 0;                  // under InputLock
+
+    bool PurgePending = false;  // under DispatcherLock
+    std::atomic<bool> OutputSent{false};
+
+    TApdTraceBuffer Trace;  // under DispatcherLock
+    TApdDispatchLog Log;    // under DispatcherLock
+    uint32_t OpenTime = 0;
+
+    std::atomic<bool> ReleaseOnThreadEnd{false};
+    LONG volatile LiveThreadCount = 0;  // interlocked operations only
+
+  private:
+    void CreateSignals();
+    void CloseSignals();
+    int32_t AllocateHandle(int32_t kind);  // under DispatcherLock
+    bool HandleInUse(int32_t handle) const;
+    void PurgeDeletedRecords();  // under DispatcherLock
+    void ResetStatusMarks();
+    void ResetDataMatches();
+    bool RunStatusLoop();  // false when ClosePending stopped it
+    bool CallHandlersOf(uint32_t message, uint32_t wParam, int32_t lParam);
+    uint32_t Ticks() const { return CurrentMillis() / 55; }
+    uint32_t ElapsedMs() const { return CurrentMillis() - OpenTime; }
+    uint8_t ReadModemLines();
+    int32_t ReadIntoBuffer(uint32_t index, uint32_t count);  // under InputLock
+
+    std::function<uint32_t()> FClock;
+    std::function<void(uint32_t)> FSleeper;
+    std::function<uint8_t()> FModemStatusReader;
+    bool FPlatformIsNT = true;
+};

@@ -1,0 +1,218 @@
+// A scripted device layer for the dispatcher tests: the driver's input queue is fed by the test,
+// output is recorded as the output thread would send it, line settings are kept in a DCB, and
+// failures are injected per operation. No thread is started.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "serial/AwUser.h"
+
+class FakeDispatcher : public TApdBaseDispatcher {
+  public:
+    explicit FakeDispatcher(TApdBaseComponent* owner = nullptr) : TApdBaseDispatcher(owner) {
+        Dcb.BaudRate = 19200;
+        Dcb.ByteSize = 8;
+        SetClock([this] { return Now.load(); });
+        SetSleeper([this](uint32_t ms) {
+            Sleeps.push_back(ms);
+            if (OnSleep) OnSleep();
+        });
+        SetModemStatusReader([this] { return ModemLines.load(); });
+    }
+    ~FakeDispatcher() override { ClosePort(); }
+
+    // Opens with the front panel's settings (9600 8N1, 4096-byte queues unless given).
+    int32_t Open(uint32_t outSize = 4096) {
+        return OpenPort("\\\\.\\COM1", 9600, 0, 8, 1, 4096, outSize, true, false);
+    }
+
+    // ---- The script.
+    void Feed(const std::string& bytes) {
+        std::lock_guard<std::mutex> hold(DriverMutex);
+        DriverInput.insert(DriverInput.end(), bytes.begin(), bytes.end());
+    }
+    size_t DriverCount() {
+        std::lock_guard<std::mutex> hold(DriverMutex);
+        return DriverInput.size();
+    }
+    // Bytes arrive and the dispatch thread handles the receive event.
+    bool Arrive(const std::string& bytes) {
+        Feed(bytes);
+        return ProcessDeviceEvent(EV_RXCHAR);
+    }
+    // The output thread sends n bytes of the ring.
+    void SendFromRing(uint32_t n) {
+        TCriticalSectionHold hold(OutputLock);
+        OutTail = (OutTail + n) % OutQueueSize;
+        if (OutTail == OutHead) OutTail = OutHead = 0;
+        OutFull = false;
+    }
+    size_t SentCount() {
+        TCriticalSectionHold hold(OutputLock);
+        return Sent.size();
+    }
+    uint32_t RingBytes() {
+        TCriticalSectionHold hold(OutputLock);
+        if (OutFull) return OutQueueSize;
+        return (OutHead + OutQueueSize - OutTail) % (OutQueueSize ? OutQueueSize : 1);
+    }
+
+    std::mutex DriverMutex;
+    std::deque<uint8_t> DriverInput;
+    std::vector<uint8_t> Sent;  // under OutputLock
+    DCB Dcb{};
+    std::vector<DCB> Applied;
+    std::vector<int32_t> LineCalls;
+    std::vector<int32_t> Purges;
+    std::vector<uint32_t> Sleeps;
+    std::function<void()> OnSleep;
+    std::atomic<uint32_t> Now{0};
+    std::atomic<uint8_t> ModemLines{0};
+    std::atomic<uint32_t> PendingErrors{0};
+    int32_t ReadErrors = 0, StartCalls = 0, StopCalls = 0, CloseCalls = 0;
+
+    // Injected failures.
+    intptr_t OpenResult = 100;  // a negative value fails OpenDevice
+    DWORD OpenError = 0;
+    bool SizeQueuesOk = true;
+    DWORD SizeQueuesError = 0;
+    int32_t ApplyResult = 0;
+    int32_t LineResult = 0;
+    int32_t QueueResult = 0;   // non-zero replaces QueueOutput's result
+    int32_t ReadOverride = 0;  // non-zero replaces ReadDevice's result (nothing is stored)
+
+    // ---- Device operations.
+    int32_t LineFunction(int32_t code) override {
+        LineCalls.push_back(code);
+        return LineResult;
+    }
+    int32_t PurgeQueue(int32_t which) override {
+        Purges.push_back(which);
+        if (which != 0) {
+            std::lock_guard<std::mutex> hold(DriverMutex);
+            DriverInput.clear();
+        } else {
+            TCriticalSectionHold hold(OutputLock);
+            OutHead = OutTail = 0;
+            OutFull = false;
+        }
+        return 0;
+    }
+    uint32_t ReadLineStatus(COMSTAT& status) override {
+        status = COMSTAT{};
+        status.cbInQue = static_cast<DWORD>(DriverCount());
+        status.cbOutQue = RingBytes();
+        return PendingErrors.exchange(0);
+    }
+    int32_t NoteReadError(int32_t) override { return ++ReadErrors, 0; }
+    int32_t FetchLineSettings(DCB& dcb) override {
+        dcb = Dcb;
+        return 0;
+    }
+    int32_t ReadDevice(uint8_t* dest, uint32_t count) override {
+        if (ReadOverride != 0) return ReadOverride;
+        std::lock_guard<std::mutex> hold(DriverMutex);
+        uint32_t n = 0;
+        while (n < count && !DriverInput.empty()) {
+            dest[n++] = DriverInput.front();
+            DriverInput.pop_front();
+        }
+        return static_cast<int32_t>(n);
+    }
+    int32_t ApplyLineSettings(DCB& dcb) override {
+        Applied.push_back(dcb);
+        Dcb = dcb;
+        return ApplyResult;
+    }
+    int32_t QueueOutput(const uint8_t* data, uint32_t count) override {
+        if (QueueResult != 0) return QueueResult;
+        TCriticalSectionHold hold(OutputLock);
+        for (uint32_t i = 0; i < count; ++i) {
+            OutRing[OutHead] = data[i];
+            OutHead = (OutHead + 1) % OutQueueSize;
+        }
+        Sent.insert(Sent.end(), data, data + count);
+        return static_cast<int32_t>(count);
+    }
+    bool WaitDeviceEvent(DWORD&, OVERLAPPED*) override { return false; }
+    bool SizeDeviceQueues(uint32_t, uint32_t) override {
+        if (!SizeQueuesOk) SetLastError(SizeQueuesError);
+        return SizeQueuesOk;
+    }
+    void StartThreads() override {
+        ++StartCalls;
+        ThreadsRunning = true;
+    }
+    void StopThreads() override {
+        ++StopCalls;
+        ThreadsRunning = false;
+    }
+    intptr_t OpenDevice(const char*, uint32_t, uint32_t) override {
+        if (OpenResult < 0) SetLastError(OpenError);
+        return OpenResult;
+    }
+    int32_t CloseDevice() override {
+        ++CloseCalls;
+        DeviceHandle = -1;
+        return 0;
+    }
+    int32_t YieldTime() override { return 0; }
+
+    // ---- Views of the protected state.
+    using TApdBaseDispatcher::AvailPostedAt;
+    using TApdBaseDispatcher::ClosePending;
+    using TApdBaseDispatcher::CurrentBaud;
+    using TApdBaseDispatcher::DataTriggers;
+    using TApdBaseDispatcher::DeliveryOn;
+    using TApdBaseDispatcher::DispatchBuffer;
+    using TApdBaseDispatcher::DispatchFull;
+    using TApdBaseDispatcher::DispatchHead;
+    using TApdBaseDispatcher::DispatchTail;
+    using TApdBaseDispatcher::DtrByFlow;
+    using TApdBaseDispatcher::EventsAssigned;
+    using TApdBaseDispatcher::LineErrors;
+    using TApdBaseDispatcher::LineSettings;
+    using TApdBaseDispatcher::LiveThreadCount;
+    using TApdBaseDispatcher::ModemStatusShadow;
+    using TApdBaseDispatcher::NotifyMethods;
+    using TApdBaseDispatcher::NotifyProcs;
+    using TApdBaseDispatcher::NotifyWindows;
+    using TApdBaseDispatcher::OpenTime;
+    using TApdBaseDispatcher::OptionBits;
+    using TApdBaseDispatcher::OutFull;
+    using TApdBaseDispatcher::OutputSent;
+    using TApdBaseDispatcher::OutRing;
+    using TApdBaseDispatcher::OutThread;
+    using TApdBaseDispatcher::ReleaseOnThreadEnd;
+    using TApdBaseDispatcher::RingEdgeSeen;
+    using TApdBaseDispatcher::Rs485;
+    using TApdBaseDispatcher::RtsByFlow;
+    using TApdBaseDispatcher::SetPlatformIsNT;
+    using TApdBaseDispatcher::StatusTriggers;
+    using TApdBaseDispatcher::TimerTriggers;
+    using TApdBaseDispatcher::UartBaseAddress;
+};
+
+// A method handler that records what it is told and then runs an optional action.
+struct Notice {
+    uint32_t Msg;
+    uint32_t wParam;
+    int32_t lParam;
+};
+
+struct Recorder {
+    std::vector<Notice> Notices;
+    std::function<void(const Notice&)> Action;
+
+    void Handle(uint32_t msg, uint32_t wParam, int32_t lParam) {
+        Notices.push_back({msg, wParam, lParam});
+        if (Action) Action(Notices.back());
+    }
+    TApdNotifyMethod Method() { return MakeNotifyMethod<&Recorder::Handle>(this); }
+};
