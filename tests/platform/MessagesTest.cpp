@@ -1,0 +1,265 @@
+// Hidden windows and message queues: posting, cross-thread sends with and without a reply in
+// time, the wake hook and the quit request.
+#include <gtest/gtest.h>
+
+#include "platform/PlatformHooks.h"
+#include "windows.h"
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr UINT kTestMessage = WM_USER + 1;
+constexpr UINT kOtherMessage = WM_USER + 2;
+
+struct Seen {
+    UINT message;
+    WPARAM wParam;
+    DWORD thread;
+};
+
+// What the test window's procedure saw; the procedure finds it through GWLP_USERDATA.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<Seen> seen;
+
+    std::vector<Seen> Snapshot() {
+        std::lock_guard lock(mutex);
+        return seen;
+    }
+};
+
+LRESULT CALLBACK RecordingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto* recorder = reinterpret_cast<Recorder*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (recorder != nullptr && message >= WM_USER) {
+        std::lock_guard lock(recorder->mutex);
+        recorder->seen.push_back({message, wParam, GetCurrentThreadId()});
+        return static_cast<LRESULT>(wParam * 2);
+    }
+    if (message == WM_CREATE || message == WM_DESTROY) {
+        auto* create = reinterpret_cast<CREATESTRUCTA*>(lParam);
+        if (message == WM_CREATE && create->lpCreateParams != nullptr)
+            *static_cast<int*>(create->lpCreateParams) += 1;
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+}
+
+void RegisterTestClass() {
+    static const bool registered = [] {
+        WNDCLASSA windowClass{};
+        windowClass.lpfnWndProc = RecordingProc;
+        windowClass.cbWndExtra = 4;
+        windowClass.lpszClassName = "k419TestWindow";
+        return RegisterClassA(&windowClass) != 0;
+    }();
+    ASSERT_TRUE(registered);
+}
+
+// A hidden window of the calling thread with a recorder attached.
+struct TestWindow {
+    TestWindow() {
+        RegisterTestClass();
+        hwnd = CreateWindowExA(0, "K419TESTWINDOW", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                               &created);
+        SetWindowLongPtrA(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&recorder));
+    }
+    ~TestWindow() {
+        if (IsWindow(hwnd)) DestroyWindow(hwnd);
+        k419::platform::SetThreadWakeHook(nullptr);
+        k419::platform::PumpPendingMessages();
+        MSG message;
+        while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
+        }
+    }
+    HWND hwnd = nullptr;
+    int created = 0;
+    Recorder recorder;
+};
+
+TEST(Windows, ClassesWindowsAndWindowData) {
+    TestWindow window;
+    ASSERT_NE(window.hwnd, nullptr);
+    EXPECT_EQ(window.created, 1);
+    EXPECT_TRUE(IsWindow(window.hwnd));
+
+    WNDCLASSA duplicate{};
+    duplicate.lpfnWndProc = RecordingProc;
+    duplicate.lpszClassName = "k419testwindow";
+    EXPECT_EQ(RegisterClassA(&duplicate), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
+    EXPECT_EQ(CreateWindowExA(0, "k419NoSuchClass", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                              nullptr),
+              nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_DOES_NOT_EXIST));
+
+    EXPECT_EQ(SetWindowLongA(window.hwnd, 0, 0x1234), 0);
+    EXPECT_EQ(GetWindowLongA(window.hwnd, 0), 0x1234);
+    EXPECT_EQ(GetWindowLongA(window.hwnd, 1), 0);  // would reach past the 4 extra bytes
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_INDEX));
+    EXPECT_EQ(GetWindowThreadProcessId(window.hwnd, nullptr), GetCurrentThreadId());
+
+    // Only the owner thread may destroy it.
+    BOOL destroyedElsewhere = TRUE;
+    std::thread([&] { destroyedElsewhere = DestroyWindow(window.hwnd); }).join();
+    EXPECT_FALSE(destroyedElsewhere);
+    ASSERT_TRUE(DestroyWindow(window.hwnd));
+    EXPECT_FALSE(IsWindow(window.hwnd));
+    EXPECT_FALSE(PostMessageA(window.hwnd, kTestMessage, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+TEST(Messages, PostedMessagesKeepTheirOrderAcrossThreads) {
+    TestWindow window;
+    std::thread poster([&] {
+        for (WPARAM i = 0; i < 50; ++i) PostMessageA(window.hwnd, kTestMessage, i, 0);
+    });
+    for (WPARAM i = 50; i < 60; ++i) PostMessageA(window.hwnd, kOtherMessage, i, 0);
+    poster.join();
+    EXPECT_EQ(k419::platform::PumpPendingMessages(), 60);
+    std::vector<Seen> seen = window.recorder.Snapshot();
+    ASSERT_EQ(seen.size(), 60u);
+    WPARAM nextFromPoster = 0;
+    WPARAM nextFromSelf = 50;
+    for (const Seen& s : seen) {
+        EXPECT_EQ(s.thread, GetCurrentThreadId());
+        if (s.message == kTestMessage) {
+            EXPECT_EQ(s.wParam, nextFromPoster++);
+        } else {
+            EXPECT_EQ(s.wParam, nextFromSelf++);
+        }
+    }
+}
+
+TEST(Messages, SendFromAWorkerRunsOnTheOwnerThreadWhenItPumps) {
+    TestWindow window;
+    std::atomic<int> wakes{0};
+    k419::platform::SetThreadWakeHook([&] { ++wakes; });
+    std::atomic<bool> finished{false};
+    LRESULT sent = 0;
+    DWORD_PTR result = 0;
+    std::thread worker([&] {
+        sent = SendMessageTimeoutA(window.hwnd, kTestMessage, 21, 0, SMTO_BLOCK, 10000, &result);
+        finished = true;
+    });
+    while (!finished) k419::platform::WaitForMessage(1000);
+    worker.join();
+    EXPECT_NE(sent, 0);
+    EXPECT_EQ(result, 42u);
+    EXPECT_GE(wakes.load(), 1);
+    std::vector<Seen> seen = window.recorder.Snapshot();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].thread, GetCurrentThreadId());
+
+    // From the owner thread itself the procedure runs directly.
+    EXPECT_EQ(SendMessageA(window.hwnd, kTestMessage, 5, 0), 10);
+}
+
+TEST(Messages, SendTimesOutWhenTheOwnerDoesNotPumpAndNeverRunsLater) {
+    TestWindow window;
+    HANDLE woken = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    k419::platform::SetThreadWakeHook([&] { SetEvent(woken); });
+    LRESULT sent = 1;
+    DWORD error = 0;
+    std::thread worker([&] {
+        DWORD_PTR result = 0;
+        sent = SendMessageTimeoutA(window.hwnd, kTestMessage, 1, 0, SMTO_BLOCK, 100, &result);
+        error = GetLastError();
+    });
+    EXPECT_EQ(WaitForSingleObject(woken, 10000), WAIT_OBJECT_0);  // the hook heard of it
+    worker.join();
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_TIMEOUT));
+    k419::platform::PumpPendingMessages();
+    EXPECT_TRUE(window.recorder.Snapshot().empty());
+    CloseHandle(woken);
+}
+
+TEST(Messages, PeekRunsSentMessagesBeforeReturningPostedOnes) {
+    TestWindow window;
+    PostMessageA(window.hwnd, kOtherMessage, 1, 0);
+    HANDLE queued = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    k419::platform::SetThreadWakeHook([&] { SetEvent(queued); });
+    std::thread worker([&] { SendMessageA(window.hwnd, kTestMessage, 2, 0); });
+    ASSERT_EQ(WaitForSingleObject(queued, 10000), WAIT_OBJECT_0);
+    MSG message{};
+    ASSERT_TRUE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));
+    worker.join();
+    EXPECT_EQ(message.message, kOtherMessage);
+    std::vector<Seen> seen = window.recorder.Snapshot();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].message, kTestMessage);
+    DispatchMessageA(&message);
+    EXPECT_EQ(window.recorder.Snapshot().size(), 2u);
+    CloseHandle(queued);
+}
+
+TEST(Messages, ThreadsSendingToEachOtherDoNotDeadlock) {
+    TestWindow window;
+    HWND workerWindow = nullptr;
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<bool> stop{false};
+    std::atomic<LRESULT> answer{0};
+    std::thread worker([&] {
+        TestWindow own;
+        workerWindow = own.hwnd;
+        SetEvent(ready);
+        // While the main thread's send to this thread waits, this thread sends back.
+        answer = SendMessageA(window.hwnd, kTestMessage, 3, 0);
+        while (!stop) k419::platform::WaitForMessage(50);
+    });
+    ASSERT_EQ(WaitForSingleObject(ready, 10000), WAIT_OBJECT_0);
+    LRESULT back = SendMessageA(workerWindow, kTestMessage, 4, 0);
+    while (answer == 0) k419::platform::WaitForMessage(50);
+    stop = true;
+    worker.join();
+    EXPECT_EQ(back, 8);
+    EXPECT_EQ(answer.load(), 6);
+    CloseHandle(ready);
+}
+
+TEST(Messages, QuitRequestAndWaitForMessages) {
+    TestWindow window;
+    EXPECT_FALSE(k419::platform::WaitForMessage(0));
+    HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    DWORD me = GetCurrentThreadId();
+    std::thread poster([&] { PostThreadMessageA(me, kOtherMessage, 7, 0); });
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &event, FALSE, 10000, QS_ALLINPUT), WAIT_OBJECT_0 + 1);
+    poster.join();
+    SetEvent(event);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &event, FALSE, 0, QS_ALLINPUT), WAIT_OBJECT_0 + 1)
+        << "a pending message comes first";
+    MSG message{};
+    ASSERT_TRUE(GetMessageA(&message, nullptr, 0, 0));
+    EXPECT_EQ(message.message, kOtherMessage);
+    EXPECT_EQ(message.hwnd, nullptr);
+    EXPECT_EQ(MsgWaitForMultipleObjects(1, &event, FALSE, 0, QS_ALLINPUT), WAIT_OBJECT_0);
+
+    PostQuitMessage(3);
+    PostMessageA(window.hwnd, kTestMessage, 1, 0);
+    EXPECT_TRUE(k419::platform::WaitForMessage(0));
+    EXPECT_EQ(k419::platform::PumpPendingMessages(), 1);  // the quit request stays queued
+    EXPECT_FALSE(GetMessageA(&message, nullptr, 0, 0));
+    EXPECT_EQ(message.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(message.wParam, 3u);
+    EXPECT_FALSE(PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE));
+    CloseHandle(event);
+}
+
+TEST(Messages, WindowsOfAThreadThatEndedAreGone) {
+    HWND orphan = nullptr;
+    std::thread([&] {
+        RegisterTestClass();
+        orphan = CreateWindowExA(0, "k419TestWindow", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                                 nullptr);
+    }).join();
+    ASSERT_NE(orphan, nullptr);
+    EXPECT_FALSE(IsWindow(orphan));
+    DWORD_PTR result = 0;
+    EXPECT_EQ(SendMessageTimeoutA(orphan, kTestMessage, 1, 0, SMTO_BLOCK, 100, &result), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
+}
+
+}  // namespace
