@@ -433,16 +433,34 @@ Options ParseOptions(int argc, char** argv, bool& exitNow) {
     return o;
 }
 
-const char* ComponentName(Component c) {
-    switch (c) {
-        case Component::Resistor:
-            return "resistor";
-        case Component::Inductor:
-            return "inductor";
-        case Component::Capacitor:
-            break;
+// "capacitor 100 nF, D 0.001" for the start-up line.
+std::string DescribePart(const Part& part) {
+    const char* kind = "capacitor";
+    const char* unit = "F";
+    const char* loss = "D";
+    if (part.component == Component::Resistor) {
+        kind = "resistor";
+        unit = "Ohm";
+        loss = "Q";
+    } else if (part.component == Component::Inductor) {
+        kind = "inductor";
+        unit = "H";
     }
-    return "capacitor";
+    static constexpr std::pair<double, const char*> Prefixes[] = {
+        {1e9, "G"},  {1e6, "M"},  {1e3, "k"},  {1.0, ""},
+        {1e-3, "m"}, {1e-6, "u"}, {1e-9, "n"}, {1e-12, "p"},
+    };
+    auto prefix = std::end(Prefixes) - 1;
+    for (auto p = std::begin(Prefixes); p != std::end(Prefixes); ++p) {
+        if (part.value >= p->first) {
+            prefix = p;
+            break;
+        }
+    }
+    char text[128];
+    std::snprintf(text, sizeof text, "%s %.6g %s%s, %s %g", kind, part.value / prefix->first,
+                  prefix->second, unit, loss, part.loss);
+    return text;
 }
 
 // Puts a tty into the meter's line settings: 9600 baud, 8 data bits, no parity, one stop
@@ -467,11 +485,12 @@ void Fail(const std::string& what) {
     std::fprintf(stderr, "k419-sim: %s: %s\n", what.c_str(), std::strerror(errno));
 }
 
-// Drops what a listener that has gone left unread, so the next one starts on a frame.
+// Drops the frames a listener that has gone left unread, so the next one starts on a
+// frame boundary. Key bytes on their way to the simulator stay: a user sent them.
 void DropStaleInput(const std::string& terminal) {
     const int fd = open(terminal.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd >= 0) {
-        tcflush(fd, TCIOFLUSH);
+        tcflush(fd, TCIFLUSH);
         close(fd);
     }
 }
@@ -496,12 +515,11 @@ class Simulator {
             return ExitFailure;
         }
         const Settings& s = meter_.CurrentSettings();
-        std::fprintf(stderr, "k419-sim: %s %g, loss %g, %s, %s, %s, range %d, %g frames/s%s%s\n",
-                     ComponentName(meter_.CurrentPart().component), meter_.CurrentPart().value,
-                     meter_.CurrentPart().loss, s.frequencyIs1kHz ? "1 kHz" : "100 Hz",
-                     s.series ? "series" : "parallel", s.autoRange ? "auto-ranging" : "manual",
-                     s.range, options_.rate, options_.line == Line::Pty ? " on " : "",
-                     terminal_.c_str());
+        std::fprintf(stderr, "k419-sim: %s; %s, %s, %s, range %d; %g frames/s%s%s\n",
+                     DescribePart(meter_.CurrentPart()).c_str(),
+                     s.frequencyIs1kHz ? "1 kHz" : "100 Hz", s.series ? "series" : "parallel",
+                     s.autoRange ? "auto-ranging" : "manual ranging", s.range, options_.rate,
+                     options_.line == Line::Pty ? " on " : "", terminal_.c_str());
         const int status = Loop();
         CloseLine();
         return status;
@@ -579,7 +597,7 @@ class Simulator {
         for (int i = options_.rate > 0.0 ? 1 : FastBatch; i > 0 && FramesLeft(); --i) {
             const std::uint64_t n = stream_.AppendNext(pending_);
             if (stream_.SilenceFollows(n)) {
-                silentUntil_ = now + std::chrono::milliseconds(options_.faults.silenceMs);
+                silenceArmed_ = true;  // it starts once the frame is on the line
                 break;
             }
         }
@@ -613,6 +631,10 @@ class Simulator {
         const ssize_t n = write(out_, pending_.data() + sent_, count);
         if (n >= 0) {
             sent_ += static_cast<std::size_t>(n);
+            if (silenceArmed_ && !Pending()) {
+                silenceArmed_ = false;
+                silentUntil_ = Clock::now() + std::chrono::milliseconds(options_.faults.silenceMs);
+            }
             return true;
         }
         return errno == EAGAIN || errno == EINTR;
@@ -634,10 +656,11 @@ class Simulator {
                     if (listening) {
                         pending_.clear();
                         sent_ = 0;
+                        silenceArmed_ = false;
                         DropStaleInput(terminal_);
                         listening = false;
                     }
-                    if (lingerUntil || !WaitForStdout(ListenerCheck)) {
+                    if (!FramesLeft() || !WaitForStdout(ListenerCheck)) {
                         return ExitOk;  // the listener took the last frames, or stdout closed
                     }
                     continue;
@@ -748,6 +771,7 @@ class Simulator {
     std::size_t sent_ = 0;
     Clock::time_point due_{};
     std::optional<Clock::time_point> silentUntil_;
+    bool silenceArmed_ = false;
 };
 
 }  // namespace
