@@ -101,18 +101,6 @@ int ModemWakeSignal() {
     return signal;
 }
 
-// Event handles to set once the device lock has been released, so that a woken waiter does
-// not immediately block on the device lock.
-struct DeferredSignals {
-    std::vector<HANDLE> events;
-    DeferredSignals() = default;
-    DeferredSignals(const DeferredSignals&) = delete;
-    DeferredSignals& operator=(const DeferredSignals&) = delete;
-    ~DeferredSignals() {
-        for (HANDLE event : events) k419::platform::detail::SignalEventHandle(event);
-    }
-};
-
 struct Completion {
     bool pending = true;
     DWORD error = ERROR_SUCCESS;
@@ -184,29 +172,28 @@ class CommDevice : public k419::platform::detail::Object {
         return FALSE;
     }
     void BeginOp(OVERLAPPED* overlapped);
-    void Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWORD bytes,
-                  DeferredSignals& signals);
+    void Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWORD bytes);
     // Finishes a call whose operation is now pending: the overlapped form reports
     // ERROR_IO_PENDING, the synchronous form waits for completion and reports its result.
     BOOL FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchronous, DWORD* bytes);
     BOOL FinishAtOnce(OVERLAPPED* overlapped, bool synchronous, HANDLE event, DWORD bytes,
-                      DWORD* bytesOut, DeferredSignals& signals);
+                      DWORD* bytesOut);
 
     void Wake();
     void DriverLoop();
     void ModemLoop();
     void StartModemThreadIfNeeded();
-    void ReadFromDevice(DeferredSignals& signals);
-    void WriteToDevice(DeferredSignals& signals);
-    void DeviceGone(DeferredSignals& signals);
-    void ServeReads(uint64_t now, DeferredSignals& signals);
-    void ExpireWrites(uint64_t now, DeferredSignals& signals);
-    void Latch(DWORD events, DeferredSignals& signals);
-    void AbortAll(DWORD error, DeferredSignals& signals);
-    void AbortReads(DWORD error, DeferredSignals& signals);
-    void AbortWrites(DWORD error, DeferredSignals& signals);
-    void AbortWait(DeferredSignals& signals);
-    void RefreshLineErrors(DeferredSignals& signals);
+    void ReadFromDevice();
+    void WriteToDevice();
+    void DeviceGone();
+    void ServeReads(uint64_t now);
+    void ExpireWrites(uint64_t now);
+    void Latch(DWORD events);
+    void AbortAll(DWORD error);
+    void AbortReads(DWORD error);
+    void AbortWrites(DWORD error);
+    void AbortWait();
+    void RefreshLineErrors();
     void UpdateDtrHandshake();
     void SetModemLine(int line, bool on);
     DWORD TakeFromQueue(BYTE* destination, DWORD count);
@@ -349,13 +336,12 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
 
 bool CommDevice::Close() {
     {
-        DeferredSignals signals;
         Lock lock(mutex_);
         if (closed_) return true;
         closed_ = true;
         stopping_ = true;
         modemStop_ = true;
-        AbortAll(ERROR_OPERATION_ABORTED, signals);
+        AbortAll(ERROR_OPERATION_ABORTED);
         changed_.notify_all();
     }
     Wake();
@@ -392,12 +378,13 @@ void CommDevice::BeginOp(OVERLAPPED* overlapped) {
     overlapped->InternalHigh = 0;
 }
 
-void CommDevice::Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWORD bytes,
-                          DeferredSignals& signals) {
+void CommDevice::Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWORD bytes) {
     ops_[overlapped] = Completion{false, error, bytes};
     overlapped->Internal = error;
     overlapped->InternalHigh = bytes;
-    if (event) signals.events.push_back(event);
+    // Set while the lock is held: whoever sees the operation complete also finds its event
+    // set, and whoever is woken by the event finds the operation complete.
+    k419::platform::detail::SignalEventHandle(event);
     changed_.notify_all();
 }
 
@@ -415,12 +402,12 @@ BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchron
 }
 
 BOOL CommDevice::FinishAtOnce(OVERLAPPED* overlapped, bool synchronous, HANDLE event, DWORD bytes,
-                              DWORD* bytesOut, DeferredSignals& signals) {
+                              DWORD* bytesOut) {
     if (bytesOut) *bytesOut = bytes;
     if (synchronous) {
         ops_.erase(overlapped);
     } else {
-        Complete(overlapped, event, ERROR_SUCCESS, bytes, signals);
+        Complete(overlapped, event, ERROR_SUCCESS, bytes);
     }
     return TRUE;
 }
@@ -433,54 +420,53 @@ void CommDevice::Wake() {
     }
 }
 
-void CommDevice::Latch(DWORD events, DeferredSignals& signals) {
+void CommDevice::Latch(DWORD events) {
     history_ |= events;
     if (wait_ && (history_ & mask_)) {
         DWORD reported = history_ & mask_;
         history_ &= ~reported;
         *wait_->mask = reported;
-        Complete(wait_->overlapped, wait_->event, ERROR_SUCCESS, 0, signals);
+        Complete(wait_->overlapped, wait_->event, ERROR_SUCCESS, 0);
         wait_.reset();
     }
 }
 
-void CommDevice::AbortWait(DeferredSignals& signals) {
+void CommDevice::AbortWait() {
     if (!wait_) return;
     *wait_->mask = 0;
-    Complete(wait_->overlapped, wait_->event, ERROR_SUCCESS, 0, signals);
+    Complete(wait_->overlapped, wait_->event, ERROR_SUCCESS, 0);
     wait_.reset();
 }
 
-void CommDevice::AbortReads(DWORD error, DeferredSignals& signals) {
-    for (PendingRead& read : reads_)
-        Complete(read.overlapped, read.event, error, read.done, signals);
+void CommDevice::AbortReads(DWORD error) {
+    for (PendingRead& read : reads_) Complete(read.overlapped, read.event, error, read.done);
     reads_.clear();
 }
 
-void CommDevice::AbortWrites(DWORD error, DeferredSignals& signals) {
+void CommDevice::AbortWrites(DWORD error) {
     for (PendingWrite& write : writes_)
-        Complete(write.overlapped, write.event, error, static_cast<DWORD>(write.done), signals);
+        Complete(write.overlapped, write.event, error, static_cast<DWORD>(write.done));
     writes_.clear();
 }
 
-void CommDevice::AbortAll(DWORD error, DeferredSignals& signals) {
-    AbortReads(error, signals);
-    AbortWrites(error, signals);
+void CommDevice::AbortAll(DWORD error) {
+    AbortReads(error);
+    AbortWrites(error);
     if (wait_) {
         *wait_->mask = 0;
-        Complete(wait_->overlapped, wait_->event, error, 0, signals);
+        Complete(wait_->overlapped, wait_->event, error, 0);
         wait_.reset();
     }
 }
 
-void CommDevice::DeviceGone(DeferredSignals& signals) {
+void CommDevice::DeviceGone() {
     if (gone_) return;
     gone_ = true;
     errors_ |= CE_IOE;
     // Bytes already in the receive queue stay readable; everything that waits for more
     // than that fails now.
-    ServeReads(MonotonicMs(), signals);
-    AbortAll(ERROR_DEVICE_NOT_CONNECTED, signals);
+    ServeReads(MonotonicMs());
+    AbortAll(ERROR_DEVICE_NOT_CONNECTED);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -511,7 +497,7 @@ void CommDevice::PutIntoQueue(const BYTE* source, size_t count) {
     rxCount_ += count;
 }
 
-void CommDevice::ServeReads(uint64_t now, DeferredSignals& signals) {
+void CommDevice::ServeReads(uint64_t now) {
     while (!reads_.empty()) {
         PendingRead& read = reads_.front();
         DWORD got = TakeFromQueue(read.buffer + read.done, read.count - read.done);
@@ -522,17 +508,16 @@ void CommDevice::ServeReads(uint64_t now, DeferredSignals& signals) {
             (read.deadline != 0 && now >= read.deadline) ||
             (read.interval != 0 && read.done > 0 && now - read.lastByte >= read.interval);
         if (!finished) return;
-        Complete(read.overlapped, read.event, ERROR_SUCCESS, read.done, signals);
+        Complete(read.overlapped, read.event, ERROR_SUCCESS, read.done);
         reads_.pop_front();
     }
 }
 
-void CommDevice::ExpireWrites(uint64_t now, DeferredSignals& signals) {
+void CommDevice::ExpireWrites(uint64_t now) {
     while (!writes_.empty() && writes_.front().deadline != 0 && now >= writes_.front().deadline) {
         PendingWrite& write = writes_.front();
         // As on Win32, a write time-out completes the write with the bytes sent so far.
-        Complete(write.overlapped, write.event, ERROR_SUCCESS, static_cast<DWORD>(write.done),
-                 signals);
+        Complete(write.overlapped, write.event, ERROR_SUCCESS, static_cast<DWORD>(write.done));
         writes_.pop_front();
     }
 }
@@ -553,7 +538,7 @@ void CommDevice::SetModemLine(int line, bool on) {
     if (line == TIOCM_DTR) dtrOn_ = on;
 }
 
-void CommDevice::RefreshLineErrors(DeferredSignals& signals) {
+void CommDevice::RefreshLineErrors() {
     if (!icountWorks_ || gone_) return;
     serial_icounter_struct now{};
     if (ioctl(fd_, TIOCGICOUNT, &now) != 0) return;
@@ -570,13 +555,13 @@ void CommDevice::RefreshLineErrors(DeferredSignals& signals) {
     if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN | CE_RXOVER)) events |= EV_ERR;
     icount_ = now;
     errors_ |= errors;
-    if (events) Latch(events, signals);
+    if (events) Latch(events);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Driver thread
 
-void CommDevice::ReadFromDevice(DeferredSignals& signals) {
+void CommDevice::ReadFromDevice() {
     BYTE buffer[4096];
     while (!gone_ && !QueueFull()) {
         size_t room = std::min(sizeof buffer, rx_.size() - rxCount_);
@@ -584,11 +569,11 @@ void CommDevice::ReadFromDevice(DeferredSignals& signals) {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) break;
-            DeviceGone(signals);
+            DeviceGone();
             return;
         }
         if (n == 0) {  // a hung-up terminal reads as end of file
-            DeviceGone(signals);
+            DeviceGone();
             return;
         }
         size_t count = static_cast<size_t>(n);
@@ -605,29 +590,28 @@ void CommDevice::ReadFromDevice(DeferredSignals& signals) {
             events |= EV_RX80FULL;
         }
         UpdateDtrHandshake();
-        RefreshLineErrors(signals);
-        if (events) Latch(events, signals);
-        ServeReads(MonotonicMs(), signals);
+        RefreshLineErrors();
+        if (events) Latch(events);
+        ServeReads(MonotonicMs());
         if (static_cast<size_t>(n) < room) break;
     }
 }
 
-void CommDevice::WriteToDevice(DeferredSignals& signals) {
+void CommDevice::WriteToDevice() {
     while (!writes_.empty() && !gone_) {
         PendingWrite& write = writes_.front();
         ssize_t n = ::write(fd_, write.data.data() + write.done, write.data.size() - write.done);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN) return;
-            DeviceGone(signals);
+            DeviceGone();
             return;
         }
         write.done += static_cast<size_t>(n);
         if (write.done < write.data.size()) return;
-        Complete(write.overlapped, write.event, ERROR_SUCCESS, static_cast<DWORD>(write.done),
-                 signals);
+        Complete(write.overlapped, write.event, ERROR_SUCCESS, static_cast<DWORD>(write.done));
         writes_.pop_front();
-        if (writes_.empty()) Latch(EV_TXEMPTY, signals);
+        if (writes_.empty()) Latch(EV_TXEMPTY);
     }
 }
 
@@ -636,12 +620,11 @@ void CommDevice::DriverLoop() {
         pollfd fds[2]{};
         int timeout = -1;
         {
-            DeferredSignals signals;
             Lock lock(mutex_);
             if (stopping_) return;
             uint64_t now = MonotonicMs();
-            ServeReads(now, signals);
-            ExpireWrites(now, signals);
+            ServeReads(now);
+            ExpireWrites(now);
             uint64_t next = 0;
             auto consider = [&](uint64_t deadline) {
                 if (deadline != 0 && (next == 0 || deadline < next)) next = deadline;
@@ -673,7 +656,6 @@ void CommDevice::DriverLoop() {
             Sleep(10);
             continue;
         }
-        DeferredSignals signals;
         Lock lock(mutex_);
         if (stopping_) return;
         if (fds[1].revents & POLLIN) {
@@ -682,12 +664,12 @@ void CommDevice::DriverLoop() {
             (void)ignored;
         }
         short revents = fds[0].fd >= 0 ? fds[0].revents : 0;
-        if (revents & POLLIN) ReadFromDevice(signals);
-        if ((revents & POLLOUT) && !gone_) WriteToDevice(signals);
+        if (revents & POLLIN) ReadFromDevice();
+        if ((revents & POLLOUT) && !gone_) WriteToDevice();
         if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
             // Take what is still readable, then give the device up.
-            if (revents & POLLIN) ReadFromDevice(signals);
-            DeviceGone(signals);
+            if (revents & POLLIN) ReadFromDevice();
+            DeviceGone();
         }
     }
 }
@@ -741,9 +723,8 @@ void CommDevice::ModemLoop() {
             continue;
         }
         idleReturns = 0;
-        DeferredSignals signals;
         Lock lock(mutex_);
-        Latch(events, signals);
+        Latch(events);
     }
     Lock lock(mutex_);
     modemRunning_ = false;
@@ -960,18 +941,16 @@ BOOL CommDevice::GetMask(DWORD* mask) {
 }
 
 BOOL CommDevice::SetMask(DWORD mask) {
-    DeferredSignals signals;
     Lock lock(mutex_);
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
     mask_ = mask;
     // Any change of the mask ends a wait in progress, reporting no event.
-    AbortWait(signals);
+    AbortWait();
     StartModemThreadIfNeeded();
     return TRUE;
 }
 
 BOOL CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped) {
-    DeferredSignals signals;
     Lock lock(mutex_);
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
     if (mask == nullptr || wait_ || mask_ == 0) return Fail(ERROR_INVALID_PARAMETER);
@@ -980,11 +959,11 @@ BOOL CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped) {
     OVERLAPPED* op = overlapped ? overlapped : &local;
     HANDLE event = overlapped ? overlapped->hEvent : nullptr;
     if (event) k419::platform::detail::ResetEventHandle(event);
-    RefreshLineErrors(signals);
+    RefreshLineErrors();
     if (DWORD reported = history_ & mask_) {
         history_ &= ~reported;
         *mask = reported;
-        return FinishAtOnce(op, synchronous, event, 0, nullptr, signals);
+        return FinishAtOnce(op, synchronous, event, 0, nullptr);
     }
     if (gone_) return Fail(ERROR_DEVICE_NOT_CONNECTED);
     BeginOp(op);
@@ -1007,17 +986,15 @@ BOOL CommDevice::OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, bool wai
 }
 
 BOOL CommDevice::Cancel() {
-    DeferredSignals signals;
     Lock lock(mutex_);
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
-    AbortAll(ERROR_OPERATION_ABORTED, signals);
+    AbortAll(ERROR_OPERATION_ABORTED);
     return TRUE;
 }
 
 BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overlapped) {
     if (read) *read = 0;
     if (buffer == nullptr && count > 0) return Fail(ERROR_INVALID_PARAMETER);
-    DeferredSignals signals;
     Lock lock(mutex_);
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
     bool synchronous = overlapped == nullptr || !overlappedHandle_;
@@ -1051,7 +1028,7 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
             if (pending.done == 0 && count > 0) return Fail(ERROR_DEVICE_NOT_CONNECTED);
             finished = true;
         }
-        if (finished) return FinishAtOnce(op, synchronous, event, pending.done, read, signals);
+        if (finished) return FinishAtOnce(op, synchronous, event, pending.done, read);
     } else if (gone_) {
         return Fail(ERROR_DEVICE_NOT_CONNECTED);
     }
@@ -1064,7 +1041,6 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
 BOOL CommDevice::Write(const void* buffer, DWORD count, DWORD* written, OVERLAPPED* overlapped) {
     if (written) *written = 0;
     if (buffer == nullptr && count > 0) return Fail(ERROR_INVALID_PARAMETER);
-    DeferredSignals signals;
     Lock lock(mutex_);
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
     if (gone_) return Fail(ERROR_DEVICE_NOT_CONNECTED);
@@ -1082,14 +1058,14 @@ BOOL CommDevice::Write(const void* buffer, DWORD count, DWORD* written, OVERLAPP
             if (n < 0) {
                 if (errno == EINTR) continue;
                 if (errno == EAGAIN) break;
-                DeviceGone(signals);
+                DeviceGone();
                 return Fail(ERROR_DEVICE_NOT_CONNECTED);
             }
             done += static_cast<size_t>(n);
         }
         if (done == count) {
-            Latch(EV_TXEMPTY, signals);
-            return FinishAtOnce(op, synchronous, event, count, written, signals);
+            Latch(EV_TXEMPTY);
+            return FinishAtOnce(op, synchronous, event, count, written);
         }
     }
     uint64_t total = uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * count +
@@ -1111,10 +1087,9 @@ BOOL CommDevice::Flush() {
 }
 
 BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
-    DeferredSignals signals;
     Lock lock(mutex_);
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
-    RefreshLineErrors(signals);
+    RefreshLineErrors();
     if (errors) *errors = errors_;
     errors_ = 0;
     if (stat) {
@@ -1132,11 +1107,10 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
 
 BOOL CommDevice::Purge(DWORD flags) {
     if (flags & ~kAllPurgeFlags) return Fail(ERROR_INVALID_PARAMETER);
-    DeferredSignals signals;
     Lock lock(mutex_);
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
-    if (flags & PURGE_TXABORT) AbortWrites(ERROR_OPERATION_ABORTED, signals);
-    if (flags & PURGE_RXABORT) AbortReads(ERROR_OPERATION_ABORTED, signals);
+    if (flags & PURGE_TXABORT) AbortWrites(ERROR_OPERATION_ABORTED);
+    if (flags & PURGE_RXABORT) AbortReads(ERROR_OPERATION_ABORTED);
     if ((flags & PURGE_TXCLEAR) && !gone_) tcflush(fd_, TCOFLUSH);
     if (flags & PURGE_RXCLEAR) {
         bool wasFull = QueueFull();
