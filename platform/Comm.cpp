@@ -697,7 +697,9 @@ void CommDevice::ModemLoop() {
             Lock lock(mutex_);
             if (modemStop_ || gone_) break;
         }
-        int result = ioctl(fd_, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG);
+        int result =
+            ioctl(fd_, TIOCMIWAIT,
+                  static_cast<unsigned long>(TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG));
         if (result != 0 && errno != EINTR) break;  // not supported, or the device went away
         int nowLines = 0;
         ioctl(fd_, TIOCMGET, &nowLines);
@@ -965,8 +967,15 @@ BOOL CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped) {
         *mask = reported;
         return FinishAtOnce(op, synchronous, event, 0, nullptr);
     }
-    if (gone_) return Fail(ERROR_DEVICE_NOT_CONNECTED);
     BeginOp(op);
+    if (gone_) {
+        // Reported through the completion, not as an immediate failure: a caller that takes
+        // an immediate failure for an event and waits again at once would spin on a device
+        // that is gone, while a failed completion ends its wait loop.
+        *mask = 0;
+        Complete(op, event, ERROR_DEVICE_NOT_CONNECTED, 0);
+        return FinishPending(lock, op, synchronous, nullptr);
+    }
     wait_ = PendingWait{op, event, mask};
     return FinishPending(lock, op, synchronous, nullptr);
 }

@@ -354,6 +354,20 @@ typedef struct _COMMTIMEOUTS {
 #define MS_RING_ON 0x0040
 #define MS_RLSD_ON 0x0080
 
+// Serial devices. CreateFileA opens "\\.\COMn" (see k419::platform::DevicePathForName) for
+// exclusive use: ERROR_FILE_NOT_FOUND when there is no such terminal device,
+// ERROR_ACCESS_DENIED when another program (or another handle of this one) holds it,
+// ERROR_PRIVILEGE_NOT_HELD when the user lacks permission. The line starts in raw mode.
+// Overlapped calls complete at once when they can (TRUE, hEvent set), else return FALSE with
+// ERROR_IO_PENDING and set hEvent on completion; hEvent is reset when a call starts.
+// WaitCommEvent reports EV_RXCHAR once per arrival of bytes, not again while they stay
+// unread; any SetCommMask ends a pending wait with the mask 0. Once the device has gone away
+// (a hang-up, an unplugged adapter) pending and new operations complete with
+// ERROR_DEVICE_NOT_CONNECTED, except reads of bytes received before. On pseudo-terminals the
+// modem lines read as 0, setting them is ignored, and data bits and parity are remembered but
+// not applied (the kernel keeps 8 bits, no parity). One and a half stop bits are sent as two.
+// RTS/CTS handshake covers both directions whichever DCB flag asks for it; DTR handshake is
+// emulated from the receive queue (XoffLim/XonLim); DSR output flow is not supported.
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);

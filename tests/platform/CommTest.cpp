@@ -419,7 +419,12 @@ TEST(CommHangup, VanishedDeviceEndsTheWaitFailsLaterCallsAndStaysIdle) {
     EXPECT_FALSE(GetOverlappedResult(port.handle, &ov.record, &bytes, TRUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
 
+    // A new wait fails through its completion, so a loop that waits again after every
+    // immediate failure cannot spin.
     EXPECT_FALSE(WaitCommEvent(port.handle, &mask, &ov.record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    EXPECT_EQ(WaitForSingleObject(ov.record.hEvent, 0), WAIT_OBJECT_0);
+    EXPECT_FALSE(GetOverlappedResult(port.handle, &ov.record, &bytes, TRUE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
     char buffer[8];
     EXPECT_FALSE(ReadFile(port.handle, buffer, sizeof buffer, &bytes, &ov.record));
