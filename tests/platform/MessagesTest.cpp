@@ -113,11 +113,14 @@ TEST(Windows, ClassesWindowsAndWindowData) {
 
 TEST(Messages, PostedMessagesKeepTheirOrderAcrossThreads) {
     TestWindow window;
+    std::atomic<int> wakes{0};
+    k419::platform::SetThreadWakeHook([&] { ++wakes; });
     std::thread poster([&] {
         for (WPARAM i = 0; i < 50; ++i) PostMessageA(window.hwnd, kTestMessage, i, 0);
     });
     for (WPARAM i = 50; i < 60; ++i) PostMessageA(window.hwnd, kOtherMessage, i, 0);
     poster.join();
+    EXPECT_EQ(wakes.load(), 60);  // every post, from either thread, woke the owner
     EXPECT_EQ(k419::platform::PumpPendingMessages(), 60);
     std::vector<Seen> seen = window.recorder.Snapshot();
     ASSERT_EQ(seen.size(), 60u);
