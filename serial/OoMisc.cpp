@@ -1,5 +1,49 @@
 #include "serial/OoMisc.h"
 
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
 void TComponent::Assign(TObject*) {}
 
 void TComponent::Loaded() { FLoading = false; }
+
+namespace {
+
+// Taken during static initialisation, which runs on the thread that starts the program.
+const std::thread::id MainThread = std::this_thread::get_id();
+
+std::mutex& HandlerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+TApplicationExceptionHandler& InstalledHandler() {
+    static TApplicationExceptionHandler handler;
+    return handler;
+}
+
+}  // namespace
+
+void SetApplicationExceptionHandler(TApplicationExceptionHandler handler) {
+    std::lock_guard hold(HandlerMutex());
+    InstalledHandler() = std::move(handler);
+}
+
+void ApplicationHandleException(const std::exception& e) {
+    TApplicationExceptionHandler handler;
+    {
+        std::lock_guard hold(HandlerMutex());
+        handler = InstalledHandler();
+    }
+    try {
+        if (handler)
+            handler(e);
+        else
+            std::fprintf(stderr, "Error: %s\n", e.what());
+    } catch (...) {
+        // The handler is the last resort; there is nobody left to report its failure to.
+    }
+}
+
+bool IsMainThread() { return std::this_thread::get_id() == MainThread; }

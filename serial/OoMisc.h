@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <functional>
 #include <string>
 
 // ---------------------------------------------------------------------------------------------
@@ -37,6 +39,9 @@ inline constexpr int32_t ecBadId = -2001;
 inline constexpr int32_t ecMemory = -2006;
 inline constexpr int32_t ecNotOpen = -2007;
 inline constexpr int32_t ecAlreadyOpen = -2008;
+inline constexpr int32_t ecNoHandles = -2009;
+inline constexpr int32_t ecNoPortSelected = -2011;
+inline constexpr int32_t ecNotOpenedByTapi = -2012;
 inline constexpr int32_t ecNullApi = -3001;
 inline constexpr int32_t ecPutBlockFail = -3004;
 inline constexpr int32_t ecOutputBufferTooSmall = -3006;
@@ -48,6 +53,20 @@ inline constexpr int32_t ecBadTriggerHandle = -5003;
 
 // The version text of the serial components; also heads the dispatch log report.
 inline constexpr const char* ApVersionStr = "v2.55";
+
+// ---------------------------------------------------------------------------------------------
+// The application's exception handler: where a failure ends up that no caller can receive,
+// such as one raised by an event handler inside the serial components' notification window, or
+// by an open that Loaded() starts. The default writes "Error: <message>" to stderr; a GUI
+// installs one that shows the message to the user. The program runs on either way.
+
+using TApplicationExceptionHandler = std::function<void(const std::exception&)>;
+// Installs the handler for the whole process; an empty function restores the default.
+void SetApplicationExceptionHandler(TApplicationExceptionHandler handler);
+// Reports e through the installed handler. Never throws: a failing handler is ignored.
+void ApplicationHandleException(const std::exception& e);
+// Whether the calling thread is the program's main thread (the one that started the program).
+bool IsMainThread();
 
 // ---------------------------------------------------------------------------------------------
 // State and command type of a component's trace and dispatch log. tlDump, tlAppend and
