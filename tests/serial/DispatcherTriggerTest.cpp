@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "DispatcherFake.h"
+#include "platform/PlatformHooks.h"
 
 namespace {
 
@@ -285,6 +287,62 @@ TEST(DispatcherDelivery, WithDeliveryOffEveryNotificationCountsAsDelivered) {
     EXPECT_EQ(d.InputUsed(), 3u);
     d.RemoveNotifyWindow(reinterpret_cast<HWND>(0x100));
     EXPECT_TRUE(d.NotifyWindows.empty());
+}
+
+// What the test window was sent, and the dispatcher its procedure reads from.
+std::vector<Notice> windowNotices;
+std::string windowRead;
+TApdBaseDispatcher* windowTarget = nullptr;
+
+LRESULT CALLBACK TestWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg < TriggerAvailMsg || msg > TriggerStatusMsg)
+        return DefWindowProcA(window, msg, wParam, lParam);
+    windowNotices.push_back({msg, static_cast<uint32_t>(wParam), static_cast<int32_t>(lParam)});
+    if (msg == TriggerAvailMsg) windowRead += Take(*windowTarget, 1);
+    return 0;
+}
+
+TEST(DispatcherDelivery, WindowsAreSentNotificationsOnTheirOwnThread) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = TestWindowProc;
+    windowClass.lpszClassName = "k419DispatcherTestWindow";
+    RegisterClassA(&windowClass);
+    HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                  nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    windowNotices.clear();
+    windowRead.clear();
+
+    FakeDispatcher d;
+    windowTarget = &d;
+    ASSERT_EQ(d.Open(), 0);
+    d.AddNotifyWindow(window);
+    d.SetAvailLevel(1);
+    d.Arrive("ab");  // the component's window alone, and no events wanted: nothing is sent
+    EXPECT_TRUE(windowNotices.empty());
+
+    d.SetDeliveryMode(1);
+    const DWORD mainThread = GetCurrentThreadId();
+    std::atomic<bool> done{false};
+    std::thread dispatch([&] {
+        d.Arrive("cd");
+        done = true;
+        PostThreadMessageA(mainThread, WM_USER, 0, 0);
+    });
+    while (!done) k419::platform::WaitForMessage(INFINITE);
+    dispatch.join();
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    }
+
+    ASSERT_EQ(windowNotices.size(), 1u);
+    EXPECT_EQ(windowNotices[0].Msg, TriggerAvailMsg);
+    EXPECT_EQ(windowNotices[0].wParam, 4u);
+    EXPECT_EQ(windowNotices[0].lParam, d.DispatcherIndex << 16);
+    EXPECT_EQ(windowRead, "a");
+    EXPECT_EQ(d.InputUsed(), 3u);
+    d.RemoveNotifyWindow(window);
+    DestroyWindow(window);
 }
 
 TEST(DispatcherStatus, StatusTriggersFireOnceWithTheirData) {
