@@ -1,0 +1,1063 @@
+#include "serial/AdPort.h"
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <mutex>
+
+#include "serial/AdExcept.h"
+#include "serial/AdSelCom.h"
+#include "serial/AwWin32.h"
+
+namespace {
+
+constexpr const char* ComWindowClassName = "awComWindow";
+constexpr uint32_t RS485StrippedFlow = hwfUseRTS | hwfRequireCTS;
+constexpr THWFlowOptionSet AllHWFlowOptions = hwfUseDTR | hwfUseRTS | hwfRequireDSR | hwfRequireCTS;
+// How long a deferred release waits for news before it looks at the worker threads again.
+constexpr DWORD ReleaseRetryWaitMs = 10;
+
+// Raises the exception of a negative code whatever the loading state: used where going on
+// after a failure would be wrong.
+[[noreturn]] void Raise(int32_t code) {
+    CheckResult(false, code);
+    throw EAPDException(code);  // CheckResult raises for every negative code
+}
+
+uint16_t Fraction(uint32_t base, double fraction) {
+    return static_cast<uint16_t>(std::trunc(static_cast<double>(base) * fraction));
+}
+
+// A short string holds at most 255 bytes; never cut inside a UTF-8 sequence.
+std::string ShortString(const std::string& text) {
+    if (text.size() <= MaxShortString) return text;
+    size_t end = MaxShortString;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+uint32_t SoftwareFlowWord(TSWFlowOptions options) {
+    switch (options) {
+        case swfReceive:
+            return sfReceiveFlow;
+        case swfTransmit:
+            return sfTransmitFlow;
+        case swfBoth:
+            return sfReceiveFlow | sfTransmitFlow;
+        default:
+            return 0;
+    }
+}
+
+bool Running(TTraceLogState state) { return state == tlOn || state == tlPause; }
+
+// The class is registered once per process and never unregistered.
+bool RegisterComWindowClass(WNDPROC procedure) {
+    static std::mutex mutex;
+    static bool registered = false;
+    std::lock_guard hold(mutex);
+    if (registered) return true;
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = procedure;
+    windowClass.cbWndExtra = 4;
+    windowClass.hInstance = GetModuleHandleA(nullptr);
+    windowClass.lpszClassName = ComWindowClassName;
+    registered = RegisterClassA(&windowClass) != 0 || GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+    return registered;
+}
+
+void ReportHandlerFailure(const std::exception& e) {
+    // Off the main thread nobody could show the message; the notification still counts as
+    // handled.
+    if (IsMainThread()) ApplicationHandleException(e);
+}
+
+}  // namespace
+
+// Sets ForceApply for its lifetime and restores the previous value, also on an exception.
+class TApdCustomComPort::TForceApplyHold {
+  public:
+    explicit TForceApplyHold(TApdCustomComPort& port) : FPort(port), FSaved(port.FForceApply) {
+        FPort.FForceApply = true;
+    }
+    ~TForceApplyHold() { FPort.FForceApply = FSaved; }
+    TForceApplyHold(const TForceApplyHold&) = delete;
+    TForceApplyHold& operator=(const TForceApplyHold&) = delete;
+
+  private:
+    TApdCustomComPort& FPort;
+    bool FSaved;
+};
+
+// =============================================================================================
+// Construction
+
+TApdCustomComPort::TApdCustomComPort(TComponent* owner) : TApdBaseComponent(owner) {}
+
+TApdCustomComPort::~TApdCustomComPort() {
+    try {
+        if (IsOpen()) ShutPort();
+    } catch (const std::exception& e) {
+        // A destructor cannot pass it on; the files that could not be written are reported.
+        if (IsMainThread()) ApplicationHandleException(e);
+    } catch (...) {
+    }
+    try {
+        if (FEventWindow) SetEventWindow(false);
+        FDispatcher.reset();
+    } catch (...) {
+    }
+    FreeSavedTriggers(FSavedTriggerSet);
+}
+
+int32_t TApdCustomComPort::Check(int32_t code) const { return CheckResult(Loading(), code); }
+
+// =============================================================================================
+// Properties
+
+void TApdCustomComPort::SetDeviceLayer(TDeviceLayer value) {
+    if (FPortState != psClosed || value > dlWinsock) return;
+    if (!(FSupportedLayers & (1u << value)) || value == FDeviceLayer) return;
+    FDeviceLayer = value;
+    LayerChangedHook();
+}
+
+void TApdCustomComPort::SetComNumber(uint16_t value) {
+    if (value == FComNumber) return;
+    if (IsOpen())
+        MoveToPort(value);
+    else
+        FComNumber = value;
+}
+
+void TApdCustomComPort::SetBaud(int32_t value) {
+    if (value == FBaud) return;
+    FBaud = value;
+    if (IsOpen()) Check(FDispatcher->SetLineSettings(FBaud, FParity, FDataBits, FStopBits));
+}
+
+void TApdCustomComPort::SetParity(TParity value) {
+    if (value > pSpace) {
+        Check(ecBadArgument);
+        return;
+    }
+    if (value == FParity) return;
+    FParity = value;
+    if (IsOpen()) Check(FDispatcher->SetLineSettings(FBaud, FParity, FDataBits, FStopBits));
+}
+
+void TApdCustomComPort::SetDataBits(uint16_t value) {
+    if (value == FDataBits) return;
+    FDataBits = value;
+    if (IsOpen()) Check(FDispatcher->SetLineSettings(FBaud, FParity, FDataBits, FStopBits));
+}
+
+void TApdCustomComPort::SetStopBits(uint16_t value) {
+    if (value == FStopBits) return;
+    FStopBits = value;
+    if (IsOpen()) Check(FDispatcher->SetLineSettings(FBaud, FParity, FDataBits, FStopBits));
+}
+
+void TApdCustomComPort::SetInSize(uint16_t value) {
+    if (value == FInSize) return;
+    FInSize = value;
+    // The driver keeps its old queue when it cannot resize; the port works on either way.
+    if (IsOpen()) FDispatcher->SetupQueues(FInSize, FOutSize);
+}
+
+void TApdCustomComPort::SetOutSize(uint16_t value) {
+    if (value == FOutSize) return;
+    FOutSize = value;
+    if (IsOpen()) FDispatcher->SetupQueues(FInSize, FOutSize);
+}
+
+void TApdCustomComPort::SetDTR(bool value) {
+    if (value == FDTR && !FForceApply) return;
+    if (!IsOpen()) {
+        FDTR = value;
+        return;
+    }
+    if (Check(FDispatcher->SetDtrLine(value)) == 0) FDTR = value;
+}
+
+void TApdCustomComPort::SetRTS(bool value) {
+    if (value == FRTS && !FForceApply) return;
+    if (!IsOpen()) {
+        FRTS = value;
+        return;
+    }
+    if (Check(FDispatcher->SetRtsLine(value)) == 0) FRTS = value;
+}
+
+void TApdCustomComPort::RepairThresholds(double fullFraction, double resumeFraction) {
+    if (FBufferFull == 0 || FBufferFull > FInSize) FBufferFull = Fraction(FInSize, fullFraction);
+    if (FBufferResume == 0 || FBufferResume > FBufferFull)
+        FBufferResume = Fraction(FInSize, resumeFraction);
+}
+
+void TApdCustomComPort::SetHWFlowOptions(THWFlowOptionSet value) {
+    value &= AllHWFlowOptions;
+    if (value == FHWFlowOptions && !FForceApply) return;
+    const uint32_t word = value;
+    if (word != 0) RepairThresholds(0.9, 0.1);
+    if (IsOpen()) Check(FDispatcher->SetHardwareFlow(FBufferFull, FBufferResume, word));
+    FHWFlowOptions = value;
+    if (value & RS485StrippedFlow) SetRS485Mode(false);
+}
+
+void TApdCustomComPort::SetSWFlowOptions(TSWFlowOptions value) {
+    if (value > swfBoth) {
+        Check(ecBadArgument);
+        return;
+    }
+    if (value == FSWFlowOptions && !FForceApply) return;
+    const uint32_t word = SoftwareFlowWord(value);
+    if (word != 0) RepairThresholds(0.75, 0.25);
+    if (IsOpen()) {
+        if (word != 0) {
+            Check(FDispatcher->SetSoftwareFlow(FBufferFull, FBufferResume, word));
+            // The dispatcher resets the flow characters to 17 and 19; the line must keep the
+            // characters the properties show. (The open sequence applies them right after.)
+            if (!FForceApply && (FXOnChar != 17 || FXOffChar != 19))
+                Check(FDispatcher->SetFlowChars(static_cast<uint8_t>(FXOnChar),
+                                                static_cast<uint8_t>(FXOffChar)));
+        } else {
+            Check(FDispatcher->ClearSoftwareFlow());
+        }
+    }
+    FSWFlowOptions = value;
+}
+
+void TApdCustomComPort::SetXOnChar(char value) {
+    if (value == FXOnChar && !FForceApply) return;
+    FXOnChar = value;
+    if (IsOpen())
+        Check(FDispatcher->SetFlowChars(static_cast<uint8_t>(FXOnChar),
+                                        static_cast<uint8_t>(FXOffChar)));
+}
+
+void TApdCustomComPort::SetXOffChar(char value) {
+    if (value == FXOffChar && !FForceApply) return;
+    FXOffChar = value;
+    if (IsOpen())
+        Check(FDispatcher->SetFlowChars(static_cast<uint8_t>(FXOnChar),
+                                        static_cast<uint8_t>(FXOffChar)));
+}
+
+void TApdCustomComPort::ReapplyFlow() {
+    TForceApplyHold hold(*this);
+    SetHWFlowOptions(FHWFlowOptions);
+    SetSWFlowOptions(FSWFlowOptions);
+}
+
+void TApdCustomComPort::SetBufferFull(uint16_t value) {
+    if (value == FBufferFull && !FForceApply) return;
+    FBufferFull = value > FInSize ? Fraction(FInSize, 0.9) : value;
+    ReapplyFlow();
+}
+
+void TApdCustomComPort::SetBufferResume(uint16_t value) {
+    if (value == FBufferResume && !FForceApply) return;
+    FBufferResume = value > FBufferFull ? Fraction(FBufferFull, 0.1) : value;
+    ReapplyFlow();
+}
+
+void TApdCustomComPort::SetUseMSRShadow(bool) {}
+
+void TApdCustomComPort::SetUseEventWord(bool value) {
+    if (value == FUseEventWord && !FForceApply) return;
+    FUseEventWord = value;
+    if (!IsOpen()) return;
+    if (value)
+        FDispatcher->SetOptionBits(UseEventWordBit);
+    else
+        FDispatcher->ClearOptionBits(UseEventWordBit);
+}
+
+void TApdCustomComPort::SetCommNotificationLevel(uint16_t value) {
+    if (value == FCommNotificationLevel && !FForceApply) return;
+    FCommNotificationLevel = value;
+}
+
+void TApdCustomComPort::SetTapiMode(TTapiMode value) {
+    if (value > tmOff) {
+        Check(ecBadArgument);
+        return;
+    }
+    FTapiMode = value;
+}
+
+void TApdCustomComPort::SetRS485Mode(bool value) {
+    if (value == FRS485Mode && !FForceApply) return;
+    FRS485Mode = value;
+    if (IsOpen()) FDispatcher->SetRs485(value);
+    if (value) {
+        // RTS now turns the line driver around; it cannot also be a flow control line.
+        SetHWFlowOptions(FHWFlowOptions & ~RS485StrippedFlow);
+        SetRTS(false);
+    }
+}
+
+void TApdCustomComPort::SetAvailTriggerLevel(uint16_t value) {
+    if (value == FAvailTriggerLevel && !FForceApply) return;
+    if (IsOpen()) FDispatcher->SetAvailLevel(value);
+    FAvailTriggerLevel = value;
+}
+
+// =============================================================================================
+// Open and close
+
+void TApdCustomComPort::SetOpen(bool value) {
+    if (value == FOpen) return;
+    if (Loading()) {
+        FOpen = value;
+        FOpenAfterLoad = value;
+        return;
+    }
+    if (value) {
+        if (FPortState == psClosed)
+            StartPort();
+        else
+            FReopenPending = true;
+        return;
+    }
+    std::exception_ptr failure;
+    try {
+        ShutPort();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (FReopenPending) {
+        FReopenPending = false;
+        StartPort();
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+void TApdCustomComPort::StartPort() {
+    if (FPortState != psClosed) return;
+    if (FTapiMode != tmOn) ResolvePortNumber();
+    FDispatcher = BuildDispatcher();
+    if (!FDispatcher) Raise(ecNullApi);
+    try {
+        if (FTapiMode == tmOn && FDispatcher->DeviceHandle <= 0) Raise(ecNotOpenedByTapi);
+        OpenLine();
+        FPortState = psOpen;
+        RefreshEventInterest();
+        FForceApply = true;
+        SetTracing(FTracing);
+        SetLogging(FLogging);
+        SetHWFlowOptions(FHWFlowOptions);
+        SetSWFlowOptions(FSWFlowOptions);
+        SetXOnChar(FXOnChar);
+        SetXOffChar(FXOffChar);
+        SetAvailTriggerLevel(FAvailTriggerLevel);
+        SetDTR(FDTR);
+        SetRTS(FRTS);
+        SetUseMSRShadow(FUseMSRShadow);
+        SetUseEventWord(FUseEventWord);
+        SetCommNotificationLevel(FCommNotificationLevel);
+        SetRS485Mode(FRS485Mode);
+        FForceApply = false;
+        FOpen = true;
+        SetEventWindow(true);
+        if (FSavedTriggersValid) {
+            FSavedTriggersValid = false;
+            FDispatcher->ReinstateTriggers(FSavedTriggerSet);
+        }
+        NotifyPortOpened();
+    } catch (...) {
+        DiscardFailedOpen();
+        throw;
+    }
+}
+
+void TApdCustomComPort::DiscardFailedOpen() {
+    FForceApply = false;
+    try {
+        if (FEventWindow) SetEventWindow(false);
+    } catch (...) {
+    }
+    if (FDispatcher) {
+        // The device layer's threads may already run: close before the dispatcher goes.
+        FDispatcher->ClosePort();
+        FDispatcher.reset();
+    }
+    FPortState = psClosed;
+    FOpen = false;
+}
+
+std::unique_ptr<TApdBaseDispatcher> TApdCustomComPort::BuildDispatcher() {
+    if (FDispatcherFactory) return FDispatcherFactory(*this);
+    if (FDeviceLayer != dlWin32) Raise(ecNullApi);
+    if (FTapiMode == tmOn)
+        return std::make_unique<TApdTAPI32Dispatcher>(
+            this, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(FTapiDeviceHandle)));
+    return std::make_unique<TApdWin32Dispatcher>(this);
+}
+
+void TApdCustomComPort::OpenLine() {
+    const std::string name =
+        FTapiMode == tmOn ? std::string() : "\\\\.\\COM" + std::to_string(FComNumber);
+    int32_t rc = FDispatcher->OpenPort(name.c_str(), FBaud, FParity, FDataBits, FStopBits, FInSize,
+                                       FOutSize, FDTR, FRTS);
+    if (rc >= 0) return;
+    if (rc == ecAccessDenied)
+        rc = ecAlreadyOpen;
+    else if (rc == ecFileNotFound || rc == ecPathNotFound)
+        rc = ecBadId;
+    Raise(rc);
+}
+
+void TApdCustomComPort::ResolvePortNumber() {
+    if (FComNumber != 0) return;
+    if (!FPromptForPort) Raise(ecNoPortSelected);
+    TComSelectForm form;
+    if (form.ShowModal() != mrOk) Raise(ecNoPortSelected);
+    const int32_t number = form.SelectedPortNumber();
+    if (number <= 0 || number > 0xFFFF) Raise(ecNoPortSelected);
+    SetComNumber(static_cast<uint16_t>(number));
+}
+
+void TApdCustomComPort::ShutPort() {
+    FOpen = false;
+    if (!IsOpen()) return;
+
+    // A trace or log that cannot be written, or a port user that fails, must not leave the
+    // port half closed: the close completes and the first failure is raised afterwards.
+    std::exception_ptr failure;
+    auto guarded = [&failure](auto&& step) {
+        try {
+            step();
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    };
+    guarded([this] { SetTracing(tlDump); });
+    guarded([this] { SetLogging(tlDump); });
+    // Whatever was not written is gone with the dispatcher.
+    FTracing = tlOff;
+    FLogging = tlOff;
+    FPortState = psClosing;
+    guarded([this] { NotifyPortClosing(); });
+
+    FDispatcher->SnapshotTriggers(FSavedTriggerSet);
+    FSavedTriggersValid = true;
+    FDispatcher->ClosePort();
+    TApdBaseDispatcher& dispatcher = *FDispatcher;
+    if (dispatcher.InNotification || dispatcher.ClosePending || dispatcher.ThreadsRunning) {
+        // A notification is being delivered (this close may run inside its handler): the
+        // worker threads end only after it returns, and the dispatcher may not go before.
+        // The window releases it once the threads have ended.
+        if (FEventWindow &&
+            PostMessageA(
+                FEventWindow, ReleaseDispatcherMsg, 0,
+                static_cast<LPARAM>(static_cast<uint32_t>(dispatcher.DispatcherIndex) << 16))) {
+            while (FDispatcher) PumpOneMessage();
+        } else {
+            while (FDispatcher->ThreadsRunning) PumpOneMessage();
+            ReleaseDispatcher();
+        }
+    } else {
+        ReleaseDispatcher();
+    }
+    FPortState = psClosed;
+    if (failure) std::rethrow_exception(failure);
+}
+
+void TApdCustomComPort::ReleaseDispatcher() {
+    if (FEventWindow) SetEventWindow(false);
+    FDispatcher.reset();
+}
+
+void TApdCustomComPort::MoveToPort(uint16_t number) {
+    FDispatcher->SnapshotTriggers(FSavedTriggerSet);
+    const TTraceLogState tracing = FTracing;
+    const TTraceLogState logging = FLogging;
+    std::exception_ptr failure;
+    try {
+        ShutPort();
+    } catch (...) {
+        failure = std::current_exception();  // the port is closed all the same
+    }
+    // The move opens the port anyway; a reopen requested during the close is part of it.
+    FReopenPending = false;
+    FComNumber = number;
+    SetTracing(tracing);
+    SetLogging(logging);
+    SetOpen(true);
+    if (FDispatcher) FDispatcher->ReinstateTriggers(FSavedTriggerSet);
+    if (failure) std::rethrow_exception(failure);
+}
+
+void TApdCustomComPort::Loaded() {
+    TApdBaseComponent::Loaded();
+    if (FOpenAfterLoad) FOpen = true;
+    if (!FOpen) return;
+    FOpenAfterLoad = false;
+    if (FPortState != psClosed) return;
+    try {
+        StartPort();
+    } catch (const std::exception& e) {
+        FOpen = false;
+        ApplicationHandleException(e);
+    }
+}
+
+TApdBaseDispatcher* TApdCustomComPort::ActiveDispatcher() {
+    if (!FDispatcher && !IsOpen() && !Loading() && FAutoOpen) SetOpen(true);
+    return FDispatcher.get();
+}
+
+TApdBaseDispatcher* TApdCustomComPort::RequireDispatcher() {
+    TApdBaseDispatcher* dispatcher = ActiveDispatcher();
+    if (!dispatcher) throw ECommNotOpen(ecNotOpen);
+    return dispatcher;
+}
+
+// =============================================================================================
+// Operations
+
+uint16_t TApdCustomComPort::InputCount() {
+    if (!IsOpen()) return 0;
+    return static_cast<uint16_t>(std::min<uint32_t>(FDispatcher->InputUsed(), 0xFFFF));
+}
+
+void TApdCustomComPort::ReadBlock(void* Buffer, uint16_t Count) {
+    if (IsClosing() || Count == 0) return;
+    if (Buffer == nullptr) {
+        Check(ecBadArgument);
+        return;
+    }
+    Check(RequireDispatcher()->TakeInput(static_cast<uint8_t*>(Buffer), Count));
+}
+
+void TApdCustomComPort::DiscardInput() {
+    if (IsClosing()) return;
+    Check(RequireDispatcher()->FlushInput());
+}
+
+void TApdCustomComPort::SendByte(char Ch) {
+    if (IsClosing()) return;
+    Check(RequireDispatcher()->PutOutputByte(static_cast<uint8_t>(Ch)));
+}
+
+uint16_t TApdCustomComPort::LastLineError() {
+    if (!IsOpen()) return 0;
+    return static_cast<uint16_t>(Check(FDispatcher->TakeLineError()));
+}
+
+bool TApdCustomComPort::LineBreakSeen() { return IsOpen() && FDispatcher->TakeLineBreak(); }
+
+void TApdCustomComPort::YieldToDevice() {
+    if (IsClosing()) return;
+    Check(RequireDispatcher()->YieldTime());
+}
+
+void TApdCustomComPort::Assign(TObject* source) {
+    auto* other = dynamic_cast<TApdCustomComPort*>(source);
+    if (other == nullptr || other == this) return;
+    FPortUsers = other->FPortUsers;
+    FNextUserId = std::max(FNextUserId, other->FNextUserId);
+    if (other->IsOpen() && other->FDispatcher) {
+        other->FDispatcher->SnapshotTriggers(FSavedTriggerSet);
+        FSavedTriggersValid = true;
+    }
+    FDeviceLayer = other->FDeviceLayer;
+    FComNumber = other->FComNumber;
+    FBaud = other->FBaud;
+    FParity = other->FParity;
+    FDataBits = other->FDataBits;
+    FStopBits = other->FStopBits;
+    FInSize = other->FInSize;
+    FOutSize = other->FOutSize;
+    FDTR = other->FDTR;
+    FRTS = other->FRTS;
+    FBufferFull = other->FBufferFull;
+    FBufferResume = other->FBufferResume;
+    FHWFlowOptions = other->FHWFlowOptions;
+    FSWFlowOptions = other->FSWFlowOptions;
+    FXOnChar = other->FXOnChar;
+    FXOffChar = other->FXOffChar;
+    FTracing = other->FTracing;
+    FTraceSize = other->FTraceSize;
+    FTraceName = other->FTraceName;
+    FTraceHex = other->FTraceHex;
+    FLogging = other->FLogging;
+    FLogSize = other->FLogSize;
+    FLogName = other->FLogName;
+    FLogHex = other->FLogHex;
+    FAvailTriggerLevel = other->FAvailTriggerLevel;
+    FTapiMode = other->FTapiMode;
+    FPortOpenedHandler = other->FPortOpenedHandler;
+    FPortClosingHandler = other->FPortClosingHandler;
+    FOpen = false;
+    SetOnTrigger(other->FOnTrigger);
+    SetOnTriggerAvail(other->FOnTriggerAvail);
+    SetOnTriggerData(other->FOnTriggerData);
+    SetOnTriggerStatus(other->FOnTriggerStatus);
+    SetOnTriggerTimer(other->FOnTriggerTimer);
+}
+
+// =============================================================================================
+// Port users
+
+void TApdCustomComPort::RegisterUserWindow(HWND window) {
+    if (window == nullptr) return;
+    FPortUsers.push_back({window, {}, FNextUserId++});
+}
+
+void TApdCustomComPort::DeregisterUserWindow(HWND window) {
+    std::erase_if(FPortUsers, [window](const TPortUser& user) { return user.Window == window; });
+}
+
+uint32_t TApdCustomComPort::RegisterUserCallback(TPortCallback callback) {
+    if (!callback) return 0;
+    const uint32_t id = FNextUserId++;
+    FPortUsers.push_back({nullptr, std::move(callback), id});
+    return id;
+}
+
+void TApdCustomComPort::DeregisterUserCallback(uint32_t id) {
+    std::erase_if(FPortUsers,
+                  [id](const TPortUser& user) { return !user.Window && user.Id == id; });
+}
+
+void TApdCustomComPort::NotifyPortOpened() {
+    // A copy: a user may register or deregister while it is told.
+    const std::vector<TPortUser> users = FPortUsers;
+    for (auto user = users.rbegin(); user != users.rend(); ++user) {
+        if (user->Window)
+            SendMessageA(user->Window, PortOpenedMsg, 0, 0);
+        else
+            user->Callback(this, true);
+    }
+    if (FPortOpenedHandler) FPortOpenedHandler(this);
+}
+
+void TApdCustomComPort::NotifyPortClosing() {
+    const std::vector<TPortUser> users = FPortUsers;
+    for (auto user = users.rbegin(); user != users.rend(); ++user) {
+        if (user->Window)
+            SendMessageA(user->Window, PortClosingMsg, 0, 0);
+        else
+            user->Callback(this, false);
+    }
+    if (FPortClosingHandler) FPortClosingHandler(this);
+}
+
+// =============================================================================================
+// Notification window and events
+
+void TApdCustomComPort::SetEventWindow(bool create) {
+    if (create) {
+        if (FEventWindow) return;
+        if (!RegisterComWindowClass(&TApdCustomComPort::EventWindowProc)) Raise(ecNoHandles);
+        HWND window = CreateWindowExA(0, ComWindowClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                      GetModuleHandleA(nullptr), nullptr);
+        if (!window) Raise(ecNoHandles);
+        FEventWindow = window;
+        FDispatcher->AddNotifyWindow(window);
+        return;
+    }
+    if (!FEventWindow) return;
+    HWND window = FEventWindow;
+    FEventWindow = nullptr;
+    if (FDispatcher) FDispatcher->RemoveNotifyWindow(window);
+    DestroyWindow(window);
+}
+
+LRESULT CALLBACK TApdCustomComPort::EventWindowProc(HWND window, UINT msg, WPARAM wParam,
+                                                    LPARAM lParam) {
+    switch (msg) {
+        case TriggerAvailMsg:
+        case TriggerDataMsg:
+        case TriggerTimerMsg:
+        case TriggerStatusMsg:
+        case ReleaseDispatcherMsg:
+            break;
+        default:
+            return DefWindowProcA(window, msg, wParam, lParam);
+    }
+    if (DeliverToOwner(window, msg, wParam, lParam)) {
+        // The worker threads have not ended yet. Look again later, but give their end (or
+        // anything else for this thread) a moment to arrive first, so that a waiting close
+        // does not spin; the table lock is not held meanwhile.
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, ReleaseRetryWaitMs, QS_ALLINPUT);
+        PostMessageA(window, ReleaseDispatcherMsg, 0, lParam);
+    }
+    return 0;
+}
+
+bool TApdCustomComPort::DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+    // Held through the handlers, so that no dispatcher in the table can go away meanwhile;
+    // it is re-entrant, so handlers may still open and close ports.
+    TCriticalSectionHold hold(DispatcherTableLock());
+    const auto index = static_cast<int32_t>((static_cast<uint32_t>(lParam) >> 16) & 0xFFFF);
+    TApdBaseDispatcher* dispatcher = DispatcherInSlot(index);
+    if (!dispatcher || !dispatcher->Owner) return false;
+    auto* port = dynamic_cast<TApdCustomComPort*>(dispatcher->Owner);
+    // A message for a window that no longer belongs to the slot's owner (the slot was taken
+    // again after a release) is stale.
+    if (!port || port->FEventWindow != window) return false;
+    bool retryRelease = false;
+    try {
+        retryRelease = port->HandleNotification(*dispatcher, msg, wParam, lParam);
+    } catch (const std::exception& e) {
+        ReportHandlerFailure(e);
+    } catch (...) {
+        ReportHandlerFailure(Exception("Unknown exception in an event handler"));
+    }
+    return retryRelease;
+}
+
+bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, UINT msg, WPARAM wParam,
+                                           LPARAM lParam) {
+    const auto handle = static_cast<uint16_t>(wParam);
+    const auto data =
+        msg == TriggerAvailMsg ? handle : static_cast<uint16_t>(static_cast<uint32_t>(lParam));
+    if (msg == ReleaseDispatcherMsg) {
+        if (FDispatcher.get() != &dispatcher) return false;
+        // The worker threads end only after the delivery that started the close has returned.
+        // Until then the message goes round again, unseen by the handlers, so that OnTrigger
+        // hears of the release once.
+        if (dispatcher.ThreadsRunning) return true;
+        // The release must happen even when the handler fails, or the waiting close would
+        // never return.
+        std::exception_ptr failure;
+        try {
+            FireTrigger(static_cast<uint16_t>(msg), handle, data);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        ReleaseDispatcher();
+        if (failure) std::rethrow_exception(failure);
+        return false;
+    }
+    FireTrigger(static_cast<uint16_t>(msg), handle, data);
+    switch (msg) {
+        case TriggerAvailMsg:
+            FireTriggerAvail(handle);
+            break;
+        case TriggerDataMsg:
+            FireTriggerData(handle);
+            break;
+        case TriggerTimerMsg:
+            FireTriggerTimer(handle);
+            break;
+        case TriggerStatusMsg:
+            FireTriggerStatus(handle);
+            switch (StatusKindOf(handle)) {
+                case stModem:
+                    FireTriggerModemStatus();
+                    break;
+                case stLine: {
+                    const bool lineBreak = LineBreakSeen();
+                    FireTriggerLineError(LastLineError(), lineBreak);
+                    break;
+                }
+                case stOutBuffFree:
+                    FireTriggerOutbuffFree();
+                    break;
+                case stOutBuffUsed:
+                    FireTriggerOutbuffUsed();
+                    break;
+                case stOutSent:
+                    FireTriggerOutSent();
+                    break;
+                default:
+                    break;
+            }
+            break;
+        default:
+            break;
+    }
+    return false;
+}
+
+void TApdCustomComPort::RefreshEventInterest() {
+    if (!IsOpen()) return;
+    const bool wanted = FOnTrigger || FOnTriggerAvail || FOnTriggerData || FOnTriggerStatus ||
+                        FOnTriggerTimer || FOnTriggerLineError || FOnTriggerModemStatus ||
+                        FOnTriggerOutbuffFree || FOnTriggerOutbuffUsed || FOnTriggerOutSent;
+    FDispatcher->SetDeliveryMode(wanted ? 1 : 2);
+}
+
+void TApdCustomComPort::SetOnTrigger(TTriggerEvent handler) {
+    FOnTrigger = std::move(handler);
+    RefreshEventInterest();
+}
+void TApdCustomComPort::SetOnTriggerAvail(TTriggerAvailEvent handler) {
+    FOnTriggerAvail = std::move(handler);
+    RefreshEventInterest();
+}
+void TApdCustomComPort::SetOnTriggerData(TTriggerDataEvent handler) {
+    FOnTriggerData = std::move(handler);
+    RefreshEventInterest();
+}
+void TApdCustomComPort::SetOnTriggerStatus(TTriggerStatusEvent handler) {
+    FOnTriggerStatus = std::move(handler);
+    RefreshEventInterest();
+}
+void TApdCustomComPort::SetOnTriggerTimer(TTriggerTimerEvent handler) {
+    FOnTriggerTimer = std::move(handler);
+    RefreshEventInterest();
+}
+void TApdCustomComPort::SetOnTriggerLineError(TTriggerLineErrorEvent handler) {
+    FOnTriggerLineError = std::move(handler);
+    RefreshEventInterest();
+}
+void TApdCustomComPort::SetOnTriggerModemStatus(TNotifyEvent handler) {
+    FOnTriggerModemStatus = std::move(handler);
+    RefreshEventInterest();
+}
+void TApdCustomComPort::SetOnTriggerOutbuffFree(TNotifyEvent handler) {
+    FOnTriggerOutbuffFree = std::move(handler);
+    RefreshEventInterest();
+}
+void TApdCustomComPort::SetOnTriggerOutbuffUsed(TNotifyEvent handler) {
+    FOnTriggerOutbuffUsed = std::move(handler);
+    RefreshEventInterest();
+}
+void TApdCustomComPort::SetOnTriggerOutSent(TNotifyEvent handler) {
+    FOnTriggerOutSent = std::move(handler);
+    RefreshEventInterest();
+}
+
+void TApdCustomComPort::FireTrigger(uint16_t Msg, uint16_t TriggerHandle, uint16_t Data) {
+    if (FOnTrigger) FOnTrigger(this, Msg, TriggerHandle, Data);
+}
+void TApdCustomComPort::FireTriggerAvail(uint16_t Count) {
+    if (FOnTriggerAvail) FOnTriggerAvail(this, Count);
+}
+void TApdCustomComPort::FireTriggerData(uint16_t TriggerHandle) {
+    if (FOnTriggerData) FOnTriggerData(this, TriggerHandle);
+}
+void TApdCustomComPort::FireTriggerStatus(uint16_t TriggerHandle) {
+    if (FOnTriggerStatus) FOnTriggerStatus(this, TriggerHandle);
+}
+void TApdCustomComPort::FireTriggerTimer(uint16_t TriggerHandle) {
+    if (FOnTriggerTimer) FOnTriggerTimer(this, TriggerHandle);
+}
+void TApdCustomComPort::FireTriggerLineError(uint16_t Error, bool LineBreak) {
+    if (FOnTriggerLineError) FOnTriggerLineError(this, Error, LineBreak);
+}
+void TApdCustomComPort::FireTriggerModemStatus() {
+    if (FOnTriggerModemStatus) FOnTriggerModemStatus(this);
+}
+void TApdCustomComPort::FireTriggerOutbuffFree() {
+    if (FOnTriggerOutbuffFree) FOnTriggerOutbuffFree(this);
+}
+void TApdCustomComPort::FireTriggerOutbuffUsed() {
+    if (FOnTriggerOutbuffUsed) FOnTriggerOutbuffUsed(this);
+}
+void TApdCustomComPort::FireTriggerOutSent() {
+    if (FOnTriggerOutSent) FOnTriggerOutSent(this);
+}
+void TApdCustomComPort::FireWaitChar(char C) {
+    if (FOnWaitChar) FOnWaitChar(this, C);
+}
+
+// =============================================================================================
+// Trace and log
+
+void TApdCustomComPort::SetTracing(TTraceLogState value) {
+    if (value > tlPause) {
+        Check(ecBadArgument);
+        return;
+    }
+    if (value == FTracing && !FForceApply) return;
+    if (!IsOpen()) {
+        FTracing = value == tlOn ? tlOn : tlOff;
+        return;
+    }
+    ApplyTraceState(value);
+}
+
+void TApdCustomComPort::ApplyTraceState(TTraceLogState value) {
+    const TTraceLogState old = FTracing;
+    switch (value) {
+        case tlOff:
+            if (Running(old)) EndTrace();
+            break;
+        case tlOn:
+            if (old == tlPause)
+                ContinueTrace();
+            else
+                BeginTrace(FTraceSize);
+            break;
+        case tlDump:
+        case tlAppend:
+            if (Running(old)) {
+                ContinueTrace();
+                if (value == tlDump)
+                    WriteTraceFile(FTraceName, FTraceHex);
+                else
+                    AppendTraceFile(FTraceName, FTraceHex);
+            }
+            break;
+        case tlClear:
+            if (Running(old)) EmptyTrace();
+            break;
+        case tlPause:
+            if (old == tlOn) HoldTrace();
+            break;
+    }
+}
+
+void TApdCustomComPort::SetTraceSize(uint32_t value) {
+    value = std::min(value, MaxTraceSize);
+    if (value == FTraceSize) return;
+    const TTraceLogState previous = FTracing;
+    FTraceSize = value;
+    if (IsOpen() && Running(previous)) {
+        EndTrace();
+        SetTracing(previous);
+    }
+}
+
+void TApdCustomComPort::SetTraceName(const std::string& value) { FTraceName = ShortString(value); }
+
+void TApdCustomComPort::SetLogging(TTraceLogState value) {
+    if (value > tlPause) {
+        Check(ecBadArgument);
+        return;
+    }
+    if (value == FLogging && !FForceApply) return;
+    if (!IsOpen()) {
+        FLogging = value == tlOn ? tlOn : tlOff;
+        return;
+    }
+    ApplyLogState(value);
+}
+
+void TApdCustomComPort::ApplyLogState(TTraceLogState value) {
+    const TTraceLogState old = FLogging;
+    switch (value) {
+        case tlOff:
+            if (Running(old)) EndLog();
+            break;
+        case tlOn:
+            if (old == tlPause)
+                ContinueLog();
+            else
+                BeginLog(FLogSize);
+            break;
+        case tlDump:
+        case tlAppend:
+            if (Running(old)) {
+                ContinueLog();
+                if (value == tlDump)
+                    WriteLogFile(FLogName, FLogHex);
+                else
+                    AppendLogFile(FLogName, FLogHex);
+            }
+            break;
+        case tlClear:
+            if (Running(old)) EmptyLog();
+            break;
+        case tlPause:
+            if (old == tlOn) HoldLog();
+            break;
+    }
+}
+
+void TApdCustomComPort::SetLogSize(uint32_t value) {
+    value = std::min(value, MaxLogSize);
+    if (value == FLogSize) return;
+    const TTraceLogState previous = FLogging;
+    FLogSize = value;
+    if (IsOpen() && Running(previous)) {
+        EndLog();
+        SetLogging(previous);
+    }
+}
+
+void TApdCustomComPort::SetLogName(const std::string& value) { FLogName = ShortString(value); }
+
+void TApdCustomComPort::BeginTrace(uint32_t Size) {
+    if (IsClosing()) return;
+    TApdBaseDispatcher* dispatcher = RequireDispatcher();
+    if (Size != 0) FTraceSize = std::min(Size, MaxTraceSize);
+    Check(dispatcher->OpenTraceBuffer(FTraceSize));
+    FTracing = tlOn;
+}
+
+void TApdCustomComPort::WriteTraceFile(const std::string& Name, bool Hex) {
+    if (IsClosing()) return;
+    Check(RequireDispatcher()->WriteTraceReport(ShortString(Name).c_str(), false, Hex));
+    FTracing = tlOff;
+}
+
+void TApdCustomComPort::AppendTraceFile(const std::string& Name, bool Hex) {
+    if (IsClosing()) return;
+    Check(RequireDispatcher()->WriteTraceReport(ShortString(Name).c_str(), true, Hex));
+    FTracing = tlOff;
+}
+
+void TApdCustomComPort::EmptyTrace() {
+    if (IsClosing()) return;
+    Check(RequireDispatcher()->ClearTrace());
+}
+
+void TApdCustomComPort::EndTrace() {
+    if (IsClosing()) return;
+    RequireDispatcher()->AbortTrace();
+    FTracing = tlOff;
+}
+
+void TApdCustomComPort::ContinueTrace() {
+    if (IsClosing()) return;
+    RequireDispatcher()->ResumeTrace();
+    FTracing = tlOn;
+}
+
+void TApdCustomComPort::HoldTrace() {
+    if (IsClosing()) return;
+    RequireDispatcher()->PauseTrace();
+    FTracing = tlPause;
+}
+
+void TApdCustomComPort::BeginLog(uint32_t Size) {
+    if (IsClosing()) return;
+    TApdBaseDispatcher* dispatcher = RequireDispatcher();
+    if (Size != 0) FLogSize = std::min(Size, MaxLogSize);
+    // A log buffer that cannot be allocated must not read as a running log.
+    Check(dispatcher->OpenLogBuffer(FLogSize));
+    FLogging = tlOn;
+}
+
+void TApdCustomComPort::WriteLogFile(const std::string& Name, bool Hex) {
+    if (IsClosing()) return;
+    Check(RequireDispatcher()->WriteLogReport(ShortString(Name).c_str(), false, Hex));
+    FLogging = tlOff;
+}
+
+void TApdCustomComPort::AppendLogFile(const std::string& Name, bool Hex) {
+    if (IsClosing()) return;
+    Check(RequireDispatcher()->WriteLogReport(ShortString(Name).c_str(), true, Hex));
+    FLogging = tlOff;
+}
+
+void TApdCustomComPort::EmptyLog() {
+    if (IsClosing()) return;
+    RequireDispatcher()->ClearLog();
+}
+
+void TApdCustomComPort::EndLog() {
+    if (IsClosing()) return;
+    RequireDispatcher()->AbortLog();
+    FLogging = tlOff;
+}
+
+void TApdCustomComPort::ContinueLog() {
+    if (IsClosing()) return;
+    RequireDispatcher()->ResumeLog();
+    FLogging = tlOn;
+}
+
+void TApdCustomComPort::HoldLog() {
+    if (IsClosing()) return;
+    RequireDispatcher()->PauseLog();
+    FLogging = tlPause;
+}

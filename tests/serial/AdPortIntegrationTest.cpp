@@ -1,0 +1,396 @@
+// The port component over real pseudo-terminals with the Win32 device layer and its threads.
+// The test's thread is the main thread: it opens the ports and pumps the platform messages
+// that carry the notifications, while the far end is a pty master or the meter simulator.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "platform/PlatformHooks.h"
+#include "platform/TestPty.h"
+#include "serial/AdExcept.h"
+#include "serial/AdPort.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs the calling thread's platform messages until done() holds; false after timeoutMs.
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        k419::platform::WaitForMessage(50);
+        k419::platform::PumpPendingMessages();
+    }
+    return true;
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Event {
+    uint16_t Msg, Handle, Data, Waiting;
+};
+
+class AdPortPty : public testing::Test {
+  protected:
+    // The front panel's settings, on COMn.
+    void Configure(TApdComPort& p, int n) {
+        p.SetComNumber(static_cast<uint16_t>(n));
+        p.SetBaud(9600);
+        p.SetRTS(false);
+        p.SetBufferFull(3686);
+        p.SetBufferResume(409);
+    }
+    fs::path TempDir() {
+        fs::path dir = fs::temp_directory_path() /
+                       ("k419-adport-pty-" + std::to_string(getpid()) + "-" +
+                        testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        return dir;
+    }
+    void Record(TApdComPort& p) {
+        p.SetOnTrigger([this, &p](TObject*, uint16_t msg, uint16_t handle, uint16_t data) {
+            events.push_back({msg, handle, data, p.InputCount()});
+            if (react) react(events.back());
+        });
+    }
+
+    std::vector<Event> events;
+    std::function<void(const Event&)> react;
+};
+
+TEST_F(AdPortPty, ArrivingBytesAreAnnouncedWithWhatIsWaiting) {
+    TestPty pty(61);
+    TApdComPort port;
+    Configure(port, 61);
+    Record(port);
+    port.SetOpen(true);
+    const std::string data(36, 'f');
+    ASSERT_TRUE(pty.Write(data));
+    ASSERT_TRUE(PumpUntil([&] { return !events.empty() && events.back().Data == 36; }));
+    uint16_t previous = 0;
+    for (const Event& e : events) {
+        EXPECT_EQ(e.Msg, TriggerAvailMsg);
+        EXPECT_EQ(e.Handle, e.Data);
+        EXPECT_EQ(e.Waiting, e.Data);  // nothing was read: everything waiting is announced
+        EXPECT_GT(e.Data, previous);
+        previous = e.Data;
+    }
+    EXPECT_EQ(port.InputCount(), 36);
+}
+
+TEST_F(AdPortPty, AHandlerTakesAFrameAndLeavesTheRest) {
+    TestPty pty(62);
+    TApdComPort port;
+    Configure(port, 62);
+    std::string frame(12, '\0');
+    uint16_t leftInside = 0xFFFF;
+    Record(port);
+    react = [&](const Event& e) {
+        if (e.Msg != TriggerAvailMsg || port.InputCount() < 13) return;
+        port.ReadBlock(frame.data(), 12);
+        leftInside = port.InputCount();
+    };
+    port.SetOpen(true);
+    const std::string sent =
+        "\xAA"
+        "0123456789a"
+        "\xAA";
+    ASSERT_TRUE(pty.Write(sent));
+    ASSERT_TRUE(PumpUntil([&] { return leftInside != 0xFFFF; }));
+    EXPECT_EQ(frame, sent.substr(0, 12));
+    EXPECT_EQ(leftInside, 1);
+    EXPECT_EQ(port.InputCount(), 1);
+    char last = 0;
+    port.ReadBlock(&last, 1);
+    EXPECT_EQ(last, '\xAA');
+}
+
+TEST_F(AdPortPty, SentBytesReachThePeerInOrder) {
+    TestPty pty(63);
+    TApdComPort port;
+    Configure(port, 63);
+    std::string sent;
+    for (int i = 0; i < 256; ++i) sent.push_back(static_cast<char>(i));
+    for (char c : sent) port.SendByte(c);  // opens the port on first use
+    EXPECT_EQ(port.PortState(), psOpen);
+    EXPECT_EQ(pty.Read(sent.size()), sent);
+}
+
+TEST_F(AdPortPty, MovingAnOpenPortKeepsTriggersAndRestartsTheTrace) {
+    TestPty first(64), second(65);
+    fs::path dir = TempDir();
+    TApdComPort port;
+    Configure(port, 64);
+    port.SetTraceName((dir / "move.trc").string());
+    port.SetTracing(tlOn);
+    Record(port);
+    react = [&](const Event& e) {
+        if (e.Msg == TriggerAvailMsg) {
+            std::string taken(e.Data, '\0');
+            port.ReadBlock(taken.data(), e.Data);
+        }
+    };
+    port.SetOpen(true);
+    const int32_t handle = port.Dispatcher()->AddDataTrigger("AB", false);
+    ASSERT_GT(handle, 0);
+    port.SendByte('K');
+    ASSERT_EQ(first.Read(1), "K");
+
+    port.SetComNumber(65);
+    EXPECT_EQ(port.PortState(), psOpen);
+    EXPECT_EQ(ReadFile(dir / "move.trc"), "Transmit: \r\nK");
+    EXPECT_EQ(port.Tracing(), tlOn);
+    EXPECT_TRUE(port.Dispatcher()->TraceOn());
+    EXPECT_EQ(port.Dispatcher()->AvailLevel(), 1u);
+
+    ASSERT_TRUE(second.Write("xyAB"));
+    ASSERT_TRUE(PumpUntil([&] {
+        return std::any_of(events.begin(), events.end(),
+                           [](const Event& e) { return e.Msg == TriggerDataMsg; });
+    }));
+    const auto data = std::find_if(events.begin(), events.end(),
+                                   [](const Event& e) { return e.Msg == TriggerDataMsg; });
+    EXPECT_EQ(data->Handle, handle);
+    EXPECT_EQ(data->Data, 2);  // the length of the matched text
+
+    // COM64 is free again.
+    TApdComPort other;
+    Configure(other, 64);
+    other.SetOpen(true);
+    EXPECT_EQ(other.PortState(), psOpen);
+    port.SetOpen(false);
+    fs::remove_all(dir);
+}
+
+TEST_F(AdPortPty, ClosingFromInsideOnTriggerReturnsOnceTheDispatcherIsReleased) {
+    TestPty pty(66);
+    TApdComPort port;
+    Configure(port, 66);
+    bool closed = false;
+    bool releasedOnReturn = false;
+    size_t eventsOnReturn = 0;
+    std::vector<std::string> reported;
+    SetApplicationExceptionHandler([&](const std::exception& e) { reported.push_back(e.what()); });
+    Record(port);
+    react = [&](const Event& e) {
+        // A failing handler must not keep the release from happening.
+        if (e.Msg == ReleaseDispatcherMsg) throw std::runtime_error("handler failed");
+        if (e.Msg != TriggerAvailMsg || closed) return;
+        closed = true;
+        port.SetOpen(false);
+        releasedOnReturn = port.Dispatcher() == nullptr && port.EventWindow() == nullptr;
+        eventsOnReturn = events.size();
+    };
+    port.SetOpen(true);
+    ASSERT_TRUE(pty.Write("x"));
+    ASSERT_TRUE(PumpUntil([&] { return closed; }));
+    EXPECT_TRUE(releasedOnReturn);
+    ASSERT_GE(eventsOnReturn, 2u);
+    const Event& release = events[eventsOnReturn - 1];
+    EXPECT_EQ(release.Msg, ReleaseDispatcherMsg);
+    EXPECT_EQ(release.Handle, 0);
+    EXPECT_EQ(release.Data, 0);
+    EXPECT_EQ(release.Waiting, 0);  // the port is closing
+    EXPECT_EQ(std::count_if(events.begin(), events.end(),
+                            [](const Event& e) { return e.Msg == ReleaseDispatcherMsg; }),
+              1);
+    EXPECT_EQ(port.PortState(), psClosed);
+    EXPECT_FALSE(port.Open());
+    SetApplicationExceptionHandler({});
+    EXPECT_EQ(reported, std::vector<std::string>{"handler failed"});
+
+    // The port opens again.
+    port.SetOpen(true);
+    EXPECT_EQ(port.PortState(), psOpen);
+}
+
+TEST_F(AdPortPty, PortsThatCannotBeOpenedRaiseTheirExceptions) {
+    setenv("K419_COM67", "/nonexistent/k419-tty", 1);
+    TApdComPort missing;
+    Configure(missing, 67);
+    try {
+        missing.SetOpen(true);
+        FAIL() << "no exception";
+    } catch (const EBadId& e) {
+        EXPECT_EQ(e.ResultCode(), -2001);
+        EXPECT_STREQ(e.what(), "ie_BadId - Specified comport doesn't exist");
+    }
+    unsetenv("K419_COM67");
+    EXPECT_EQ(missing.PortState(), psClosed);
+
+    TestPty pty(68);
+    TApdComPort holder, second;
+    Configure(holder, 68);
+    Configure(second, 68);
+    holder.SetOpen(true);
+    try {
+        second.SetOpen(true);
+        FAIL() << "no exception";
+    } catch (const EAlreadyOpen& e) {
+        EXPECT_EQ(e.ResultCode(), -2008);
+        EXPECT_STREQ(e.what(), "ie_Open - device already open");
+    }
+    EXPECT_EQ(second.PortState(), psClosed);
+    holder.SendByte('H');
+    EXPECT_EQ(pty.Read(1), "H");
+}
+
+TEST_F(AdPortPty, TraceAndLogAreWrittenAtCloseInTheirFormats) {
+    TestPty pty(69);
+    fs::path dir = TempDir();
+    TApdComPort port;
+    Configure(port, 69);
+    port.SetTraceName((dir / "APRO.TRC").string());
+    port.SetLogName((dir / "APRO.LOG").string());
+    port.SetTracing(tlOn);
+    port.SetLogging(tlOn);
+    std::string taken(2, '\0');
+    bool read = false;
+    Record(port);
+    react = [&](const Event&) {
+        if (!read && port.InputCount() >= 2) {
+            port.ReadBlock(taken.data(), 2);
+            read = true;
+        }
+    };
+    port.SetOpen(true);
+    port.SendByte('K');
+    ASSERT_EQ(pty.Read(1), "K");
+    ASSERT_TRUE(pty.Write("\rA"));
+    ASSERT_TRUE(PumpUntil([&] { return read; }));
+    port.SetOpen(false);
+
+    EXPECT_EQ(ReadFile(dir / "APRO.TRC"), "Transmit: \r\nK\r\n\r\nReceive: \r\n[0D]A");
+    std::istringstream log(ReadFile(dir / "APRO.LOG"));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(log, line);) {
+        ASSERT_FALSE(line.empty());
+        ASSERT_EQ(line.back(), '\r');
+        line.pop_back();
+        lines.push_back(line);
+    }
+    ASSERT_GE(lines.size(), 7u);
+    EXPECT_EQ(lines[0], "APRO v2.55");
+    EXPECT_EQ(lines[1].rfind("Compiler : ", 0), 0u);
+    EXPECT_EQ(lines[2].rfind("Operating system : ", 0), 0u);
+    EXPECT_EQ(lines[3], "Time      Type      SubType       Data      OtherData");
+    EXPECT_EQ(lines[4], "--------  --------  ------------  --------  ---------");
+    const std::regex writeCom(R"(\d{4}\.\d{3}  Dispatch  WriteCom      00000001  K)");
+    const std::regex readCom(R"(\d{4}\.\d{3}  Dispatch  ReadCom       0000000[12]  (\[0D\]A?|A))");
+    const std::regex avail(R"(\d{4}\.\d{3}  Trigger   Avail         0000000[12]  )");
+    auto has = [&](const std::regex& pattern) {
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const std::string& l) { return std::regex_match(l, pattern); });
+    };
+    EXPECT_TRUE(has(writeCom));
+    EXPECT_TRUE(has(readCom));
+    EXPECT_TRUE(has(avail));
+    fs::remove_all(dir);
+}
+
+TEST_F(AdPortPty, DestroyingAnOpenComponentClosesItAndWritesItsFiles) {
+    TestPty pty(70);
+    fs::path dir = TempDir();
+    {
+        TApdComPort port;
+        Configure(port, 70);
+        port.SetTraceName((dir / "end.trc").string());
+        port.SetLogName((dir / "end.log").string());
+        port.SetTracing(tlOn);
+        port.SetLogging(tlOn);
+        port.SetOpen(true);
+        port.SendByte('Q');
+        ASSERT_EQ(pty.Read(1), "Q");
+    }
+    EXPECT_EQ(ReadFile(dir / "end.trc"), "Transmit: \r\nQ");
+    EXPECT_NE(ReadFile(dir / "end.log").find("WriteCom"), std::string::npos);
+    TApdComPort again;
+    Configure(again, 70);
+    again.SetOpen(true);  // the device was released
+    EXPECT_EQ(again.PortState(), psOpen);
+    fs::remove_all(dir);
+}
+
+// The meter simulator on its own pseudo-terminal, stopped when the test ends.
+class Simulator {
+  public:
+    explicit Simulator(const std::vector<std::string>& options) {
+        const std::string program = K419_BINARY_DIR "/tools/k419-sim";
+        if (access(program.c_str(), X_OK) != 0) return;
+        int out[2];
+        if (pipe(out) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::vector<std::string> args{program};
+        args.insert(args.end(), options.begin(), options.end());
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        // The simulator ends when its standard output goes: keep the pipe until the end.
+        output_ = out[0];
+        char c;
+        while (pid_ > 0 && read(output_, &c, 1) == 1 && c != '\n') path_.push_back(c);
+    }
+    ~Simulator() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ >= 0) close(output_);
+    }
+    const std::string& Path() const { return path_; }
+
+  private:
+    pid_t pid_ = -1;
+    int output_ = -1;
+    std::string path_;
+};
+
+TEST_F(AdPortPty, FramesFromTheSimulatedMeterAreTakenOneByOne) {
+    Simulator sim({"--rate", "50"});
+    if (sim.Path().empty()) GTEST_SKIP() << "k419-sim is not built";
+    setenv("K419_COM71", sim.Path().c_str(), 1);
+    TApdComPort port;
+    Configure(port, 71);
+    std::vector<std::string> frames;
+    Record(port);
+    react = [&](const Event&) {
+        if (port.InputCount() <= 12) return;
+        std::string frame(12, '\0');
+        port.ReadBlock(frame.data(), 12);
+        if (frame[0] != '\xAA') port.DiscardInput();
+        frames.push_back(frame);
+    };
+    port.SetOpen(true);
+    EXPECT_TRUE(PumpUntil([&] { return frames.size() >= 5; }));
+    port.SetOpen(false);
+    unsetenv("K419_COM71");
+    ASSERT_GE(frames.size(), 5u);
+    // The stream may be joined mid-frame; once in step, every frame starts with its header.
+    for (size_t i = 2; i < frames.size(); ++i) EXPECT_EQ(frames[i][0], '\xAA') << i;
+}
+
+}  // namespace
