@@ -153,6 +153,8 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
     explicit TApdWin32Dispatcher(TApdBaseComponent* owner);
     // Closes the port if it is open and, when a close during a delivery left the worker threads
     // running, pumps messages until they have ended. Call it on the thread that opened the port.
+    // The workers call the device operations until they have ended, so a class derived from
+    // this one must close the port in its own destructor, as this one does for its base.
     ~TApdWin32Dispatcher() override;
 
     // Always 0, whatever the device did with the code.

@@ -101,6 +101,10 @@ class TestPty {
 class TestDispatcher : public TApdWin32Dispatcher {
   public:
     TestDispatcher() : TApdWin32Dispatcher(nullptr) {}
+    ~TestDispatcher() override {
+        ClosePort();
+        while (ThreadsRunning) PumpOneMessage();
+    }
     int32_t Open(const TestPty& pty, uint32_t outSize = 4096) {
         return OpenPort(pty.PortName.c_str(), 9600, 0, 8, 1, 4096, outSize, true, false);
     }
