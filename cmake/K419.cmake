@@ -31,9 +31,13 @@ function(k419_test name folder)
   target_compile_definitions(${name} PRIVATE
     K419_BINARY_DIR="${PROJECT_BINARY_DIR}"
     K419_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  # Each label list passes three rounds of list splitting on its way to the discovered tests
+  # (this call, the generated include file, the per-test script); unescaped, only the first
+  # label survives and the properties after it pair up wrongly.
+  string(REPLACE ";" [[\\\\\\\;]] labels "${ARG_LABELS}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300
+    PROPERTIES LABELS "${labels}" TIMEOUT 300
     ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
