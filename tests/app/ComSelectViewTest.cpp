@@ -44,6 +44,18 @@ void Click(QDialog& dialog, const char* button) {
     b->click();
 }
 
+// Maps COM1 to COM50 to a path that does not exist, so that the dialog's probes touch no
+// real device; a test publishes its own pseudo-terminal afterwards.
+struct NoSerialPorts {
+    NoSerialPorts() {
+        for (int n = 1; n <= 50; ++n)
+            setenv(("K419_COM" + std::to_string(n)).c_str(), "/nonexistent/k419-none", 1);
+    }
+    ~NoSerialPorts() {
+        for (int n = 1; n <= 50; ++n) unsetenv(("K419_COM" + std::to_string(n)).c_str());
+    }
+};
+
 TEST(ComSelectView, IsBuiltFromTheForm) {
     App();
     ComSelectView view;
@@ -92,6 +104,7 @@ TEST(ComSelectView, EachWayOutGivesItsModalResult) {
 
 TEST(ComSelectView, CancelFailsTheNumberlessOpen) {
     App();
+    NoSerialPorts noPorts;
     InstallComSelectView();
     TApdComPort port;
     port.SetComNumber(0);
@@ -109,6 +122,7 @@ TEST(ComSelectView, CancelFailsTheNumberlessOpen) {
 
 TEST(ComSelectView, TheChosenPortIsOpened) {
     App();
+    NoSerialPorts noPorts;
     TestPty pty(37);
     InstallComSelectView();
     TApdComPort port;
@@ -122,7 +136,7 @@ TEST(ComSelectView, TheChosenPortIsOpened) {
     });
     port.SetOpen(true);
     SetComSelectViewFactory({});
-    EXPECT_TRUE(listed.contains("COM37"));
+    EXPECT_EQ(listed, QStringList{"COM37"});
     EXPECT_EQ(port.ComNumber(), 37);
     EXPECT_EQ(port.PortState(), psOpen);
     port.SendByte('K');

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -467,7 +468,20 @@ struct ScriptedView : TComSelectView {
     std::string SelectedText() const override { return Text; }
 };
 
+// Maps COM1 to COM50 to a path that does not exist, so that the dialog's probes touch no
+// real device.
+struct NoSerialPorts {
+    NoSerialPorts() {
+        for (int n = 1; n <= 50; ++n)
+            setenv(("K419_COM" + std::to_string(n)).c_str(), "/nonexistent/k419-none", 1);
+    }
+    ~NoSerialPorts() {
+        for (int n = 1; n <= 50; ++n) unsetenv(("K419_COM" + std::to_string(n)).c_str());
+    }
+};
+
 TEST_F(AdPortTest, ANumberlessOpenAsksForThePortOrFails) {
+    NoSerialPorts noPorts;
     port.SetComNumber(0);
     port.SetPromptForPort(false);
     EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
