@@ -62,8 +62,13 @@ class AdPortPty : public testing::Test {
                         testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
+        dirs.push_back(dir);
         return dir;
     }
+    void TearDown() override {
+        for (const fs::path& dir : dirs) fs::remove_all(dir);
+    }
+    std::vector<fs::path> dirs;
     void Record(TApdComPort& p) {
         p.SetOnTrigger([this, &p](TObject*, uint16_t msg, uint16_t handle, uint16_t data) {
             events.push_back({msg, handle, data, p.InputCount()});
@@ -176,7 +181,6 @@ TEST_F(AdPortPty, MovingAnOpenPortKeepsTriggersAndRestartsTheTrace) {
     other.SetOpen(true);
     EXPECT_EQ(other.PortState(), psOpen);
     port.SetOpen(false);
-    fs::remove_all(dir);
 }
 
 TEST_F(AdPortPty, ClosingFromInsideOnTriggerReturnsOnceTheDispatcherIsReleased) {
@@ -302,7 +306,6 @@ TEST_F(AdPortPty, TraceAndLogAreWrittenAtCloseInTheirFormats) {
     EXPECT_TRUE(has(writeCom));
     EXPECT_TRUE(has(readCom));
     EXPECT_TRUE(has(avail));
-    fs::remove_all(dir);
 }
 
 TEST_F(AdPortPty, DestroyingAnOpenComponentClosesItAndWritesItsFiles) {
@@ -325,7 +328,6 @@ TEST_F(AdPortPty, DestroyingAnOpenComponentClosesItAndWritesItsFiles) {
     Configure(again, 70);
     again.SetOpen(true);  // the device was released
     EXPECT_EQ(again.PortState(), psOpen);
-    fs::remove_all(dir);
 }
 
 // The meter simulator on its own pseudo-terminal, stopped when the test ends.

@@ -76,8 +76,13 @@ class AdPortTest : public testing::Test {
                         testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir);
         fs::create_directories(dir);
+        dirs.push_back(dir);
         return dir;
     }
+    void TearDown() override {
+        for (const fs::path& dir : dirs) fs::remove_all(dir);
+    }
+    std::vector<fs::path> dirs;
 
     TApdComPort port;
     int builds = 0;
@@ -807,7 +812,6 @@ TEST_F(AdPortTest, MovingAnOpenPortKeepsTriggersAndARunningTrace) {
     port.SetOpen(true);
     EXPECT_EQ(port.Logging(), tlOff);
     EXPECT_FALSE(Fake().LogOn());
-    fs::remove_all(dir);
 }
 
 TEST_F(AdPortTest, ACloseCompletesEvenWhenTheTraceCannotBeWritten) {
