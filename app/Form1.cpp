@@ -1,0 +1,353 @@
+#include "app/Form1.h"
+
+#include <QFont>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLineEdit>
+#include <QScreen>
+#include <QShowEvent>
+#include <algorithm>
+
+#include "app/Glyphs.h"
+#include "app/PlatformBridge.h"
+#include "ui_Form1.h"
+
+using k419::KeyCode;
+using k419::PanelTexts;
+using k419::app::Guarded;
+
+// The serial component as the meter model's source of frames.
+class TForm1::PortFrameSource final : public k419::FrameSource {
+  public:
+    explicit PortFrameSource(TApdComPort& port) : port_(port) {}
+    std::uint16_t InputCount() override { return port_.InputCount(); }
+    void ReadBlock(std::uint8_t* buffer, std::uint16_t count) override {
+        port_.ReadBlock(buffer, count);
+    }
+    void DiscardInput() override { port_.DiscardInput(); }
+
+  private:
+    TApdComPort& port_;
+};
+
+// Timer1 as the meter model's watchdog.
+class TForm1::TimerWatchdog final : public k419::Watchdog {
+  public:
+    explicit TimerWatchdog(k419::app::TTimer& timer) : timer_(timer) {}
+    void Disable() override { timer_.SetEnabled(false); }
+    void Enable() override { timer_.SetEnabled(true); }
+
+  private:
+    k419::app::TTimer& timer_;
+};
+
+enum class TForm1::Field : int {
+    LA,
+    LD,
+    Base,
+    Dop,
+    A,
+    B,
+    C,
+    D,
+    E,
+    F,
+    Label1,
+    Label2,
+    Label3,
+    Label4,
+    Label5,
+    Label7,
+    Count
+};
+
+struct TForm1::FieldControl {
+    std::string PanelTexts::*text = nullptr;
+    QLabel* label = nullptr;  // exactly one of label and edit is set
+    QLineEdit* edit = nullptr;
+    // Labels size themselves to their text, so that a wider text than the design's is not cut.
+    bool autoSize = false;
+};
+
+namespace {
+
+// The form's font does not exist outside Windows; these have the same pixel sizes and carry
+// Cyrillic letters, the first ones with narrow metrics like the original.
+void SubstituteFormFont() {
+    static const bool done = [] {
+        QFont::insertSubstitutions(QStringLiteral("MS Sans Serif"),
+                                   {QStringLiteral("Liberation Sans"), QStringLiteral("Arial"),
+                                    QStringLiteral("Nimbus Sans"), QStringLiteral("Helvetica"),
+                                    QStringLiteral("DejaVu Sans")});
+        return true;
+    }();
+    (void)done;
+}
+
+// A text that no model text ever equals: the control holds something else (the user's typing).
+const std::string StaleText(1, '\0');
+
+}  // namespace
+
+TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidget* parent)
+    : QWidget(parent),
+      Timer1(clock),
+      ui_(std::make_unique<Ui::TForm1>()),
+      model_(std::move(decimalSeparator)),
+      source_(std::make_unique<PortFrameSource>(ApdComPort1)),
+      watchdog_(std::make_unique<TimerWatchdog>(Timer1)),
+      fields_(std::make_unique<FieldControl[]>(static_cast<int>(Field::Count))),
+      shown_(model_.Texts()) {
+    k419::app::ConnectPlatformMessages();
+    SubstituteFormFont();
+    ui_->setupUi(this);
+
+    // Fixed single border with system menu and minimise box, no maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    SetClientHeight(ExpandedClientHeight);
+
+    ui_->BitBtn7->setIcon(QIcon(k419::app::RangeDownGlyph()));
+    ui_->BitBtn7->setIconSize(QSize(20, 16));
+    ui_->BitBtn8->setIcon(QIcon(k419::app::RangeUpGlyph()));
+    ui_->BitBtn8->setIconSize(QSize(21, 16));
+    ui_->BitBtn1->setIcon(QIcon(k419::app::CloseGlyph()));
+    ui_->BitBtn1->setIconSize(QSize(16, 16));
+    // The port number changes only through the arrows.
+    if (auto* edit = ui_->SpinEdit1->findChild<QLineEdit*>()) edit->setReadOnly(true);
+
+    const auto field = [&](Field f, std::string PanelTexts::*text, QWidget* control,
+                           bool autoSize) {
+        FieldControl& c = fields_[static_cast<int>(f)];
+        c.text = text;
+        c.label = qobject_cast<QLabel*>(control);
+        c.edit = qobject_cast<QLineEdit*>(control);
+        c.autoSize = autoSize;
+    };
+    field(Field::LA, &PanelTexts::LA, ui_->LA, false);
+    field(Field::LD, &PanelTexts::LD, ui_->LD, false);
+    field(Field::Base, &PanelTexts::Base, ui_->Base, false);
+    field(Field::Dop, &PanelTexts::Dop, ui_->Dop, false);
+    field(Field::A, &PanelTexts::A, ui_->A, false);
+    field(Field::B, &PanelTexts::B, ui_->B, false);
+    field(Field::C, &PanelTexts::C, ui_->C, false);
+    field(Field::D, &PanelTexts::D, ui_->D, false);
+    field(Field::E, &PanelTexts::E, ui_->E, false);
+    field(Field::F, &PanelTexts::F, ui_->F, false);
+    field(Field::Label1, &PanelTexts::Label1, ui_->Label1, true);
+    field(Field::Label2, &PanelTexts::Label2, ui_->Label2, true);
+    field(Field::Label3, &PanelTexts::Label3, ui_->Label3, true);
+    field(Field::Label4, &PanelTexts::Label4, ui_->Label4, true);
+    field(Field::Label5, &PanelTexts::Label5, ui_->Label5, true);
+    field(Field::Label7, &PanelTexts::Label7, ui_->Label7, true);
+    // The captions that never change size themselves once.
+    for (QLabel* caption :
+         {ui_->Label6, ui_->Label8, ui_->Label9, ui_->Label10, ui_->Label11, ui_->Label12,
+          ui_->Label13, ui_->StaticText3, ui_->StaticText4, ui_->StaticText5, ui_->StaticText6,
+          ui_->StaticText7, ui_->StaticText8, ui_->Label1, ui_->Label2, ui_->Label3, ui_->Label4,
+          ui_->Label5, ui_->Label7}) {
+        caption->resize(std::max(caption->width(), caption->sizeHint().width()), caption->height());
+    }
+
+    LoadComponents();
+    ConnectControls();
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    // From here on no handler runs: a click or tick that arrives while the port closes (the
+    // close lets Qt take turns) must not reopen it.
+    destroying_ = true;
+    Timer1.SetEnabled(false);
+    try {
+        ApdComPort1.SetOpen(false);
+    } catch (...) {
+        // The component closes as far as it can; nobody is left to show a message to.
+    }
+}
+
+// The stored settings of the form description, applied as a form reader applies them: the
+// component is in its loading state while its properties are set, so nothing touches a
+// device before Loaded.
+void TForm1::LoadComponents() {
+    Guarded([&] {
+        ApdComPort1.SetName("ApdComPort1");
+        ApdComPort1.SetLoading(true);
+        ApdComPort1.SetComNumber(1);
+        ApdComPort1.SetBaud(9600);
+        ApdComPort1.SetRTS(false);
+        ApdComPort1.SetBufferFull(3686);
+        ApdComPort1.SetBufferResume(409);
+        ApdComPort1.SetTraceName("APRO.TRC");
+        ApdComPort1.SetLogName("APRO.LOG");
+        ApdComPort1.SetOnTrigger(
+            [this](TObject* cp, std::uint16_t msg, std::uint16_t handle, std::uint16_t data) {
+                ApdComPort1Trigger(cp, msg, handle, data);
+            });
+        ApdComPort1.Loaded();
+    });
+    Timer1.SetInterval(WatchdogInterval);
+    Timer1.SetOnTimer([this] { Timer1Timer(); });
+    Timer1.SetEnabled(true);
+}
+
+void TForm1::ConnectControls() {
+    const auto key = [this](QPushButton* button, void (TForm1::*handler)()) {
+        connect(button, &QPushButton::clicked, this, [this, handler] { (this->*handler)(); });
+    };
+    key(ui_->BitBtn2, &TForm1::BitBtn2Click);
+    key(ui_->BitBtn3, &TForm1::BitBtn3Click);
+    key(ui_->BitBtn4, &TForm1::BitBtn4Click);
+    key(ui_->BitBtn5, &TForm1::BitBtn5Click);
+    key(ui_->BitBtn6, &TForm1::BitBtn6Click);
+    key(ui_->BitBtn7, &TForm1::BitBtn7Click);
+    key(ui_->BitBtn8, &TForm1::BitBtn8Click);
+    key(ui_->BitBtn9, &TForm1::BitBtn9Click);
+    key(ui_->BitBtn10, &TForm1::BitBtn10Click);
+    key(ui_->BitBtn11, &TForm1::BitBtn11Click);
+    key(ui_->BitBtn12, &TForm1::BitBtn12Click);
+    key(ui_->BitBtn13, &TForm1::BitBtn13Click);
+    key(ui_->BitBtn14, &TForm1::BitBtn14Click);
+    key(ui_->BitBtn15, &TForm1::BitBtn15Click);
+    connect(ui_->BitBtn1, &QPushButton::clicked, this, [this] {
+        if (!destroying_) close();
+    });
+    connect(ui_->SpinEdit1, &QSpinBox::valueChanged, this, [this] { SpinEdit1Change(); });
+    for (Field f : {Field::A, Field::B, Field::C, Field::D, Field::E, Field::F}) {
+        FieldControl& c = fields_[static_cast<int>(f)];
+        connect(c.edit, &QLineEdit::textEdited, this, [this, &c] { shown_.*c.text = StaleText; });
+    }
+}
+
+template <class Body>
+void TForm1::Handle(Body&& body) {
+    if (!destroying_) Guarded(std::forward<Body>(body));
+}
+
+void TForm1::FormCreate() {
+    Handle([&] {
+        SetClientHeight(CompactClientHeight);
+        ApdComPort1.SetComNumber(1);
+        ui_->SpinEdit1->setValue(1);
+        // A failure ends the handler here: A keeps its design text and the averaging state
+        // stays as the model starts it.
+        ApdComPort1.SetOpen(true);
+        model_.FormCreated();
+        ShowField(Field::A, model_.Texts().A);
+    });
+}
+
+void TForm1::ApdComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
+    Handle([&] {
+        if (!model_.ReceiveTrigger(*source_, *watchdog_)) return;
+        ShowFrameTexts();
+        ++framesShown_;
+        if (onFrameShown_) onFrameShown_(model_.Texts());
+    });
+}
+
+void TForm1::SendKey(KeyCode code) { ApdComPort1.SendByte(static_cast<char>(code)); }
+
+void TForm1::BitBtn2Click() {
+    Handle([&] { SendKey(KeyCode::AutoRange); });
+}
+void TForm1::BitBtn3Click() {
+    Handle([&] { SendKey(KeyCode::Frequency); });
+}
+void TForm1::BitBtn4Click() {
+    Handle([&] { SendKey(KeyCode::Bias); });
+}
+void TForm1::BitBtn5Click() {
+    Handle([&] { SendKey(KeyCode::Level); });
+}
+void TForm1::BitBtn6Click() {
+    Handle([&] { SendKey(KeyCode::RG); });
+}
+void TForm1::BitBtn7Click() {
+    Handle([&] { SendKey(KeyCode::RangeDown); });
+}
+void TForm1::BitBtn8Click() {
+    Handle([&] { SendKey(KeyCode::RangeUp); });
+}
+void TForm1::BitBtn9Click() {
+    Handle([&] { SendKey(KeyCode::DQ); });
+}
+void TForm1::BitBtn10Click() {
+    Handle([&] { SendKey(KeyCode::L); });
+}
+void TForm1::BitBtn11Click() {
+    Handle([&] { SendKey(KeyCode::C); });
+}
+void TForm1::BitBtn12Click() {
+    Handle([&] {
+        SendKey(KeyCode::Averaging);
+        model_.RequestAveragingReset();
+    });
+}
+void TForm1::BitBtn13Click() {
+    Handle([&] { SendKey(KeyCode::PS); });
+}
+
+void TForm1::BitBtn14Click() {
+    Handle([&] { SetClientHeight(ExpandedClientHeight); });
+}
+
+void TForm1::BitBtn15Click() {
+    Handle([&] { SetClientHeight(CompactClientHeight); });
+}
+
+void TForm1::SpinEdit1Change() {
+    Handle([&] {
+        ApdComPort1.SetComNumber(static_cast<std::uint16_t>(ui_->SpinEdit1->value()));
+        ApdComPort1.DiscardInput();
+        ApdComPort1.SetOpen(true);
+    });
+}
+
+void TForm1::Timer1Timer() {
+    Handle([&] {
+        model_.WatchdogTick();
+        ShowField(Field::Base, model_.Texts().Base);
+        ShowField(Field::Dop, model_.Texts().Dop);
+        if (onWatchdog_) onWatchdog_(model_.Texts());
+    });
+}
+
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (centred_ || event->spontaneous()) return;
+    centred_ = true;
+    if (QScreen* s = screen()) {
+        const QRect area = s->availableGeometry();
+        const QRect frame = frameGeometry();
+        move(area.center() - QPoint(frame.width() / 2, frame.height() / 2));
+    }
+}
+
+void TForm1::SetClientHeight(int height) { setFixedSize(ClientWidth, height); }
+
+void TForm1::ShowField(Field f, const std::string& text) {
+    FieldControl& c = fields_[static_cast<int>(f)];
+    std::string& shown = shown_.*c.text;
+    if (shown == text) return;
+    shown = text;
+    const QString value = QString::fromStdString(text);
+    if (c.edit != nullptr) {
+        c.edit->setText(value);
+        // Show the start of a text wider than the field, as a display does.
+        c.edit->setCursorPosition(0);
+    } else {
+        c.label->setText(value);
+        if (c.autoSize && c.label->sizeHint().width() > c.label->width()) {
+            c.label->resize(c.label->sizeHint().width(), c.label->height());
+        }
+    }
+}
+
+void TForm1::ShowFrameTexts() {
+    const PanelTexts& t = model_.Texts();
+    for (int i = 0; i < static_cast<int>(Field::Count); ++i) {
+        ShowField(static_cast<Field>(i), t.*fields_[i].text);
+    }
+}

@@ -1,0 +1,120 @@
+// The front panel window: the meter's two displays, its keys, the port selector, the readout
+// fields and the state panel, built from the resources/Form1.ui form description.
+//
+// The window owns the serial port component ApdComPort1 and the watchdog timer Timer1 and
+// holds the meter model; the model computes every text, and the window copies the texts into
+// its controls and forwards clicks and ticks. Every handler runs on the GUI thread, catches
+// whatever it raises and hands it to the application's exception handler, so no exception
+// reaches Qt's event loop. The thread that creates the window must run a Qt event loop that
+// also drains the platform's messages (ConnectPlatformMessages, which the window calls).
+#pragma once
+
+#include <QWidget>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/Timer.h"
+#include "meter/FrontPanel.h"
+#include "serial/AdPort.h"
+
+namespace Ui {
+class TForm1;
+}
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+
+  public:
+    static constexpr int ClientWidth = 506;
+    // Client heights: the top rows only (the displays, the port selector and the keys, the
+    // lowest ending at y = 109), and the whole form with the readout fields and state panel.
+    static constexpr int CompactClientHeight = 110;
+    static constexpr int ExpandedClientHeight = 303;
+    static constexpr std::uint32_t WatchdogInterval = 2000;
+
+    // Builds the window from its form description, loads ApdComPort1 and Timer1 with their
+    // stored settings and runs FormCreate, which opens COM1; a failure there is reported and
+    // the window is still usable. `decimalSeparator` is the user's locale's (UTF-8); `clock`
+    // drives Timer1 and must outlive the window.
+    explicit TForm1(std::string decimalSeparator,
+                    k419::app::TimerClock& clock = k419::app::QtTimerClock(),
+                    QWidget* parent = nullptr);
+    // Closes the port before the controls go away; never throws.
+    ~TForm1() override;
+
+    // ---- Non-visual members, with the settings of the form description.
+    TApdComPort ApdComPort1;
+    k419::app::TTimer Timer1;
+
+    // ---- Event handlers. Each may be called directly, as the control or component would.
+    void FormCreate();
+    void ApdComPort1Trigger(TObject* CP, std::uint16_t Msg, std::uint16_t TriggerHandle,
+                            std::uint16_t Data);
+    // The twelve keys: each sends its key code, nothing else (BitBtn12 also asks for the
+    // averaging history to be cleared, after sending).
+    void BitBtn2Click();
+    void BitBtn3Click();
+    void BitBtn4Click();
+    void BitBtn5Click();
+    void BitBtn6Click();
+    void BitBtn7Click();
+    void BitBtn8Click();
+    void BitBtn9Click();
+    void BitBtn10Click();
+    void BitBtn11Click();
+    void BitBtn12Click();
+    void BitBtn13Click();
+    // Expanded and compact height.
+    void BitBtn14Click();
+    void BitBtn15Click();
+    // Moves the link to the spin edit's port number.
+    void SpinEdit1Change();
+    // The watchdog: no frame for a whole period.
+    void Timer1Timer();
+
+    // ---- Observation, for the headless program and the tests.
+    const k419::FrontPanelModel& Model() const { return model_; }
+    std::uint64_t FramesShown() const { return framesShown_; }
+    // Called after every frame shown, with the texts now on the panel.
+    void SetOnFrameShown(std::function<void(const k419::PanelTexts&)> handler) {
+        onFrameShown_ = std::move(handler);
+    }
+    // Called after every watchdog tick, with the texts now on the panel.
+    void SetOnWatchdog(std::function<void(const k419::PanelTexts&)> handler) {
+        onWatchdog_ = std::move(handler);
+    }
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    class PortFrameSource;
+    class TimerWatchdog;
+    enum class Field : int;
+    struct FieldControl;
+
+    void LoadComponents();
+    void ConnectControls();
+    void SetClientHeight(int height);
+    void SendKey(k419::KeyCode code);
+    void ShowField(Field field, const std::string& text);
+    void ShowFrameTexts();
+    template <class Body>
+    void Handle(Body&& body);
+
+    std::unique_ptr<Ui::TForm1> ui_;
+    k419::FrontPanelModel model_;
+    std::unique_ptr<PortFrameSource> source_;
+    std::unique_ptr<TimerWatchdog> watchdog_;
+    std::unique_ptr<FieldControl[]> fields_;
+    // The texts last written into each control, so that a frame rewrites only what changed;
+    // a field the user types into is marked stale, so the next frame overwrites it.
+    k419::PanelTexts shown_;
+    std::uint64_t framesShown_ = 0;
+    bool centred_ = false;
+    bool destroying_ = false;
+    std::function<void(const k419::PanelTexts&)> onFrameShown_;
+    std::function<void(const k419::PanelTexts&)> onWatchdog_;
+};

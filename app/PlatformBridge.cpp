@@ -1,0 +1,71 @@
+#include "app/PlatformBridge.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QMetaObject>
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+
+#include "platform/PlatformHooks.h"
+#include "serial/OoMisc.h"
+
+namespace k419::app {
+
+namespace {
+
+// Whether a drain is scheduled and has not started yet. Cleared before the drain runs, so
+// a message that arrives while it runs schedules the next one.
+std::atomic<bool> drainScheduled{false};
+thread_local bool connected = false;
+
+void Drain() {
+    drainScheduled.store(false);
+    k419::platform::PumpPendingMessages();
+}
+
+}  // namespace
+
+void ConnectPlatformMessages() {
+    if (connected) return;
+    connected = true;
+    // Called from any thread: only schedules.
+    k419::platform::SetThreadWakeHook([] {
+        QCoreApplication* app = QCoreApplication::instance();
+        if (app != nullptr && !drainScheduled.exchange(true)) {
+            QMetaObject::invokeMethod(app, &Drain, Qt::QueuedConnection);
+        }
+    });
+    k419::platform::SetThreadToolkitHook([] {
+        if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents();
+    });
+}
+
+void ShowExceptionMessage(const std::string& message, MessageDisplay display) {
+    if (display == MessageDisplay::StandardError) {
+        std::fprintf(stderr, "%s\n", message.c_str());
+        std::fflush(stderr);
+        return;
+    }
+    QMessageBox box(QMessageBox::Critical, QStringLiteral("K4-19"), QString::fromStdString(message),
+                    QMessageBox::Ok, QApplication::activeWindow());
+    box.exec();
+}
+
+void InstallExceptionDisplay(MessageDisplay display) {
+    SetApplicationExceptionHandler(
+        [display](const std::exception& e) { ShowExceptionMessage(e.what(), display); });
+}
+
+void ReportCurrentException() noexcept {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        ApplicationHandleException(e);
+    } catch (...) {
+        ApplicationHandleException(std::runtime_error("Unknown exception"));
+    }
+}
+
+}  // namespace k419::app

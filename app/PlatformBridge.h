@@ -1,0 +1,45 @@
+// The glue between Qt and the layers below it: the platform's per-thread message queue run by
+// Qt's event loop, and the application's exception handler shown to the user.
+#pragma once
+
+#include <string>
+
+namespace k419::app {
+
+// Lets the calling thread's platform messages (the serial engine's notifications and its
+// worker threads' reports) run on that thread's Qt event loop: every arrival schedules one
+// drain of the queue on the loop, and arrivals before that drain has started share it. While
+// the serial engine pumps platform messages by itself (a close waiting for its worker
+// threads), Qt gets a turn before each message, so timer ticks and clicks keep flowing.
+// Call once per GUI thread, after the QApplication exists; calling it again changes nothing.
+void ConnectPlatformMessages();
+
+enum class MessageDisplay {
+    Dialog,         // a modal message box, as a desktop program reports an error
+    StandardError,  // one line on the standard error stream (no display to show a box on)
+};
+
+// Installs the application's exception handler for the whole process: a failure that ends an
+// event handler, or that escapes a serial worker thread (reported on the thread that started
+// it), is shown with its message and the program runs on.
+void InstallExceptionDisplay(MessageDisplay display);
+
+// Shows `message` as the installed display does. Main thread.
+void ShowExceptionMessage(const std::string& message, MessageDisplay display);
+
+// Passes the exception being handled to the application's exception handler. Only inside a
+// catch block; never throws.
+void ReportCurrentException() noexcept;
+
+// Runs `body` as the entry point of an event handler: an exception ends the handler, goes to
+// the application's exception handler and never reaches Qt's event loop.
+template <class Body>
+void Guarded(Body&& body) noexcept {
+    try {
+        body();
+    } catch (...) {
+        ReportCurrentException();
+    }
+}
+
+}  // namespace k419::app
