@@ -90,6 +90,12 @@ void PrintWatchdog(const k419::PanelTexts& t) {
     std::fflush(stdout);
 }
 
+void KeepSeriousQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg) {
+        std::fprintf(stderr, "k419: %s\n", message.toLocal8Bit().constData());
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -109,6 +115,13 @@ int main(int argc, char** argv) {
     if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
         qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+
+    const QByteArray requested = qgetenv("QT_QPA_PLATFORM");
+    if (requested.startsWith("offscreen") || requested.startsWith("minimal")) {
+        // Standard error carries the panel's messages only; Qt's notes about its environment
+        // (no runtime directory, no session) would bury them.
+        qInstallMessageHandler(KeepSeriousQtMessages);
     }
 
     QApplication app(argc, argv);
