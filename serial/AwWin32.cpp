@@ -7,7 +7,6 @@
 #include <mutex>
 #include <utility>
 
-#include "platform/PlatformHooks.h"
 #include "serial/AdExcept.h"
 #include "serial/OoMisc.h"
 
@@ -121,7 +120,8 @@ bool PumpOneMessage() {
         Sleep(QuitPendingPause);
         return false;
     }
-    k419::platform::WaitForMessage(PumpIdleWait);
+    // Returns as soon as a message is sent or posted to this thread; the next look runs it.
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, PumpIdleWait, QS_ALLINPUT);
     return false;
 }
 
