@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <algorithm>
+#include <limits>
 
 #include "app/Glyphs.h"
 #include "app/PlatformBridge.h"
@@ -71,6 +72,9 @@ struct TForm1::FieldControl {
 
 namespace {
 
+constexpr int CaptionGap = 3;
+constexpr int MinimumStretch = 60;
+
 // The form's font does not exist outside Windows; these have the same pixel sizes and carry
 // Cyrillic letters, the first ones with narrow metrics like the original.
 void SubstituteFormFont() {
@@ -82,6 +86,29 @@ void SubstituteFormFont() {
         return true;
     }();
     (void)done;
+}
+
+// Sizes a label to its text, as the form's labels do. Where the text would run into the control
+// to its right (the substitute font is wider than the design's), the caption is condensed to
+// the room there instead.
+void AutoSizeCaption(QLabel* label) {
+    label->ensurePolished();
+    const QRect own = label->geometry();
+    int room = std::numeric_limits<int>::max();
+    for (QWidget* w : label->parentWidget()->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        const QRect g = w->geometry();
+        if (w != label && g.left() > own.left() && g.top() <= own.bottom() &&
+            g.bottom() >= own.top()) {
+            room = std::min(room, g.left() - own.left() - CaptionGap);
+        }
+    }
+    const int advance = label->fontMetrics().horizontalAdvance(label->text());
+    if (advance > room) {
+        QFont condensed = label->font();
+        condensed.setStretch(std::max(MinimumStretch, 100 * room / advance));
+        label->setFont(condensed);
+    }
+    label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
 }
 
 // A text that no model text ever equals: the control holds something else (the user's typing).
@@ -147,7 +174,7 @@ TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidg
           ui_->Label13, ui_->StaticText3, ui_->StaticText4, ui_->StaticText5, ui_->StaticText6,
           ui_->StaticText7, ui_->StaticText8, ui_->Label1, ui_->Label2, ui_->Label3, ui_->Label4,
           ui_->Label5, ui_->Label7}) {
-        caption->resize(std::max(caption->width(), caption->sizeHint().width()), caption->height());
+        AutoSizeCaption(caption);
     }
 
     LoadComponents();

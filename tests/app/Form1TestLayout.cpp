@@ -281,6 +281,22 @@ TEST_F(Form1LayoutTest, TextsFitTheirControls) {
         EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()),
                   label->contentsRect().width());
     }
+    // A caption that grew to its text must not run into the control to its right.
+    const QWidgetList children = form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    for (QLabel* label : form->findChildren<QLabel*>()) {
+        if (label == form->findChild<QLabel*>("LA") || label == form->findChild<QLabel*>("LD")) {
+            continue;
+        }
+        const QRect ink(label->pos(), QSize(label->fontMetrics().horizontalAdvance(label->text()),
+                                            label->height()));
+        for (QWidget* other : children) {
+            if (other != label && other->x() > label->x()) {
+                EXPECT_FALSE(ink.intersects(other->geometry()))
+                    << label->objectName().toStdString() << " runs into "
+                    << other->objectName().toStdString();
+            }
+        }
+    }
     for (QPushButton* button : form->findChildren<QPushButton*>()) {
         SCOPED_TRACE(button->objectName().toStdString());
         QString text = button->text();

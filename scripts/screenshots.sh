@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Takes the README's screenshots of the front panel: the real window on a virtual X display,
+# with the simulated meter attached, compact and then expanded.
+#   scripts/screenshots.sh [build-dir]      (default: build)
+# Writes docs/screenshot-compact.png and docs/screenshot-expanded.png.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/deps.sh
+k419_ensure_packages xvfb xdotool imagemagick x11-utils
+
+build=${1:-build}
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+fi
+cmake --build "$build" --target k419 >&2
+
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+panel=""
+cleanup() {
+  [ -n "$panel" ] && kill "$panel" 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+for _ in $(seq 100); do
+  DISPLAY=$display xdpyinfo >/dev/null 2>&1 && break
+  sleep 0.1
+done
+
+# The meter's own number format: a decimal comma, as on a Russian-locale desktop.
+DISPLAY=$display LC_NUMERIC=ru_RU.UTF-8 "$build/app/k419" --simulate 2>/dev/null &
+panel=$!
+window=$(DISPLAY=$display timeout 20 xdotool search --sync --onlyvisible --name '^K4-19$' | head -n 1)
+# Let a few frames arrive: the panel shows a frame when the next one begins.
+sleep 1.5
+mkdir -p docs
+DISPLAY=$display import -window "$window" docs/screenshot-compact.png
+
+# "Доп. параметры" (BitBtn14 at 96,89, 113 x 20) expands the window.
+DISPLAY=$display xdotool mousemove --window "$window" 152 99 click 1
+sleep 1.5
+DISPLAY=$display import -window "$window" docs/screenshot-expanded.png
+echo "docs/screenshot-compact.png docs/screenshot-expanded.png"
