@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 using k419::platform::detail::Waitable;
 
@@ -94,6 +95,8 @@ struct QueueHolder {
 
 thread_local QueueHolder currentQueue;
 thread_local int sendDepth = 0;
+// The sent messages whose window procedures are running on this thread, innermost last.
+thread_local std::vector<std::shared_ptr<SentMessage>> runningSent;
 thread_local bool inToolkitHook = false;
 
 std::shared_ptr<ThreadQueue> CurrentQueue() {
@@ -167,14 +170,17 @@ int ProcessSentMessages(const std::shared_ptr<ThreadQueue>& queue) {
         lock.unlock();
         LRESULT result = 0;
         ++sendDepth;
+        runningSent.push_back(message);
         try {
             result = proc(message->hwnd, message->message, message->wParam, message->lParam);
         } catch (...) {
+            runningSent.pop_back();
             --sendDepth;
             lock.lock();
             FinishSent(message, SentMessage::State::Done, 0);
             throw;
         }
+        runningSent.pop_back();
         --sendDepth;
         lock.lock();
         FinishSent(message, SentMessage::State::Done, result);
@@ -663,6 +669,15 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
 }
 
 BOOL WINAPI InSendMessage(void) { return sendDepth > 0 ? TRUE : FALSE; }
+
+BOOL WINAPI ReplyMessage(LRESULT lResult) {
+    if (runningSent.empty()) return FALSE;
+    std::shared_ptr<SentMessage> message = runningSent.back();
+    Lock lock(Reg().mutex);
+    if (message->state != SentMessage::State::Running) return FALSE;
+    FinishSent(message, SentMessage::State::Done, lResult);
+    return TRUE;
+}
 
 BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
                          UINT wRemoveMsg) {

@@ -596,6 +596,10 @@ LRESULT WINAPI SendMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
 LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, UINT fuFlags,
                                    UINT uTimeout, PDWORD_PTR lpdwResult);
 BOOL WINAPI InSendMessage(void);
+// Answers the message sent from another thread whose window procedure is running on the
+// calling thread, so its sender goes on while the procedure still runs; later results of that
+// procedure are ignored. FALSE when no such message is running or it was answered already.
+BOOL WINAPI ReplyMessage(LRESULT lResult);
 BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax,
                          UINT wRemoveMsg);
 BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);

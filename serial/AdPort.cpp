@@ -448,7 +448,10 @@ void TApdCustomComPort::ShutPort() {
     if (dispatcher.InNotification || dispatcher.ClosePending || dispatcher.ThreadsRunning) {
         // A notification is being delivered (this close may run inside its handler): the
         // worker threads end only after it returns, and the dispatcher may not go before.
-        // The window releases it once the threads have ended.
+        // The window releases it once the threads have ended. When this close runs inside
+        // the handler of this dispatcher's notification, the dispatch thread waits for that
+        // send: answer it now, so it sees the close and ends instead of waiting out its limit.
+        if (dispatcher.InNotification && InSendMessage()) ReplyMessage(0);
         if (FEventWindow &&
             PostMessageA(
                 FEventWindow, ReleaseDispatcherMsg, 0,

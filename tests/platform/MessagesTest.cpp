@@ -266,3 +266,49 @@ TEST(Messages, WindowsOfAThreadThatEndedAreGone) {
 }
 
 }  // namespace
+
+namespace {
+HANDLE replySeen = nullptr;
+BOOL repliedFirst = FALSE;
+BOOL repliedAgain = TRUE;
+
+// Answers its sender early, then waits for the sender to have gone on: without the early
+// answer both threads would wait for each other until the send's limit.
+LRESULT CALLBACK ReplyingProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message != kTestMessage) return DefWindowProcA(hwnd, message, wParam, lParam);
+    repliedFirst = ReplyMessage(77);
+    repliedAgain = ReplyMessage(78);
+    WaitForSingleObject(replySeen, 10000);
+    return 99;  // too late: the sender already has its answer
+}
+}  // namespace
+
+TEST(Messages, ReplyMessageLetsTheSenderGoOnWhileTheProcedureRuns) {
+    WNDCLASSA windowClass{};
+    windowClass.lpfnWndProc = ReplyingProc;
+    windowClass.lpszClassName = "k419ReplyWindow";
+    ASSERT_NE(RegisterClassA(&windowClass), 0);
+    HWND hwnd = CreateWindowExA(0, "k419ReplyWindow", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                                nullptr);
+    replySeen = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_FALSE(ReplyMessage(1));  // no sent message is running here
+
+    std::atomic<bool> finished{false};
+    DWORD_PTR result = 0;
+    LRESULT sent = 0;
+    std::thread worker([&] {
+        sent = SendMessageTimeoutA(hwnd, kTestMessage, 0, 0, SMTO_BLOCK, 5000, &result);
+        SetEvent(replySeen);
+        finished = true;
+    });
+    const DWORD started = timeGetTime();
+    while (!finished) k419::platform::WaitForMessage(1000);
+    worker.join();
+    EXPECT_LT(timeGetTime() - started, 4000u);  // answered, not timed out
+    EXPECT_NE(sent, 0);
+    EXPECT_EQ(result, 77u);
+    EXPECT_TRUE(repliedFirst);
+    EXPECT_FALSE(repliedAgain);
+    DestroyWindow(hwnd);
+    CloseHandle(replySeen);
+}
