@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTimer>
 #include <algorithm>
 #include <limits>
 
@@ -73,6 +74,7 @@ struct TForm1::FieldControl {
 namespace {
 
 constexpr int CaptionGap = 3;
+constexpr std::chrono::milliseconds RefreshInterval(10);
 constexpr int MinimumStretch = 60;
 
 // The form's font does not exist outside Windows; these have the same pixel sizes and carry
@@ -268,7 +270,7 @@ void TForm1::FormCreate() {
 void TForm1::ApdComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
     Handle([&] {
         if (!model_.ReceiveTrigger(*source_, *watchdog_)) return;
-        ShowFrameTexts();
+        ShowFrame();
         ++framesShown_;
         if (onFrameShown_) onFrameShown_(model_.Texts());
     });
@@ -362,14 +364,34 @@ void TForm1::ShowField(Field f, const std::string& text) {
     const QString value = QString::fromStdString(text);
     if (c.edit != nullptr) {
         c.edit->setText(value);
-        // Show the start of a text wider than the field, as a display does.
-        c.edit->setCursorPosition(0);
     } else {
         c.label->setText(value);
         if (c.autoSize && c.label->sizeHint().width() > c.label->width()) {
             c.label->resize(c.label->sizeHint().width(), c.label->height());
         }
     }
+}
+
+// A visible window shows every frame at once as long as frames come no faster than a screen
+// refreshes. A faster stream would spend its time laying out and painting texts nobody can
+// see: then the controls catch up with the latest frame once per RefreshInterval, so what is
+// on screen is never more than that behind the meter. A hidden window shows every frame at once.
+void TForm1::ShowFrame() {
+    if (refreshPending_) return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto since = now - lastShownAt_;
+    if (!isVisible() || since >= RefreshInterval) {
+        lastShownAt_ = now;
+        ShowFrameTexts();
+        return;
+    }
+    refreshPending_ = true;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(RefreshInterval - since);
+    QTimer::singleShot(wait, this, [this] {
+        refreshPending_ = false;
+        lastShownAt_ = std::chrono::steady_clock::now();
+        ShowFrameTexts();
+    });
 }
 
 void TForm1::ShowFrameTexts() {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <QWidget>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -101,6 +102,7 @@ class TForm1 : public QWidget {
     void SendKey(k419::KeyCode code);
     void ShowField(Field field, const std::string& text);
     void ShowFrameTexts();
+    void ShowFrame();
     template <class Body>
     void Handle(Body&& body);
 
@@ -115,6 +117,10 @@ class TForm1 : public QWidget {
     std::uint64_t framesShown_ = 0;
     bool centred_ = false;
     bool destroying_ = false;
+    // While frames come faster than a screen refreshes, the controls catch up with the latest
+    // frame once per refresh (see ShowFrame).
+    std::chrono::steady_clock::time_point lastShownAt_{};
+    bool refreshPending_ = false;
     std::function<void(const k419::PanelTexts&)> onFrameShown_;
     std::function<void(const k419::PanelTexts&)> onWatchdog_;
 };

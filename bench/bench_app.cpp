@@ -1,0 +1,227 @@
+// The front panel window under load, offscreen: frames per second it shows when a meter on a
+// pseudo-terminal sends as fast as the window takes them, its resident memory after 10,000 and
+// 100,000 frames, and the time from starting the program to its first frame on screen.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/Form1.h"
+#include "tools/k419_sim_meter.h"
+
+#ifndef K419_PROGRAM
+#define K419_PROGRAM "k419"
+#endif
+
+namespace {
+
+// A meter on COM1 that keeps two frames on the line ahead of the window: the window shows a
+// frame once the next one begins, and a third frame would only wait in its buffer.
+class FastMeter {
+  public:
+    FastMeter() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[256];
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+            ptsname_r(master_, name, sizeof name) != 0) {
+            throw std::runtime_error("cannot create a pseudo-terminal");
+        }
+        setenv("K419_COM1", name, 1);
+        using namespace k419::sim;
+        const Part part = DefaultPart(Component::Capacitor);
+        SimulatedMeter meter(part, DefaultSettings(part.component), 1e-3, 7);
+        for (int i = 0; i < 1024; ++i) frames_.push_back(meter.Measure());
+    }
+    ~FastMeter() {
+        Stop();
+        close(master_);
+        unsetenv("K419_COM1");
+    }
+
+    // Starts sending `count` frames and one more, so that the last of them is shown.
+    void Start(std::uint64_t count) {
+        Stop();
+        {
+            std::lock_guard lock(mutex_);
+            shown_ = 0;
+            stop_ = false;
+        }
+        thread_ = std::thread([this, count] { Feed(count + 1); });
+    }
+    void Stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+    void FrameShown() {
+        {
+            std::lock_guard lock(mutex_);
+            ++shown_;
+        }
+        changed_.notify_all();
+    }
+
+  private:
+    void Feed(std::uint64_t count) {
+        for (std::uint64_t i = 0; i < count; ++i) {
+            {
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return stop_ || i < shown_ + 2; });
+                if (stop_) return;
+            }
+            const k419::MeterFrame& f = frames_[i % frames_.size()];
+            std::size_t done = 0;
+            while (done < f.size()) {
+                const ssize_t n = write(master_, f.data() + done, f.size() - done);
+                if (n > 0) {
+                    done += static_cast<std::size_t>(n);
+                } else if (n < 0 && errno != EINTR) {
+                    return;
+                }
+            }
+        }
+    }
+
+    int master_ = -1;
+    std::vector<k419::MeterFrame> frames_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint64_t shown_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Runs Qt's event loop until the window has shown `count` more frames; false on a stall.
+bool ShowFrames(TForm1& form, FastMeter& meter, std::uint64_t count) {
+    const std::uint64_t target = form.FramesShown() + count;
+    QEventLoop loop;
+    form.SetOnFrameShown([&](const k419::PanelTexts&) {
+        meter.FrameShown();
+        if (form.FramesShown() >= target) loop.quit();
+    });
+    QTimer stall;
+    stall.setSingleShot(true);
+    QObject::connect(&stall, &QTimer::timeout, &loop, [&] { loop.exit(1); });
+    stall.start(60000);
+    meter.Start(count);
+    const bool ok = loop.exec() == 0;
+    meter.Stop();
+    form.SetOnFrameShown({});
+    return ok;
+}
+
+long ResidentKilobytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+void BM_WindowFramesPerSecond(benchmark::State& state) {
+    FastMeter meter;
+    TForm1 form(",");
+    form.show();
+    const auto batch = static_cast<std::uint64_t>(state.range(0));
+    for (auto _ : state) {
+        if (!ShowFrames(form, meter, batch)) {
+            state.SkipWithError("the window stopped taking frames");
+            return;
+        }
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * batch));
+    state.SetLabel("frames");
+}
+BENCHMARK(BM_WindowFramesPerSecond)->Arg(5000)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_WindowResidentMemory(benchmark::State& state) {
+    FastMeter meter;
+    TForm1 form(",");
+    form.show();
+    for (auto _ : state) {
+        if (!ShowFrames(form, meter, 10000)) {
+            state.SkipWithError("the window stopped taking frames");
+            return;
+        }
+        state.counters["rss_10k_kB"] = static_cast<double>(ResidentKilobytes());
+        if (!ShowFrames(form, meter, 90000)) {
+            state.SkipWithError("the window stopped taking frames");
+            return;
+        }
+        state.counters["rss_100k_kB"] = static_cast<double>(ResidentKilobytes());
+    }
+    state.counters["growth_kB"] = state.counters["rss_100k_kB"] - state.counters["rss_10k_kB"];
+}
+BENCHMARK(BM_WindowResidentMemory)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+// Starts `k419 --simulate` without a display and waits for its first line: the first frame
+// on the panel.
+void BM_StartToFirstFrame(benchmark::State& state) {
+    for (auto _ : state) {
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            state.SkipWithError("no pipe");
+            return;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDERR_FILENO);
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+            unsetenv("QT_QPA_PLATFORM");
+            execl(K419_PROGRAM, K419_PROGRAM, "--simulate", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        char c = 0;
+        bool line = false;
+        pollfd p{out[0], POLLIN, 0};
+        while (!line && poll(&p, 1, 10000) > 0 && read(out[0], &c, 1) == 1) line = c == '\n';
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+        close(out[0]);
+        if (!line) {
+            state.SkipWithError("k419 --simulate showed no frame");
+            return;
+        }
+        state.SetIterationTime(std::chrono::duration<double>(elapsed).count());
+    }
+}
+BENCHMARK(BM_StartToFirstFrame)->Iterations(10)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
