@@ -32,7 +32,8 @@ asan() {
 }
 tsan() {
   echo "== ThreadSanitizer =="
-  k419_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DK419_SANITIZE=thread \
+  K419_TARGETS="test_platform test_serial k419-sim" \
+    k419_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DK419_SANITIZE=thread \
     -DK419_BUILD_APP=OFF -DK419_BUILD_BENCH=OFF
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads

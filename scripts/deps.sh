@@ -17,10 +17,13 @@ k419_ensure_packages() {
 }
 
 # k419_build <dir> [cmake options...]: configure once, then build incrementally.
+# K419_TARGETS, when set, names the only targets to build.
 k419_build() {
   local dir=$1; shift
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S . -B "$dir" -G Ninja "$@"
   fi
-  cmake --build "$dir" -j "$(nproc)"
+  local targets=()
+  [ -n "${K419_TARGETS:-}" ] && targets=(--target $K419_TARGETS)
+  cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }
