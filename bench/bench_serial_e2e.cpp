@@ -1,0 +1,692 @@
+// End-to-end figures of the receive path over pseudo-terminals: from the far end's write on the
+// pty master to the bytes taken on the main thread. The port component (OnTrigger, InputCount,
+// ReadBlock, with its event, dispatch and output threads) is measured side by side with a plain
+// poll+read loop on the slave and, when built with Qt, a QSerialPort readyRead reader:
+//
+//   throughput   a far-end thread writes a block as fast as the reader takes it; the handler
+//                takes everything waiting each time;
+//   latency      the far end writes a frame, then, once the reader has seen its 12 bytes and
+//                gone idle, the first byte of the next frame; measured from that write to the
+//                handler taking the frame (12 bytes once 13 are waiting, as the front panel's
+//                receive handler does);
+//   CPU          process CPU time per second of wall time while the port is open and idle,
+//                and while it receives a 9600-baud frame stream (12-byte frames written
+//                whole at 80 per second, and the same bytes one at a time as a UART
+//                delivers them), together with the thread wake-ups per second.
+//
+// A plain program rather than Google Benchmark fixtures: each figure needs a far-end thread, a
+// main thread that runs its reader's own loop, and a comparison across readers in one table.
+// Run: bench_serial_e2e [--mib N] [--runs N] [--samples N] [--seconds S]
+//                       [--only throughput|latency|cpu] [--reader NAME]
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/PlatformHooks.h"
+#include "serial/AdPort.h"
+
+#ifdef K419_BENCH_QSERIALPORT
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QSerialPort>
+#include <QTimer>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ProcessCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+double ThreadCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+long CurrentTid() { return static_cast<long>(syscall(SYS_gettid)); }
+
+// Context switches (each is a wake-up of a thread that had gone to sleep, or a preemption) of
+// every thread of the process, but one.
+long ContextSwitches(long excludedTid = 0) {
+    long total = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    if (!tasks) return 0;
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.' || std::atol(entry->d_name) == excludedTid) continue;
+        std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                total += std::atol(line.c_str() + line.find(':') + 1);
+        }
+    }
+    closedir(tasks);
+    return total;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The far end
+
+class Pty {
+  public:
+    Pty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[256];
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+            ptsname_r(master_, name, sizeof name) != 0)
+            throw std::runtime_error("cannot create a pseudo-terminal");
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+        slave_ = name;
+    }
+    ~Pty() { ::close(master_); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& SlavePath() const { return slave_; }
+
+    // Writes everything, waiting for room as the reader takes bytes.
+    void Write(const uint8_t* data, size_t count) {
+        for (size_t done = 0; done < count;) {
+            const ssize_t n = ::write(master_, data + done, count - done);
+            if (n > 0) {
+                done += static_cast<size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN && errno != EINTR)
+                throw std::runtime_error("far end write failed");
+            pollfd fd{master_, POLLOUT, 0};
+            ::poll(&fd, 1, 1000);
+        }
+    }
+
+  private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+// A far-end thread; its own CPU time is left out of the process figures.
+class FarEnd {
+  public:
+    explicit FarEnd(std::function<void()> body) {
+        thread_ = std::thread([this, body = std::move(body)] {
+            tid_ = CurrentTid();
+            started_ = true;
+            started_.notify_all();
+            body();
+            cpuMs_ = ThreadCpuMs();
+        });
+        started_.wait(false);
+    }
+    ~FarEnd() { Join(); }
+    void Join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    long Tid() const { return tid_; }
+    double CpuMs() {
+        Join();
+        return cpuMs_;
+    }
+
+  private:
+    std::thread thread_;
+    std::atomic<bool> started_{false};
+    std::atomic<long> tid_{0};
+    double cpuMs_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Readers: each runs its own loop on the main thread and calls a handler whenever bytes
+// arrived, through which the handler sees how many are waiting and takes some.
+
+class Intake {
+  public:
+    virtual ~Intake() = default;
+    virtual size_t Waiting() = 0;
+    virtual void Take(uint8_t* dest, size_t count) = 0;
+};
+using Handler = std::function<void(Intake&)>;
+
+class Reader {
+  public:
+    virtual ~Reader() = default;
+    virtual const char* Name() const = 0;
+    virtual void Open(const std::string& path) = 0;
+    // Runs until stop() holds after a handler call, or until the deadline.
+    virtual void Run(const Handler& handler, const std::function<bool()>& stop,
+                     Clock::time_point deadline) = 0;
+    virtual void Close() = 0;
+};
+
+// The port component on COM50, mapped to the slave.
+class ComponentReader : public Reader, private Intake {
+  public:
+    const char* Name() const override { return "TApdComPort"; }
+    void Open(const std::string& path) override {
+        setenv("K419_COM50", path.c_str(), 1);
+        port_ = std::make_unique<TApdComPort>();
+        port_->SetComNumber(50);
+        port_->SetBaud(9600);
+        port_->SetRTS(false);
+        port_->SetBufferFull(3686);
+        port_->SetBufferResume(409);
+        port_->SetOnTrigger([this](TObject*, uint16_t msg, uint16_t, uint16_t) {
+            if (msg != TriggerAvailMsg || !handler_) return;
+            (*handler_)(*this);
+            if ((*stop_)()) stopped_ = true;
+        });
+        port_->SetOpen(true);
+    }
+    void Run(const Handler& handler, const std::function<bool()>& stop,
+             Clock::time_point deadline) override {
+        handler_ = &handler;
+        stop_ = &stop;
+        stopped_ = stop();
+        for (auto now = Clock::now(); !stopped_ && now < deadline; now = Clock::now()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(left.count()),
+                                      QS_ALLINPUT);
+            k419::platform::PumpPendingMessages();
+        }
+        handler_ = nullptr;
+        stop_ = nullptr;
+    }
+    void Close() override {
+        port_.reset();
+        unsetenv("K419_COM50");
+    }
+
+  private:
+    size_t Waiting() override { return port_->InputCount(); }
+    void Take(uint8_t* dest, size_t count) override {
+        port_->ReadBlock(dest, static_cast<uint16_t>(count));
+    }
+
+    std::unique_ptr<TApdComPort> port_;
+    const Handler* handler_ = nullptr;
+    const std::function<bool()>* stop_ = nullptr;
+    bool stopped_ = false;
+};
+
+// A plain poll+read loop on the raw slave, keeping what it read in its own buffer.
+class PlainReader : public Reader, private Intake {
+  public:
+    const char* Name() const override { return "poll+read"; }
+    void Open(const std::string& path) override {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error("cannot open " + path);
+        termios tio{};
+        tcgetattr(fd_, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd_, TCSANOW, &tio);
+        buffer_.assign(65536, 0);
+        head_ = tail_ = 0;
+    }
+    void Run(const Handler& handler, const std::function<bool()>& stop,
+             Clock::time_point deadline) override {
+        if (stop()) return;
+        for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
+            pollfd fd{fd_, POLLIN, 0};
+            if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
+            if (tail_ == head_) head_ = tail_ = 0;
+            if (head_ == buffer_.size()) {  // the handler leaves bytes: make room at the front
+                std::memmove(buffer_.data(), buffer_.data() + tail_, head_ - tail_);
+                head_ -= tail_;
+                tail_ = 0;
+            }
+            const ssize_t n = ::read(fd_, buffer_.data() + head_, buffer_.size() - head_);
+            if (n <= 0) continue;
+            head_ += static_cast<size_t>(n);
+            handler(*this);
+            if (stop()) return;
+        }
+    }
+    void Close() override {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+  private:
+    size_t Waiting() override { return head_ - tail_; }
+    void Take(uint8_t* dest, size_t count) override {
+        std::memcpy(dest, buffer_.data() + tail_, count);
+        tail_ += count;
+    }
+
+    int fd_ = -1;
+    std::vector<uint8_t> buffer_;
+    size_t head_ = 0, tail_ = 0;
+};
+
+#ifdef K419_BENCH_QSERIALPORT
+// QSerialPort with its readyRead signal, on a QEventLoop of the main thread.
+class QtReader : public Reader, private Intake {
+  public:
+    const char* Name() const override { return "QSerialPort"; }
+    void Open(const std::string& path) override {
+        port_ = std::make_unique<QSerialPort>();
+        port_->setPortName(QString::fromStdString(path));
+        if (!port_->open(QIODevice::ReadWrite))
+            throw std::runtime_error("QSerialPort cannot open " + path + ": " +
+                                     port_->errorString().toStdString());
+        port_->setBaudRate(9600);
+        port_->setDataBits(QSerialPort::Data8);
+        port_->setParity(QSerialPort::NoParity);
+        port_->setStopBits(QSerialPort::OneStop);
+        port_->setFlowControl(QSerialPort::NoFlowControl);
+    }
+    void Run(const Handler& handler, const std::function<bool()>& stop,
+             Clock::time_point deadline) override {
+        if (stop()) return;
+        QEventLoop loop;
+        auto connection = QObject::connect(port_.get(), &QSerialPort::readyRead, [&] {
+            handler(*this);
+            if (stop()) loop.quit();
+        });
+        QTimer end;
+        end.setSingleShot(true);
+        QObject::connect(&end, &QTimer::timeout, &loop, &QEventLoop::quit);
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        end.start(static_cast<int>(std::max<long long>(0, left.count())));
+        // Bytes may have been buffered before the connection existed.
+        if (port_->bytesAvailable() > 0) handler(*this);
+        if (!stop()) loop.exec();
+        QObject::disconnect(connection);
+    }
+    void Close() override { port_.reset(); }
+
+  private:
+    size_t Waiting() override { return static_cast<size_t>(port_->bytesAvailable()); }
+    void Take(uint8_t* dest, size_t count) override {
+        port_->read(reinterpret_cast<char*>(dest), static_cast<qint64>(count));
+    }
+
+    std::unique_ptr<QSerialPort> port_;
+};
+#endif
+
+std::vector<std::unique_ptr<Reader>> AllReaders() {
+    std::vector<std::unique_ptr<Reader>> readers;
+    readers.push_back(std::make_unique<ComponentReader>());
+    readers.push_back(std::make_unique<PlainReader>());
+#ifdef K419_BENCH_QSERIALPORT
+    readers.push_back(std::make_unique<QtReader>());
+#endif
+    return readers;
+}
+
+bool IsComponent(const Reader& reader) { return dynamic_cast<const ComponentReader*>(&reader); }
+
+constexpr auto NoDeadline = std::chrono::hours(1);
+
+// ---------------------------------------------------------------------------------------------
+// Throughput
+
+std::vector<uint8_t> Pattern(size_t size) {
+    std::vector<uint8_t> data(size);
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    return data;
+}
+
+// MB/s (10^6 bytes) from the far end's first write to the handler taking the last byte.
+double Throughput(Reader& reader, const std::vector<uint8_t>& data) {
+    Pty pty;
+    reader.Open(pty.SlavePath());
+    size_t received = 0;
+    bool corrupt = false;
+    std::vector<uint8_t> chunk(65536);
+    Handler takeAll = [&](Intake& in) {
+        const size_t n = std::min(in.Waiting(), chunk.size());
+        if (n == 0) return;
+        in.Take(chunk.data(), n);
+        if (received + n > data.size() || std::memcmp(chunk.data(), &data[received], n) != 0)
+            corrupt = true;
+        received += n;
+    };
+    std::atomic<Clock::time_point> start{};
+    FarEnd writer([&] {
+        start = Clock::now();
+        pty.Write(data.data(), data.size());
+    });
+    const auto allTaken = [&] { return received >= data.size() || corrupt; };
+    reader.Run(takeAll, allTaken, Clock::now() + std::chrono::seconds(60));
+    const auto end = Clock::now();
+    writer.Join();
+    reader.Close();
+    if (corrupt || received != data.size()) {
+        std::printf("  %s: received %zu of %zu bytes%s\n", reader.Name(), received, data.size(),
+                    corrupt ? ", CORRUPTED" : "");
+        return 0;
+    }
+    return static_cast<double>(data.size()) / 1e6 / Seconds(end - start.load());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Latency
+
+struct LatencyFigures {
+    double MedianUs = 0, P99Us = 0, MaxUs = 0;
+    size_t Samples = 0;
+};
+
+double Percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, static_cast<size_t>(p * values.size()));
+    return values[index];
+}
+
+LatencyFigures Latency(Reader& reader, int samples) {
+    constexpr int Warmup = 50;
+    const uint8_t frame[12] = {0xAA, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    Pty pty;
+    reader.Open(pty.SlavePath());
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool twelveWaiting = false, taken = false;
+    std::atomic<bool> failed{false};
+    Clock::time_point takenAt;
+    Handler frameRule = [&](Intake& in) {
+        const size_t waiting = in.Waiting();
+        uint8_t got[12];
+        if (waiting >= 13) {
+            in.Take(got, 12);
+            const auto now = Clock::now();
+            std::lock_guard<std::mutex> hold(mutex);
+            takenAt = now;
+            taken = true;
+            if (std::memcmp(got, frame, 12) != 0) failed = true;
+        } else if (waiting == 12) {
+            std::lock_guard<std::mutex> hold(mutex);
+            twelveWaiting = true;
+        } else {
+            return;
+        }
+        changed.notify_all();
+    };
+
+    std::vector<double> latencies;
+    std::atomic<bool> done{false};
+    FarEnd farEnd([&] {
+        for (int i = 0; i < Warmup + samples && !failed; ++i) {
+            // The rest of the frame (all of it the first time): the reader now holds 12 bytes.
+            {
+                std::lock_guard<std::mutex> hold(mutex);
+                twelveWaiting = taken = false;
+            }
+            if (i == 0)
+                pty.Write(frame, 12);
+            else
+                pty.Write(frame + 1, 11);
+            std::unique_lock<std::mutex> hold(mutex);
+            if (!changed.wait_for(hold, std::chrono::seconds(5), [&] { return twelveWaiting; })) {
+                failed = true;
+                break;
+            }
+            hold.unlock();
+            // The meter's next byte comes about a millisecond later; the reader is idle again.
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const auto sentAt = Clock::now();
+            pty.Write(frame, 1);
+            hold.lock();
+            if (!changed.wait_for(hold, std::chrono::seconds(5), [&] { return taken; })) {
+                failed = true;
+                break;
+            }
+            if (i >= Warmup) latencies.push_back(Micros(takenAt - sentAt));
+        }
+        done = true;
+        pty.Write(frame, 1);  // one more arrival, so that the reader sees it is done
+    });
+    const auto farEndDone = [&] { return done.load(); };
+    reader.Run(frameRule, farEndDone, Clock::now() + NoDeadline);
+    farEnd.Join();
+    reader.Close();
+
+    LatencyFigures figures;
+    if (failed) {
+        std::printf("  %s: the latency run failed after %zu samples\n", reader.Name(),
+                    latencies.size());
+        return figures;
+    }
+    figures.Samples = latencies.size();
+    figures.MedianUs = Percentile(latencies, 0.5);
+    figures.P99Us = Percentile(latencies, 0.99);
+    figures.MaxUs = Percentile(latencies, 1.0);
+    return figures;
+}
+
+// ---------------------------------------------------------------------------------------------
+// CPU time
+
+struct CpuFigures {
+    double MsPerSecond = 0;
+    double WakeupsPerSecond = 0;
+    size_t Frames = 0;
+};
+
+enum class Stream { None, Frames, Bytes };
+
+// Runs the reader for the given wall time while the far end is silent or sends 12-byte frames
+// at 9600 baud (80 frames a second), whole or byte by byte; the handler takes frames by the
+// front panel's rule. The far end's own CPU time and wake-ups are left out.
+CpuFigures Cpu(Reader& reader, Stream stream, double seconds) {
+    const uint8_t frame[12] = {0xAA, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11};
+    Pty pty;
+    reader.Open(pty.SlavePath());
+    size_t frames = 0;
+    Handler frameRule = [&](Intake& in) {
+        if (in.Waiting() < 13) return;
+        uint8_t got[12];
+        in.Take(got, 12);
+        ++frames;
+    };
+
+    // Let the open settle (the start acknowledgements, the first periodic checks).
+    const auto never = [] { return false; };
+    reader.Run(frameRule, never, Clock::now() + std::chrono::milliseconds(200));
+
+    const auto start = Clock::now();
+    const auto end =
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    std::unique_ptr<FarEnd> farEnd;
+    if (stream != Stream::None) {
+        farEnd = std::make_unique<FarEnd>([&] {
+            // 12 bytes of 10 bits at 9600 baud: 12.5 ms a frame, 1.04 ms a byte.
+            const auto frameTime = std::chrono::microseconds(12500);
+            const auto byteTime = std::chrono::nanoseconds(1041667);
+            auto next = Clock::now();
+            while (next < end) {
+                if (stream == Stream::Frames) {
+                    pty.Write(frame, 12);
+                    next += frameTime;
+                    std::this_thread::sleep_until(next);
+                    continue;
+                }
+                for (const uint8_t byte : frame) {
+                    pty.Write(&byte, 1);
+                    next += byteTime;
+                    std::this_thread::sleep_until(next);
+                }
+            }
+        });
+    }
+    // Reading the counters costs CPU time of its own: it stays outside the CPU readings.
+    const long farTid = farEnd ? farEnd->Tid() : 0;
+    const long switchesBefore = ContextSwitches(farTid);
+    const double cpuBefore = ProcessCpuMs();
+    const auto measuredFrom = Clock::now();
+    reader.Run(frameRule, never, end);
+    double cpu = ProcessCpuMs() - cpuBefore;
+    const double wall = Seconds(Clock::now() - measuredFrom);
+    const long switches = ContextSwitches(farTid) - switchesBefore;
+    if (farEnd) cpu -= farEnd->CpuMs();
+    reader.Close();
+    return {cpu / wall, static_cast<double>(switches) / wall, frames};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+struct Options {
+    size_t Mib = 4;
+    int Runs = 5;
+    int Samples = 2000;
+    double Seconds = 4;
+    std::string Only;    // throughput, latency or cpu; empty: all
+    std::string Reader;  // only the readers whose name contains this (for profiling)
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const char* value = argv[i + 1];
+        if (name == "--mib")
+            options.Mib = std::max(1, std::atoi(value));
+        else if (name == "--runs")
+            options.Runs = std::max(1, std::atoi(value));
+        else if (name == "--samples")
+            options.Samples = std::max(10, std::atoi(value));
+        else if (name == "--seconds")
+            options.Seconds = std::max(0.5, std::atof(value));
+        else if (name == "--only")
+            options.Only = value;
+        else if (name == "--reader")
+            options.Reader = value;
+    }
+    return options;
+}
+
+double Median(std::vector<double> values) { return Percentile(std::move(values), 0.5); }
+
+void ReportThroughput(const Options& options, std::vector<std::unique_ptr<Reader>>& readers) {
+    std::printf(
+        "Throughput: %zu MiB from the pty master to the handler, median of %d runs\n"
+        "  (target: the component at least 0.8 of poll+read and at least QSerialPort)\n",
+        options.Mib, options.Runs);
+    const std::vector<uint8_t> data = Pattern(options.Mib << 20);
+    std::vector<std::vector<double>> rates(readers.size());
+    for (int run = 0; run < options.Runs; ++run)
+        for (size_t r = 0; r < readers.size(); ++r)
+            rates[r].push_back(Throughput(*readers[r], data));
+    const double componentRate = IsComponent(*readers[0]) ? Median(rates[0]) : 0;
+    for (size_t r = 0; r < readers.size(); ++r) {
+        const double rate = Median(rates[r]);
+        const auto [low, high] = std::minmax_element(rates[r].begin(), rates[r].end());
+        std::printf("  %-12s %8.1f MB/s  (min %6.1f, max %6.1f)", readers[r]->Name(), rate, *low,
+                    *high);
+        if (componentRate > 0 && rate > 0)
+            std::printf("  component/this %.2f", componentRate / rate);
+        std::printf("\n");
+    }
+}
+
+void ReportLatency(const Options& options, std::vector<std::unique_ptr<Reader>>& readers) {
+    std::printf(
+        "Latency: write of the 13th byte to the handler taking the frame, %d samples\n"
+        "  (target: the component's median within 3 times poll+read's, p99 under 1 ms)\n",
+        options.Samples);
+    std::vector<LatencyFigures> latencies;
+    for (auto& reader : readers) latencies.push_back(Latency(*reader, options.Samples));
+    double plainMedian = 0;
+    for (size_t r = 0; r < readers.size(); ++r)
+        if (dynamic_cast<const PlainReader*>(readers[r].get())) plainMedian = latencies[r].MedianUs;
+    for (size_t r = 0; r < readers.size(); ++r) {
+        const LatencyFigures& f = latencies[r];
+        std::printf("  %-12s median %7.1f us  p99 %7.1f us  max %8.1f us", readers[r]->Name(),
+                    f.MedianUs, f.P99Us, f.MaxUs);
+        if (plainMedian > 0) std::printf("  median/plain %.2f", f.MedianUs / plainMedian);
+        std::printf("\n");
+    }
+}
+
+void ReportCpu(const Options& options, std::vector<std::unique_ptr<Reader>>& readers) {
+    const struct {
+        Stream Kind;
+        const char* Title;
+    } streams[] = {{Stream::None, "open and idle"},
+                   {Stream::Frames, "9600-baud stream, 80 frames/s written whole"},
+                   {Stream::Bytes, "9600-baud stream, 960 bytes/s written one by one"}};
+    for (const auto& stream : streams) {
+        std::printf("CPU time over %.1f s, %s (far end excluded)\n", options.Seconds, stream.Title);
+        if (stream.Kind == Stream::None) std::printf("  (target: under 0.1 ms CPU per s)\n");
+        for (auto& reader : readers) {
+            const CpuFigures f = Cpu(*reader, stream.Kind, options.Seconds);
+            std::printf("  %-12s %8.3f ms CPU per s  %7.1f wake-ups per s", reader->Name(),
+                        f.MsPerSecond, f.WakeupsPerSecond);
+            if (stream.Kind != Stream::None)
+                std::printf("  %5.1f frames per s",
+                            static_cast<double>(f.Frames) / options.Seconds);
+            std::printf("\n");
+        }
+        std::printf("\n");
+    }
+}
+
+// All readers in AllReaders() order: the component first, then the plain loop, against which
+// the ratios are taken.
+void Report(const Options& options) {
+    auto readers = AllReaders();
+    if (!options.Reader.empty()) {
+        std::erase_if(readers, [&](const auto& r) {
+            return std::string(r->Name()).find(options.Reader) == std::string::npos;
+        });
+    }
+    if (options.Only.empty() || options.Only == "throughput") {
+        ReportThroughput(options, readers);
+        std::printf("\n");
+    }
+    if (options.Only.empty() || options.Only == "latency") {
+        ReportLatency(options, readers);
+        std::printf("\n");
+    }
+    if (options.Only.empty() || options.Only == "cpu") ReportCpu(options, readers);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+#ifdef K419_BENCH_QSERIALPORT
+    QCoreApplication application(argc, argv);
+#endif
+    const Options options = ParseOptions(argc, argv);
+    try {
+        Report(options);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "bench_serial_e2e: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
