@@ -992,6 +992,7 @@ int32_t TApdBaseDispatcher::SetTimerTrigger(int32_t handle, int32_t ticks, bool 
             trigger.ExpireTicks = trigger.StartTicks + ticks;
         }
         trigger.Armed = activate;
+        if (activate && WakeForPeriodicCheck) WakeForPeriodicCheck();
         return ecOK;
     }
     return ecBadTriggerHandle;
@@ -1018,6 +1019,7 @@ int32_t TApdBaseDispatcher::SetStatusTrigger(int32_t handle, uint16_t value, boo
         trigger.Value = value;
         trigger.Armed = activate;
         trigger.Fired = 0;
+        if (activate && WakeForPeriodicCheck) WakeForPeriodicCheck();
         return ecOK;
     }
     return ecBadTriggerHandle;
@@ -1099,6 +1101,7 @@ void TApdBaseDispatcher::ReinstateTriggers(const SavedTriggerSet& set) {
     if (set.Timers) TimerTriggers = *set.Timers;
     if (set.Data) DataTriggers = *set.Data;
     if (set.Status) StatusTriggers = *set.Status;
+    if (WakeForPeriodicCheck) WakeForPeriodicCheck();
 }
 
 void TApdBaseDispatcher::ResetStatusMarks() {
@@ -1160,6 +1163,13 @@ void TApdBaseDispatcher::PeriodicCheck() {
         if (!again) again = CheckTimerTriggers();
     } while (again && !ClosePending);
     if (StatusFired) ResetStatusMarks();
+}
+
+bool TApdBaseDispatcher::PeriodicCheckNeeded() {
+    TCriticalSectionHold hold(DispatcherLock);
+    auto armed = [](const auto& trigger) { return trigger.Armed != 0; };
+    return std::any_of(TimerTriggers.begin(), TimerTriggers.end(), armed) ||
+           std::any_of(StatusTriggers.begin(), StatusTriggers.end(), armed);
 }
 
 bool TApdBaseDispatcher::CheckDataTriggers() {

@@ -349,6 +349,9 @@ class TApdBaseDispatcher {
     bool ProcessDeviceEvent(uint32_t mask);
     // The checks after every wait of the dispatch thread: status and timer triggers.
     void PeriodicCheck();
+    // Whether PeriodicCheck has anything to look at: an armed timer or status trigger. Without
+    // one the dispatch thread need not wake up between device events.
+    bool PeriodicCheckNeeded();
     bool CheckDataTriggers();
     bool CheckStatusTriggers();
     bool CheckTimerTriggers();
@@ -391,6 +394,10 @@ class TApdBaseDispatcher {
     // Sets the output thread's priority when RS-485 direction control changes (true: highest);
     // set by the device layer.
     std::function<void(bool highest)> SetOutputThreadPriority;
+    // Called when a timer or status trigger has been armed (also by ReinstateTriggers), so that
+    // a dispatch thread asleep for want of periodic work resumes the periodic checks; set by
+    // the device layer.
+    std::function<void()> WakeForPeriodicCheck;
 
     // ---- State the component, its window and the device layer read.
     TApdBaseComponent* const Owner;

@@ -269,6 +269,7 @@ void TComThread::Execute() {
             }
         }
         if (d.ThreadsMustStop) break;
+        d.FEventPending = true;
         SetEvent(d.DeviceEventSignal);
         if (WaitForSingleObject(d.EventDoneSignal, INFINITE) != WAIT_OBJECT_0) break;
         if (d.ThreadsMustStop) break;
@@ -287,11 +288,16 @@ void TDispThread::Execute() {
 
     SetEvent(d.ThreadAckSignal);
     for (;;) {
-        const DWORD result = WaitForSingleObject(d.DeviceEventSignal, DispatchWait);
+        // Each timed wake-up costs CPU time even when there is nothing to check, so the thread
+        // sleeps until the next event while no trigger needs the periodic checks; arming one
+        // wakes it (WakeForPeriodicCheck).
+        const DWORD wait = d.PeriodicCheckNeeded() ? DispatchWait : INFINITE;
+        const DWORD result = WaitForSingleObject(d.DeviceEventSignal, wait);
         if (d.ThreadsMustStop) return;
         // A signal that has been closed can never wake the thread again.
         if (result == WAIT_FAILED) return;
-        if (result == WAIT_OBJECT_0) d.ProcessDeviceEvent(d.LastEventMask);
+        if (result == WAIT_OBJECT_0 && d.FEventPending.exchange(false))
+            d.ProcessDeviceEvent(d.LastEventMask);
         d.PeriodicCheck();
         if (d.ThreadsMustStop || d.ClosePending) {
             SetEvent(d.ThreadAckSignal);
@@ -327,6 +333,9 @@ TApdWin32Dispatcher::TApdWin32Dispatcher(TApdBaseComponent* owner) : TApdBaseDis
             worker->SyncCall(message, wParam, lParam, method);
         else
             method(message, wParam, lParam);  // already on a thread that may run it
+    };
+    WakeForPeriodicCheck = [this] {
+        if (Valid(DeviceEventSignal)) SetEvent(DeviceEventSignal);
     };
     SetOutputThreadPriority = [this](bool highest) {
         if (OutThread && OutThread->Handle())
@@ -445,6 +454,7 @@ void TApdWin32Dispatcher::StartThreads() {
         ThreadsRunning = true;
         ThreadsMustStop = false;
         ReleaseOnThreadEnd = false;
+        FEventPending = false;
         // The count is raised before the thread exists, so that an early end of one thread can
         // never make the count reach 0 while another is still being started.
         auto start = [this](TApdDispatcherThread* thread, TApdDispatcherThread*& reference) {

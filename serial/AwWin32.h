@@ -4,7 +4,8 @@
 // communications calls and overlapped I/O, and runs three worker threads while a port is open:
 // the event thread (TComThread) waits for device events, the dispatch thread (TDispThread)
 // turns each event into buffer reads and trigger checks and runs the periodic checks every
-// 50 ms, and the output thread (TOutThread) drains the output ring into the device.
+// 50 ms while a timer or status trigger is armed (otherwise it sleeps until the next event), and
+// the output thread (TOutThread) drains the output ring into the device.
 //
 // The thread that opens the port (and so calls StartThreads) is the main thread of that
 // dispatcher: the end of every worker thread (ThreadEnded) and every handler registered for
@@ -31,7 +32,8 @@ inline constexpr DWORD ReducedEventMask = 0x01F9;
 inline constexpr DWORD RingTrailingEdgeBit = 0x2000;
 
 inline constexpr DWORD ThreadStartWait = 3000;  // per worker thread, for its acknowledgement
-inline constexpr DWORD DispatchWait = 50;       // longest sleep of the dispatch thread
+// Longest sleep of the dispatch thread while a timer or status trigger is armed.
+inline constexpr DWORD DispatchWait = 50;
 // Longest wait of an output flush for the output thread's acknowledgement; the flush then
 // empties the ring anyway.
 inline constexpr DWORD FlushAckWait = 3000;
@@ -222,6 +224,9 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
     // is never taken for the output thread's.
     std::atomic<uint32_t> FFlushRequested{0};
     std::atomic<uint32_t> FFlushAcknowledged{0};
+    // The event thread has handed over LastEventMask. DeviceEventSignal also wakes the dispatch
+    // thread for other reasons (a stop, an armed trigger), which must not be taken for events.
+    std::atomic<bool> FEventPending{false};
 
   private:
     friend class TComThread;

@@ -9,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -548,4 +549,37 @@ TEST(AwWin32Pty, AnExceptionInAWorkerIsShownOnTheMainThreadAndItsEndIsHandled) {
     EXPECT_TRUE(d.ThreadsRunning);
     d.ClosePort();
     EXPECT_FALSE(d.ThreadsRunning);
+}
+
+TEST(AwWin32Pty, TriggersArmedWhileTheDispatchThreadSleepsAreStillChecked) {
+    TestPty pty(85);
+    TestDispatcher d;
+    ASSERT_EQ(d.Open(pty), 0);
+    TestWindow window;
+    ListenForAvail(d, window);
+    // An event went through, so the dispatch thread, with no trigger to check, sleeps.
+    ASSERT_TRUE(pty.Write("x"));
+    ASSERT_TRUE(PumpUntil([&] { return !window.Notes.empty(); }));
+    EXPECT_FALSE(d.PeriodicCheckNeeded());
+    auto notes = [&](UINT msg) {
+        return std::count_if(window.Notes.begin(), window.Notes.end(),
+                             [&](const Note& n) { return n.Msg == msg; });
+    };
+
+    const int32_t timer = d.AddTimerTrigger();
+    ASSERT_GT(timer, 0);
+    EXPECT_FALSE(d.PeriodicCheckNeeded());  // not armed yet
+    ASSERT_EQ(d.SetTimerTrigger(timer, 1, true), 0);
+    EXPECT_TRUE(d.PeriodicCheckNeeded());
+    ASSERT_TRUE(PumpUntil([&] { return notes(TriggerTimerMsg) == 1; }));
+    EXPECT_EQ(window.Notes.back().WParam, static_cast<WPARAM>(timer));
+    EXPECT_FALSE(d.PeriodicCheckNeeded());  // a fired timer is disarmed
+
+    const int32_t sent = d.AddStatusTrigger(stOutSent);
+    ASSERT_GT(sent, 0);
+    ASSERT_EQ(d.SetStatusTrigger(sent, 0, true), 0);
+    ASSERT_EQ(d.PutOutputByte('s'), 0);
+    ASSERT_TRUE(PumpUntil([&] { return notes(TriggerStatusMsg) == 1; }));
+    EXPECT_EQ(window.Notes.back().WParam, static_cast<WPARAM>(sent));
+    EXPECT_EQ(pty.Read(1), "s");
 }
