@@ -17,6 +17,7 @@
 #include "platform/TestPty.h"
 #include "serial/AdExcept.h"
 #include "serial/AdPort.h"
+#include "serial/SimulatorProcess.h"
 
 extern char** environ;
 
@@ -329,47 +330,6 @@ TEST_F(AdPortPty, DestroyingAnOpenComponentClosesItAndWritesItsFiles) {
     again.SetOpen(true);  // the device was released
     EXPECT_EQ(again.PortState(), psOpen);
 }
-
-// The meter simulator on its own pseudo-terminal, stopped when the test ends.
-class Simulator {
-  public:
-    explicit Simulator(const std::vector<std::string>& options) {
-        const std::string program = K419_BINARY_DIR "/tools/k419-sim";
-        if (access(program.c_str(), X_OK) != 0) return;
-        int out[2];
-        if (pipe(out) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<std::string> args{program};
-        args.insert(args.end(), options.begin(), options.end());
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        // The simulator ends when its standard output goes: keep the pipe until the end.
-        output_ = out[0];
-        char c;
-        while (pid_ > 0 && read(output_, &c, 1) == 1 && c != '\n') path_.push_back(c);
-    }
-    ~Simulator() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (output_ >= 0) close(output_);
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    pid_t pid_ = -1;
-    int output_ = -1;
-    std::string path_;
-};
 
 TEST_F(AdPortPty, FramesFromTheSimulatedMeterAreTakenOneByOne) {
     Simulator sim({"--rate", "50"});
