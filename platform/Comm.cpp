@@ -1191,6 +1191,18 @@ std::shared_ptr<CommDevice> DeviceFor(HANDLE handle) {
     return device;
 }
 
+// The common shape of the calls that hand a caller's record to the device: a null record is
+// an invalid parameter, an unknown handle an invalid handle.
+template <class Record, class Param>
+BOOL WithRecord(HANDLE handle, Record* record, BOOL (CommDevice::*operation)(Param*)) {
+    if (record == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto device = DeviceFor(handle);
+    return device ? ((*device).*operation)(record) : FALSE;
+}
+
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return std::toupper(static_cast<unsigned char>(x)) ==
@@ -1250,48 +1262,23 @@ BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
 }
 
 BOOL WINAPI GetCommState(HANDLE hFile, LPDCB lpDCB) {
-    if (lpDCB == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto device = DeviceFor(hFile);
-    return device ? device->GetState(lpDCB) : FALSE;
+    return WithRecord(hFile, lpDCB, &CommDevice::GetState);
 }
 
 BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
-    if (lpDCB == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto device = DeviceFor(hFile);
-    return device ? device->SetState(lpDCB) : FALSE;
+    return WithRecord(hFile, lpDCB, &CommDevice::SetState);
 }
 
 BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    if (lpCommTimeouts == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto device = DeviceFor(hFile);
-    return device ? device->GetTimeouts(lpCommTimeouts) : FALSE;
+    return WithRecord(hFile, lpCommTimeouts, &CommDevice::GetTimeouts);
 }
 
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-    if (lpCommTimeouts == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto device = DeviceFor(hFile);
-    return device ? device->SetTimeouts(lpCommTimeouts) : FALSE;
+    return WithRecord(hFile, lpCommTimeouts, &CommDevice::SetTimeouts);
 }
 
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask) {
-    if (lpEvtMask == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto device = DeviceFor(hFile);
-    return device ? device->GetMask(lpEvtMask) : FALSE;
+    return WithRecord(hFile, lpEvtMask, &CommDevice::GetMask);
 }
 
 BOOL WINAPI SetCommMask(HANDLE hFile, DWORD dwEvtMask) {
@@ -1361,10 +1348,5 @@ BOOL WINAPI SetCommBreak(HANDLE hFile) { return EscapeCommFunction(hFile, SETBRE
 BOOL WINAPI ClearCommBreak(HANDLE hFile) { return EscapeCommFunction(hFile, CLRBREAK); }
 
 BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat) {
-    if (lpModemStat == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    auto device = DeviceFor(hFile);
-    return device ? device->ModemStatus(lpModemStat) : FALSE;
+    return WithRecord(hFile, lpModemStat, &CommDevice::ModemStatus);
 }
