@@ -402,6 +402,7 @@ int32_t TApdBaseDispatcher::TakeInput(uint8_t* dest, uint32_t count) {
     if (count == 0) return 0;
     if (!dest) return ecBadArgument;
     int32_t rc;
+    bool freedFullBuffer = false;
     {
         TCriticalSectionHold hold(InputLock);
         uint32_t newTail = 0;
@@ -412,10 +413,14 @@ int32_t TApdBaseDispatcher::TakeInput(uint8_t* dest, uint32_t count) {
             rc = CopyInput(dest, 0, count, newTail);
             if (rc > 0) {
                 DispatchTail = newTail;
+                // Room made outside a delivery: bytes the device holds back for want of it
+                // are fetched now, not at the device's next receive event.
+                if (DispatchFull && !InNotification) freedFullBuffer = true;
                 DispatchFull = false;
             }
         }
     }
+    if (freedFullBuffer) RequestDataRecheck(false);
     if (rc > 0 && Trace.TraceOn()) {
         TCriticalSectionHold hold(DispatcherLock);
         if (Trace.TraceOn())
@@ -838,6 +843,7 @@ void TApdBaseDispatcher::AddNotifyWindow(HWND window) {
     NotifyWindows.push_back({window, false});
     DeliveryOn = true;
     if (Log.LogOn()) AddLogEntry(lkTrgHdAlc, lsWindow, LogValueOf(window));
+    RequestDataRecheck(true);
 }
 
 void TApdBaseDispatcher::RemoveNotifyWindow(HWND window) {
@@ -862,6 +868,7 @@ void TApdBaseDispatcher::AddNotifyProc(TApdNotifyProc proc) {
     TCriticalSectionHold hold(DispatcherLock);
     NotifyProcs.push_back({proc, false});
     SetDeliveryMode(0);
+    RequestDataRecheck(true);
     if (Log.LogOn())
         AddLogEntry(lkTrgHdAlc, lsProcedure, LogValueOf(reinterpret_cast<const void*>(proc)));
 }
@@ -888,6 +895,7 @@ void TApdBaseDispatcher::AddNotifyMethod(TApdNotifyMethod method, bool synchroni
     TCriticalSectionHold hold(DispatcherLock);
     NotifyMethods.push_back({method, false, synchronised});
     SetDeliveryMode(0);
+    RequestDataRecheck(true);
     if (Log.LogOn()) AddLogEntry(lkTrgHdAlc, lsMethod, LogValueOf(method.Object));
 }
 
@@ -1141,17 +1149,45 @@ bool TApdBaseDispatcher::ProcessDeviceEvent(uint32_t mask) {
         }
     }
     if (mask & ReceiveEventBit) {
-        FillDispatchBuffer();
-        if (!InNotification) {
-            if (!RunStatusLoop()) return false;
-            while (CheckDataTriggers())
-                if (ClosePending) break;
-            if (ClosePending) return false;
-        }
+        if (!ProcessReceivedData()) return false;
         if (StatusFired) ResetStatusMarks();
     }
     if (EventDoneSignal != INVALID_HANDLE_VALUE) SetEvent(EventDoneSignal);
     return true;
+}
+
+bool TApdBaseDispatcher::ProcessReceivedData() {
+    for (uint32_t round = 1; round <= ReceiveRounds; ++round) {
+        const uint64_t before = ArrivedCount;
+        FillDispatchBuffer();
+        // Handlers that took bytes made room: what the device still holds is read at once
+        // rather than at its next receive event, which a full driver queue may never raise.
+        // A further round that reads nothing (an empty device, a full buffer) ends it; the
+        // bound lets the timer and status checks in between a stream that never pauses.
+        if (round > 1 && ArrivedCount == before) return true;
+        if (InNotification) return true;
+        if (!RunStatusLoop()) return false;
+        while (CheckDataTriggers())
+            if (ClosePending) break;
+        if (ClosePending) return false;
+    }
+    return true;
+}
+
+void TApdBaseDispatcher::RequestDataRecheck(bool reannounce) {
+    if (reannounce) AvailReannounce = true;
+    DataRecheckPending = true;
+    if (WakeForPeriodicCheck) WakeForPeriodicCheck();
+}
+
+void TApdBaseDispatcher::RecheckReceivedData() {
+    if (ClosePending || InNotification || !DataRecheckPending.exchange(false)) return;
+    // Bytes announced while nobody could be told (the open registers its window after the
+    // delivery mode) are announced again; with a full buffer no later arrival would do it.
+    if (AvailReannounce.exchange(false)) AvailPostedCount = ~uint64_t{0};
+    StatusFired = false;
+    ProcessReceivedData();
+    if (StatusFired) ResetStatusMarks();
 }
 
 void TApdBaseDispatcher::PeriodicCheck() {

@@ -32,6 +32,8 @@ class TApdDispatcherThread;  // a worker thread of the device layer
 
 inline constexpr uint32_t DispatchBufferSize = 8192;
 inline constexpr uint32_t MaxTriggerLength = 22;
+// Reads of the device one receive event may run back to back while handlers keep taking bytes.
+inline constexpr uint32_t ReceiveRounds = 8;
 
 // Device event mask bits, as the device layer's event thread reports them.
 inline constexpr uint32_t ModemEventBits = 0x2138;  // CTS, DSR, RLSD, ring, ring trailing edge
@@ -347,6 +349,16 @@ class TApdBaseDispatcher {
     // Runs the checks that follow a device event with this mask, then signals EventDoneSignal.
     // Returns false, without signalling, when a close during a delivery stopped the checks.
     bool ProcessDeviceEvent(uint32_t mask);
+    // The receive part of it: fills the buffer from the device and runs the status and data
+    // checks, again while handlers take bytes and the device holds more. False when a close
+    // during a delivery stopped the checks.
+    bool ProcessReceivedData();
+    // Asks the dispatch thread to fill and check again without a device event: room was made
+    // outside a delivery, or a recipient was added (reannounce: waiting bytes are announced
+    // again, since an announcement made while nobody was registered reached nobody).
+    void RequestDataRecheck(bool reannounce);
+    // The dispatch thread's side of it, after each of its waits.
+    void RecheckReceivedData();
     // The checks after every wait of the dispatch thread: status and timer triggers.
     void PeriodicCheck();
     // Whether PeriodicCheck has anything to look at: an armed timer or status trigger. Without
@@ -495,6 +507,8 @@ class TApdBaseDispatcher {
     uint32_t OpenTime = 0;
 
     std::atomic<bool> ReleaseOnThreadEnd{false};
+    std::atomic<bool> DataRecheckPending{false};
+    std::atomic<bool> AvailReannounce{false};
     LONG volatile LiveThreadCount = 0;  // interlocked operations only
 
   private:

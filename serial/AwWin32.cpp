@@ -298,6 +298,7 @@ void TDispThread::Execute() {
         if (result == WAIT_FAILED) return;
         if (result == WAIT_OBJECT_0 && d.FEventPending.exchange(false))
             d.ProcessDeviceEvent(d.LastEventMask);
+        d.RecheckReceivedData();
         d.PeriodicCheck();
         if (d.ThreadsMustStop || d.ClosePending) {
             SetEvent(d.ThreadAckSignal);

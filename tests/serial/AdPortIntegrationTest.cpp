@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "platform/PlatformHooks.h"
 #include "platform/TestPty.h"
@@ -329,6 +331,54 @@ TEST_F(AdPortPty, DestroyingAnOpenComponentClosesItAndWritesItsFiles) {
     Configure(again, 70);
     again.SetOpen(true);  // the device was released
     EXPECT_EQ(again.PortState(), psOpen);
+}
+
+TEST_F(AdPortPty, ABacklogLargerThanTheBuffersArrivesWholeAfterTheOpen) {
+    // The far end wrote more than the driver queue and the dispatch buffer together hold
+    // before the port was opened; the handler takes whatever it is told of, also when the
+    // first announcement came before the component's window was registered.
+    TestPty pty(63);
+    // The line is raw while the backlog arrives, as it is once a port was open: with the
+    // pseudo-terminal's initial cooked settings the bytes would be edited and echoed.
+    const int early = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(early, 0);
+    termios raw{};
+    tcgetattr(early, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(early, TCSANOW, &raw);
+    std::string backlog;
+    for (;;) {
+        char chunk[1024];
+        for (size_t i = 0; i < sizeof chunk; ++i)
+            chunk[i] = static_cast<char>((backlog.size() + i) * 7 + (backlog.size() + i) / 251);
+        const ssize_t n = ::write(pty.Master(), chunk, sizeof chunk);
+        if (n <= 0) break;
+        backlog.append(chunk, static_cast<size_t>(n));
+        if (backlog.size() >= 64 * 1024) break;
+    }
+    ASSERT_GT(backlog.size(), 12u * 1024);
+    TApdComPort port;
+    Configure(port, 63);
+    std::string got;
+    Record(port);
+    react = [&](const Event& e) {
+        if (e.Msg != TriggerAvailMsg) return;
+        std::string block(port.InputCount(), '\0');
+        port.ReadBlock(block.data(), static_cast<uint16_t>(block.size()));
+        got += block;
+    };
+    port.SetOpen(true);
+    ::close(early);
+    // The far end goes on writing; the pty is still full, so only the component's reading
+    // makes room, and this thread has to pump for that.
+    const std::string more(5000, 'm');
+    bool written = false;
+    std::thread writer([&] { written = pty.Write(more); });
+    const bool all = PumpUntil([&] { return got.size() >= backlog.size() + more.size(); }, 5000);
+    writer.join();
+    EXPECT_TRUE(written);
+    EXPECT_TRUE(all) << got.size() << " of " << backlog.size() + more.size();
+    EXPECT_TRUE(got == backlog + more);
 }
 
 TEST_F(AdPortPty, FramesFromTheSimulatedMeterAreTakenOneByOne) {

@@ -179,6 +179,104 @@ TEST(DispatcherData, AFlushResetsPartialMatches) {
     EXPECT_TRUE(f.r.Notices.empty());
 }
 
+std::string Pattern(size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(i * 7 + i / 251));
+    return s;
+}
+
+TEST(DispatcherRefill, WhatTheDeviceStillHoldsIsReadAsHandlersMakeRoomUpToABound) {
+    // More than the dispatch buffer holds arrives with one receive event. Each delivery empties
+    // the buffer; the rest follows at once, in order, for as many rounds as the bound allows,
+    // and the remainder with the next event.
+    const uint32_t total = (ReceiveRounds + 1) * DispatchBufferSize;
+    const std::string data = Pattern(total + 10);
+    Fixture f(1);
+    std::string got;
+    f.r.Action = [&](const Notice& n) {
+        if (n.Msg == TriggerAvailMsg) got += Take(f.d, n.wParam);
+    };
+    f.d.Feed(data);
+    f.d.ProcessDeviceEvent(EV_RXCHAR);
+    EXPECT_EQ(f.r.Notices.size(), ReceiveRounds);
+    EXPECT_EQ(got.size(), ReceiveRounds * DispatchBufferSize);
+    EXPECT_EQ(f.d.DriverCount(), DispatchBufferSize + 10);
+    f.d.ProcessDeviceEvent(EV_RXCHAR);
+    ASSERT_EQ(got.size(), data.size());
+    EXPECT_TRUE(got == data);
+
+    // A handler that leaves the bytes ends the rounds: nothing more is read or announced.
+    Fixture idle(1);
+    idle.d.Feed(std::string(DispatchBufferSize + 100, 'x'));
+    idle.d.ProcessDeviceEvent(EV_RXCHAR);
+    EXPECT_EQ(idle.r.Notices.size(), 1u);
+    EXPECT_EQ(idle.d.DriverCount(), 100u);
+}
+
+TEST(DispatcherRefill, AFullBufferAnnouncedToNobodyIsAnnouncedWhenARecipientComes) {
+    // The component's open switches delivery on before it registers its window. A stream
+    // that fills the buffer meanwhile was announced to nobody, and a full buffer has no later
+    // arrival that would announce it.
+    for (bool byProcedure : {false, true}) {
+        SCOPED_TRACE(byProcedure);
+        FakeDispatcher d;
+        ASSERT_EQ(d.Open(), 0);
+        int wakes = 0;
+        d.WakeForPeriodicCheck = [&] { ++wakes; };
+        d.SetAvailLevel(1);
+        d.SetDeliveryMode(1);
+        d.Arrive(std::string(DispatchBufferSize + 50, 'x'));
+        EXPECT_EQ(d.InputUsed(), DispatchBufferSize);
+
+        static std::vector<uint32_t> announced;
+        static TApdBaseDispatcher* target;
+        announced.clear();
+        target = &d;
+        auto takeAll = [](uint32_t msg, uint32_t wParam, int32_t) {
+            if (msg != TriggerAvailMsg) return;
+            announced.push_back(wParam);
+            std::string s(wParam, '\0');
+            target->TakeInput(reinterpret_cast<uint8_t*>(s.data()), wParam);
+        };
+        Recorder r;
+        r.Action = [&](const Notice& n) { takeAll(n.Msg, n.wParam, 0); };
+        if (byProcedure)
+            d.AddNotifyProc(takeAll);
+        else
+            d.AddNotifyMethod(r.Method());
+        EXPECT_EQ(wakes, 1);
+        d.RecheckReceivedData();
+        EXPECT_EQ(announced, (std::vector<uint32_t>{DispatchBufferSize, 50}));
+        EXPECT_EQ(d.InputUsed(), 0u);
+        EXPECT_EQ(d.DriverCount(), 0u);
+        // Asked once, done once.
+        d.RecheckReceivedData();
+        EXPECT_EQ(announced.size(), 2u);
+    }
+}
+
+TEST(DispatcherRefill, TakingFromAFullBufferOutsideADeliveryFetchesWhatTheDeviceHeld) {
+    FakeDispatcher d;
+    ASSERT_EQ(d.Open(), 0);
+    int wakes = 0;
+    d.WakeForPeriodicCheck = [&] { ++wakes; };
+    const std::string data = Pattern(DispatchBufferSize + 300);
+    d.Arrive(data);
+    ASSERT_EQ(d.DriverCount(), 300u);
+    std::string got = Take(d, 100);
+    EXPECT_EQ(wakes, 1);
+    got += Take(d, 100);
+    EXPECT_EQ(wakes, 1);  // the buffer was no longer full
+    d.RecheckReceivedData();
+    EXPECT_EQ(d.DriverCount(), 100u);  // as much as there was room for
+    got += Take(d, static_cast<uint32_t>(d.InputUsed()));
+    EXPECT_EQ(wakes, 2);
+    d.RecheckReceivedData();
+    EXPECT_EQ(d.DriverCount(), 0u);
+    got += Take(d, static_cast<uint32_t>(d.InputUsed()));
+    EXPECT_TRUE(got == data);
+}
+
 TEST(DispatcherDelivery, LParamCarriesTheTableSlotAndTheData) {
     ASSERT_TRUE(DispatcherTable().empty());
     FakeDispatcher first, second;
