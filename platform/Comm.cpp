@@ -184,6 +184,12 @@ class CommDevice : public k419::platform::detail::Object {
     void ModemLoop();
     void StartModemThreadIfNeeded();
     void ReadFromDevice();
+    // Drops NULs when the settings ask for it and notes the receive events of fresh bytes;
+    // returns how many are kept.
+    size_t Received(BYTE* bytes, size_t count, DWORD& events);
+    // Reads straight from the device into a reader's buffer, for a read that emptied the
+    // receive queue and wants more: the bytes do not wait for the driver thread's next turn.
+    size_t ReadThrough(BYTE* destination, size_t count);
     void WriteToDevice();
     void DeviceGone();
     void ServeReads(uint64_t now);
@@ -576,14 +582,8 @@ void CommDevice::ReadFromDevice() {
             DeviceGone();
             return;
         }
-        size_t count = static_cast<size_t>(n);
-        if (dcb_.fNull) {
-            count = static_cast<size_t>(std::remove(buffer, buffer + count, BYTE{0}) - buffer);
-        }
-        DWORD events = count > 0 ? EV_RXCHAR : 0;
-        if (count > 0 &&
-            std::find(buffer, buffer + count, static_cast<BYTE>(dcb_.EvtChar)) != buffer + count)
-            events |= EV_RXFLAG;
+        DWORD events = 0;
+        const size_t count = Received(buffer, static_cast<size_t>(n), events);
         PutIntoQueue(buffer, count);
         if (!rx80Latched_ && rxCount_ * 5 >= rx_.size() * 4) {
             rx80Latched_ = true;
@@ -595,6 +595,37 @@ void CommDevice::ReadFromDevice() {
         ServeReads(MonotonicMs());
         if (static_cast<size_t>(n) < room) break;
     }
+}
+
+size_t CommDevice::Received(BYTE* bytes, size_t count, DWORD& events) {
+    if (dcb_.fNull) count = static_cast<size_t>(std::remove(bytes, bytes + count, BYTE{0}) - bytes);
+    if (count > 0) events |= EV_RXCHAR;
+    if (count > 0 &&
+        std::find(bytes, bytes + count, static_cast<BYTE>(dcb_.EvtChar)) != bytes + count)
+        events |= EV_RXFLAG;
+    return count;
+}
+
+size_t CommDevice::ReadThrough(BYTE* destination, size_t count) {
+    size_t done = 0;
+    DWORD events = 0;
+    while (done < count && !gone_) {
+        const size_t asked = count - done;
+        const ssize_t n = ::read(fd_, destination + done, asked);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) break;
+        if (n <= 0) {
+            DeviceGone();
+            break;
+        }
+        done += Received(destination + done, static_cast<size_t>(n), events);
+        if (static_cast<size_t>(n) < asked) break;
+    }
+    if (done > 0) RefreshLineErrors();
+    // The reader has these bytes already: waiting for their arrival would only wake the event
+    // thread for nothing, but the event character is still reported.
+    if (events & EV_RXFLAG) Latch(EV_RXFLAG);
+    return done;
 }
 
 void CommDevice::WriteToDevice() {
@@ -1029,6 +1060,9 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
     }
     if (reads_.empty()) {
         pending.done = TakeFromQueue(pending.buffer, count);
+        if (pending.done < count && rxCount_ == 0)
+            pending.done += static_cast<DWORD>(
+                ReadThrough(pending.buffer + pending.done, count - pending.done));
         pending.lastByte = now;
         bool finished = pending.done == count || pending.mode == ReadMode::Immediate ||
                         (pending.mode == ReadMode::AnyByte && pending.done > 0);
@@ -1103,7 +1137,11 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
     errors_ = 0;
     if (stat) {
         *stat = COMSTAT{};
-        stat->cbInQue = static_cast<DWORD>(rxCount_);
+        // What the kernel holds counts too: a read takes it straight from the device.
+        int kernelWaiting = 0;
+        if (!gone_ && ioctl(fd_, TIOCINQ, &kernelWaiting) != 0) kernelWaiting = 0;
+        stat->cbInQue =
+            static_cast<DWORD>(rxCount_ + static_cast<size_t>(std::max(kernelWaiting, 0)));
         size_t queued = 0;
         for (const PendingWrite& write : writes_) queued += write.data.size() - write.done;
         int kernelQueued = 0;
