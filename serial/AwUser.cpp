@@ -297,6 +297,7 @@ int32_t TApdBaseDispatcher::OpenPort(const char* name, int32_t baud, uint16_t pa
     ClearAllTriggers();
     AvailPostedAt = 0;
     AvailPostedCount = 0;
+    AvailUnheard = false;
     ResetStatusMarks();
 
     {
@@ -1184,7 +1185,7 @@ void TApdBaseDispatcher::RecheckReceivedData() {
     if (ClosePending || InNotification || !DataRecheckPending.exchange(false)) return;
     // Bytes announced while nobody could be told (the open registers its window after the
     // delivery mode) are announced again; with a full buffer no later arrival would do it.
-    if (AvailReannounce.exchange(false)) AvailPostedCount = ~uint64_t{0};
+    if (AvailReannounce.exchange(false) && AvailUnheard) AvailPostedCount = ~uint64_t{0};
     StatusFired = false;
     ProcessReceivedData();
     if (StatusFired) ResetStatusMarks();
@@ -1423,14 +1424,21 @@ bool TApdBaseDispatcher::DeliverNotification(uint32_t message, uint32_t wParam, 
     bool toWindows;
     {
         TCriticalSectionHold hold(DispatcherLock);
+        auto live = [](const auto& list) {
+            return std::count_if(list.begin(), list.end(),
+                                 [](const auto& r) { return !r.Deleted; });
+        };
+        const auto liveWindows = live(NotifyWindows);
+        toWindows = liveWindows > 1 || EventsAssigned;
+        if (message == TriggerAvailMsg)
+            AvailUnheard =
+                !DeliveryOn ||
+                live(NotifyMethods) + live(NotifyProcs) + (toWindows ? liveWindows : 0) == 0;
         if (!DeliveryOn) return true;
         InNotification = true;
         methods = NotifyMethods.size();
         procs = NotifyProcs.size();
         windows = NotifyWindows.size();
-        toWindows = std::count_if(NotifyWindows.begin(), NotifyWindows.end(),
-                                  [](const auto& r) { return !r.Deleted; }) > 1 ||
-                    EventsAssigned;
     }
     const int32_t lParam =
         static_cast<int32_t>((static_cast<uint32_t>(DispatcherIndex) << 16) + data);

@@ -463,6 +463,7 @@ class TApdBaseDispatcher {
     uint64_t ScannedCount = 0;      // bytes examined for data triggers
     uint64_t AvailPostedCount = 0;  // ScannedCount of the last avail notification
     bool ScanCharFed = false;       // the byte at ScanPosition went through the matchers
+    bool AvailUnheard = false;      // the last avail notification had no recipient
     bool RelativeReads = false;     // under InputLock
     uint32_t TakenByHandler = 0;    // under InputLock
     uint32_t MostTaken = 0;         // under InputLock

@@ -249,9 +249,15 @@ TEST(DispatcherRefill, AFullBufferAnnouncedToNobodyIsAnnouncedWhenARecipientCome
         EXPECT_EQ(announced, (std::vector<uint32_t>{DispatchBufferSize, 50}));
         EXPECT_EQ(d.InputUsed(), 0u);
         EXPECT_EQ(d.DriverCount(), 0u);
-        // Asked once, done once.
+        // Asked once, done once; and what was heard is not announced again to a newcomer.
         d.RecheckReceivedData();
-        EXPECT_EQ(announced.size(), 2u);
+        d.Arrive("abc");
+        EXPECT_EQ(announced.size(), 3u);
+        Recorder late;
+        d.AddNotifyMethod(late.Method());
+        d.RecheckReceivedData();
+        EXPECT_EQ(announced.size(), 3u);
+        EXPECT_TRUE(late.Notices.empty());
     }
 }
 
