@@ -5,7 +5,14 @@
 // overlapped reads, writes and event waits, and sleeps in poll() otherwise. Receive events are
 // latched when bytes land, so an event wait does not complete again for bytes that merely stay
 // unread. While the receive queue is full the thread stops reading, leaving the rest to the
-// kernel's buffer and the line's flow control. A device that goes away ends every pending
+// kernel's buffer and the line's flow control.
+//
+// A thread that blocks for the completion of an event wait (GetOverlappedResult with bWait, or
+// a synchronous WaitCommEvent) watches the device for arriving bytes itself while it waits, and
+// the driver thread leaves input alone meanwhile: the waiter is woken by the kernel directly
+// rather than by the driver thread, one thread hand-over less between a byte and its event.
+// Bytes that arrive while nobody watches stay in the kernel's buffer; the input count includes
+// them and a read takes them from there. A device that goes away ends every pending
 // operation with ERROR_DEVICE_NOT_CONNECTED and is never polled again.
 //
 // Modem line changes are waited for by a second thread (TIOCMIWAIT), started only for devices
@@ -180,6 +187,13 @@ class CommDevice : public k419::platform::detail::Object {
                       DWORD* bytesOut);
 
     void Wake();
+    void WakeWaiter();
+    // Blocks until the pending event wait `overlapped` completes, reading arriving bytes on the
+    // calling thread meanwhile (see the top of this file).
+    void DriveWait(Lock& lock, OVERLAPPED* overlapped);
+    bool IsPendingWait(OVERLAPPED* overlapped) const {
+        return wait_ && wait_->overlapped == overlapped;
+    }
     void DriverLoop();
     void ModemLoop();
     void StartModemThreadIfNeeded();
@@ -210,6 +224,9 @@ class CommDevice : public k419::platform::detail::Object {
     std::condition_variable changed_;  // an operation completed or the device closed
     int fd_ = -1;
     int wakeFd_ = -1;
+    int waiterWakeFd_ = -1;           // interrupts the thread driving an event wait
+    bool driving_ = false;            // a thread waits for an event wait and watches input
+    bool driverWatchesInput_ = true;  // the driver thread's current poll includes input
     bool overlappedHandle_ = true;
     bool closed_ = false;
     bool stopping_ = false;
@@ -300,8 +317,10 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
     }
 
     int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (wakeFd < 0) {
+    int waiterWakeFd = wakeFd < 0 ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (waiterWakeFd < 0) {
         DWORD error = Win32ErrorFromErrno(errno);
+        if (wakeFd >= 0) ::close(wakeFd);
         ioctl(fd, TIOCNXCL);
         ::close(fd);
         return error;
@@ -327,13 +346,15 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
 
     fd_ = fd;
     wakeFd_ = wakeFd;
+    waiterWakeFd_ = waiterWakeFd;
     try {
         driver_ = std::thread([this] { DriverLoop(); });
     } catch (const std::system_error&) {
         ioctl(fd_, TIOCNXCL);
         ::close(fd_);
         ::close(wakeFd_);
-        fd_ = wakeFd_ = -1;
+        ::close(waiterWakeFd_);
+        fd_ = wakeFd_ = waiterWakeFd_ = -1;
         closed_ = true;
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -349,6 +370,9 @@ bool CommDevice::Close() {
         modemStop_ = true;
         AbortAll(ERROR_OPERATION_ABORTED);
         changed_.notify_all();
+        // A thread still watching the device for its wait must be out of poll() before the
+        // descriptors close.
+        changed_.wait(lock, [this] { return !driving_; });
     }
     Wake();
     if (driver_.joinable()) driver_.join();
@@ -372,6 +396,10 @@ bool CommDevice::Close() {
         ::close(wakeFd_);
         wakeFd_ = -1;
     }
+    if (waiterWakeFd_ >= 0) {
+        ::close(waiterWakeFd_);
+        waiterWakeFd_ = -1;
+    }
     return true;
 }
 
@@ -392,13 +420,17 @@ void CommDevice::Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWO
     // set, and whoever is woken by the event finds the operation complete.
     k419::platform::detail::SignalEventHandle(event);
     changed_.notify_all();
+    if (driving_) WakeWaiter();
 }
 
 BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchronous, DWORD* bytes) {
     if (!synchronous) {
+        // An event wait that nobody may drive needs the driver thread watching input.
+        if (IsPendingWait(overlapped) && !driverWatchesInput_) Wake();
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
+    if (IsPendingWait(overlapped)) DriveWait(lock, overlapped);
     changed_.wait(lock, [&] { return !ops_[overlapped].pending; });
     Completion result = ops_[overlapped];
     ops_.erase(overlapped);
@@ -424,6 +456,48 @@ void CommDevice::Wake() {
         ssize_t ignored = ::write(wakeFd_, &one, sizeof one);
         (void)ignored;
     }
+}
+
+void CommDevice::WakeWaiter() {
+    uint64_t one = 1;
+    if (waiterWakeFd_ >= 0) {
+        ssize_t ignored = ::write(waiterWakeFd_, &one, sizeof one);
+        (void)ignored;
+    }
+}
+
+void CommDevice::DriveWait(Lock& lock, OVERLAPPED* overlapped) {
+    if (driving_ || stopping_) return;  // one driver at a time; others wait on the variable
+    driving_ = true;
+    while (ops_[overlapped].pending && !stopping_) {
+        const bool input = !gone_ && !QueueFull();
+        pollfd fds[2]{};
+        fds[0].fd = input ? fd_ : -1;
+        fds[0].events = POLLIN;
+        fds[1].fd = waiterWakeFd_;
+        fds[1].events = POLLIN;
+        lock.unlock();
+        const int ready = ::poll(fds, 2, -1);
+        lock.lock();
+        if (ready < 0 && errno != EINTR) break;  // leave it to the driver thread
+        if (fds[1].revents & POLLIN) {
+            uint64_t value = 0;
+            ssize_t ignored = ::read(waiterWakeFd_, &value, sizeof value);
+            (void)ignored;
+        }
+        if (stopping_) break;
+        const short revents = fds[0].fd >= 0 ? fds[0].revents : 0;
+        if (revents & POLLIN) ReadFromDevice();
+        if (revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            if (revents & POLLIN) ReadFromDevice();
+            DeviceGone();
+        }
+    }
+    driving_ = false;
+    changed_.notify_all();
+    // Input is nobody's now: the driver thread takes it up again if a read or an undriven
+    // wait is pending; otherwise arriving bytes wait in the kernel's buffer.
+    if (!driverWatchesInput_ && (!reads_.empty() || wait_)) Wake();
 }
 
 void CommDevice::Latch(DWORD events) {
@@ -490,7 +564,10 @@ DWORD CommDevice::TakeFromQueue(BYTE* destination, DWORD count) {
     if (rxCount_ * 5 < rx_.size() * 4) rx80Latched_ = false;
     if (n > 0) {
         UpdateDtrHandshake();
-        if (wasFull) Wake();  // the driver thread resumes reading the device
+        if (wasFull) {  // whoever watches input resumes reading the device
+            Wake();
+            if (driving_) WakeWaiter();
+        }
     }
     return static_cast<DWORD>(n);
 }
@@ -671,9 +748,10 @@ void CommDevice::DriverLoop() {
 
             short events = 0;
             if (!gone_) {
-                if (!QueueFull()) events |= POLLIN;
+                if (!QueueFull() && !driving_) events |= POLLIN;
                 if (!writes_.empty()) events |= POLLOUT;
             }
+            driverWatchesInput_ = (events & POLLIN) != 0;
             // A descriptor with nothing to wait for is left out entirely: a hung-up terminal
             // reports POLLHUP whatever is asked, and polling it would spin.
             fds[0].fd = events ? fd_ : -1;
@@ -1017,6 +1095,7 @@ BOOL CommDevice::OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, bool wai
     if (it == ops_.end()) return Fail(ERROR_INVALID_PARAMETER);
     if (it->second.pending) {
         if (!wait) return Fail(ERROR_IO_INCOMPLETE);
+        if (IsPendingWait(overlapped)) DriveWait(lock, overlapped);
         changed_.wait(lock, [&] { return !ops_[overlapped].pending; });
         it = ops_.find(overlapped);
     }
@@ -1165,7 +1244,10 @@ BOOL CommDevice::Purge(DWORD flags) {
         rx80Latched_ = false;
         if (!gone_) tcflush(fd_, TCIFLUSH);
         UpdateDtrHandshake();
-        if (wasFull) Wake();
+        if (wasFull) {
+            Wake();
+            if (driving_) WakeWaiter();
+        }
     }
     return TRUE;
 }

@@ -118,10 +118,13 @@ std::shared_ptr<Window> FindWindowLocked(HWND hwnd) {
 // Wakes the owner of a queue; the lock is released before the wake hook runs, since a hook
 // may take locks of its own toolkit.
 void WakeQueue(const std::shared_ptr<ThreadQueue>& queue, Lock& lock) {
-    queue->changed.notify_all();
-    queue->arrival->Set();
     std::function<void()> hook = queue->wakeHook;
+    const std::shared_ptr<ThreadQueue> held = queue;  // the caller's may live in the registry
     lock.unlock();
+    // After the unlock: the woken owner goes on at once instead of blocking on the lock. The
+    // arrival is already in the queue, so an owner that looks before these wake-ups finds it.
+    held->changed.notify_all();
+    held->arrival->Set();
     if (hook) hook();
 }
 

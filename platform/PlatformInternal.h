@@ -34,7 +34,10 @@ class Waitable : public Object {
     friend DWORD WaitForWaitables(std::span<Waitable* const>, bool, DWORD);
     bool manualReset_;
     bool signalled_;
-    std::vector<WaitContext*> waiters_;
+    // Shared with the waiting thread, so that a wake-up may be sent after the lock is released
+    // (a thread woken under the lock would at once block on it again) even if that thread
+    // has meanwhile stopped waiting.
+    std::vector<std::shared_ptr<WaitContext>> waiters_;
 };
 
 // WaitForMultipleObjects on resolved objects: WAIT_OBJECT_0 + index, WAIT_TIMEOUT. A

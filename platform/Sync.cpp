@@ -36,9 +36,13 @@ Waitable::Waitable(bool manualReset, bool initiallySignalled)
     : manualReset_(manualReset), signalled_(initiallySignalled) {}
 
 void Waitable::Set() {
-    std::lock_guard lock(SyncMutex());
-    signalled_ = true;
-    for (WaitContext* waiter : waiters_) waiter->wake.notify_one();
+    std::vector<std::shared_ptr<WaitContext>> woken;
+    {
+        std::lock_guard lock(SyncMutex());
+        signalled_ = true;
+        woken = waiters_;
+    }
+    for (const auto& waiter : woken) waiter->wake.notify_one();
 }
 
 void Waitable::Reset() {
@@ -56,14 +60,14 @@ DWORD WaitForWaitables(std::span<Waitable* const> objects, bool waitAll, DWORD t
     const Clock::time_point deadline = timeoutMs == INFINITE
                                            ? Clock::time_point::max()
                                            : Clock::now() + std::chrono::milliseconds(timeoutMs);
-    WaitContext context;
+    auto context = std::make_shared<WaitContext>();
     std::unique_lock lock(SyncMutex());
     bool registered = false;
     auto unregister = [&] {
         if (!registered) return;
         for (Waitable* object : objects) {
             auto& list = object->waiters_;
-            list.erase(std::remove(list.begin(), list.end(), &context), list.end());
+            list.erase(std::remove(list.begin(), list.end(), context), list.end());
         }
         registered = false;
     };
@@ -96,14 +100,14 @@ DWORD WaitForWaitables(std::span<Waitable* const> objects, bool waitAll, DWORD t
         if (!registered) {
             for (Waitable* object : objects) {
                 auto& list = object->waiters_;
-                if (std::find(list.begin(), list.end(), &context) == list.end())
-                    list.push_back(&context);
+                if (std::find(list.begin(), list.end(), context) == list.end())
+                    list.push_back(context);
             }
             registered = true;
         }
         if (deadline == Clock::time_point::max()) {
-            context.wake.wait(lock);
-        } else if (context.wake.wait_until(lock, deadline) == std::cv_status::timeout) {
+            context->wake.wait(lock);
+        } else if (context->wake.wait_until(lock, deadline) == std::cv_status::timeout) {
             timedOut = true;  // one last look at the states before reporting the time-out
         }
     }

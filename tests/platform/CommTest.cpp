@@ -313,6 +313,74 @@ TEST(CommEvents, ReceiveEventIsEdgeTriggeredAndEmptyMaskEndsTheWait) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+TEST(CommEvents, AWaitingThreadReadsArrivalsItselfAndHandsInputBackWhenItLeaves) {
+    TestPty pty(47);
+    OpenDevice port(pty);
+    ASSERT_NE(port.handle, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetupComm(port.handle, 16, 64));
+    ASSERT_TRUE(SetCommMask(port.handle, EV_RXCHAR));
+    Overlapped ov;
+    DWORD mask = 0;
+    DWORD bytes = 0;
+    // Blocked in GetOverlappedResult: the arrival completes the wait on this thread.
+    auto waitBlocked = [&](const std::string& arrival) {
+        mask = 0;
+        if (WaitCommEvent(port.handle, &mask, &ov.record)) return true;
+        if (GetLastError() != ERROR_IO_PENDING) return false;
+        std::thread far([&] {
+            Sleep(20);
+            pty.Write(arrival);
+        });
+        const BOOL done = GetOverlappedResult(port.handle, &ov.record, &bytes, TRUE);
+        far.join();
+        return done != FALSE;
+    };
+    ASSERT_TRUE(waitBlocked("abc"));
+    EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+
+    // A wait nobody blocks in is served all the same once the blocked thread has left.
+    mask = 0;
+    ASSERT_FALSE(WaitCommEvent(port.handle, &mask, &ov.record));
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+    ASSERT_TRUE(pty.Write("d"));
+    ASSERT_EQ(WaitForSingleObject(ov.record.hEvent, 10000), WAIT_OBJECT_0);
+    ASSERT_TRUE(GetOverlappedResult(port.handle, &ov.record, &bytes, FALSE));
+    EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+    char buffer[100];
+    DWORD read = 0;
+    ASSERT_TRUE(ReadFile(port.handle, buffer, sizeof buffer, &read, &ov.record));
+    EXPECT_EQ(std::string(buffer, read), "abcd");
+
+    // More than the 16-byte queue: the blocked thread stops reading when the queue is full
+    // and resumes when a read makes room; what stays in the kernel counts as waiting and a
+    // read takes it from there, in order.
+    const std::string data = Pattern(40);
+    ASSERT_TRUE(waitBlocked(data));
+    Sleep(50);
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ASSERT_TRUE(ClearCommError(port.handle, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 40u);
+    mask = 0;
+    if (!WaitCommEvent(port.handle, &mask, &ov.record)) {
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        std::string got;
+        std::thread reader([&] {
+            Sleep(20);
+            DWORD n = 0;
+            if (ReadFile(port.handle, buffer, 16, &n, nullptr)) got.assign(buffer, n);
+        });
+        EXPECT_TRUE(GetOverlappedResult(port.handle, &ov.record, &bytes, TRUE));
+        reader.join();
+        EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+        EXPECT_EQ(got, data.substr(0, 16));
+        ASSERT_TRUE(ReadFile(port.handle, buffer, sizeof buffer, &read, &ov.record));
+        EXPECT_EQ(got + std::string(buffer, read), data);
+    } else {
+        ADD_FAILURE() << "the queue's bytes were reported a second time";
+    }
+}
+
 TEST(CommTransfer, SmallBlocksMoveBothWays) {
     TestPty pty(47);
     OpenDevice port(pty);
