@@ -1,11 +1,12 @@
 // Serial devices: Win32 communications calls over a POSIX terminal device.
 //
-// Each open device has a driver thread that owns the descriptor's readiness: it reads arriving
-// bytes into a receive queue (the driver queue that SetupComm sizes), finishes pending
-// overlapped reads, writes and event waits, and sleeps in poll() otherwise. Receive events are
-// latched when bytes land, so an event wait does not complete again for bytes that merely stay
-// unread. While the receive queue is full the thread stops reading, leaving the rest to the
-// kernel's buffer and the line's flow control.
+// Each open device has a driver thread that owns the descriptor's readiness: while a read or an
+// event wait is pending it reads arriving bytes into a receive queue (the driver queue that
+// SetupComm sizes); it finishes pending overlapped reads, writes and event waits, and sleeps in
+// poll() otherwise. Receive events are latched when bytes land in the queue, so an event wait
+// does not complete again for bytes that merely stay unread. While the receive queue is full
+// the thread stops reading, leaving the rest to the kernel's buffer and the line's flow
+// control.
 //
 // A thread that blocks for the completion of an event wait (GetOverlappedResult with bWait, or
 // a synchronous WaitCommEvent) watches the device for arriving bytes itself while it waits, and
@@ -724,6 +725,7 @@ void CommDevice::WriteToDevice() {
 }
 
 void CommDevice::DriverLoop() {
+    k419::platform::NameCurrentThread("k419-comm");
     for (;;) {
         pollfd fds[2]{};
         int timeout = -1;
@@ -748,7 +750,9 @@ void CommDevice::DriverLoop() {
 
             short events = 0;
             if (!gone_) {
-                if (!QueueFull() && !driving_) events |= POLLIN;
+                // Input is read for a pending read, or for an event wait that no thread
+                // blocks in; otherwise it waits in the kernel until someone asks.
+                if (!QueueFull() && !driving_ && (!reads_.empty() || wait_)) events |= POLLIN;
                 if (!writes_.empty()) events |= POLLOUT;
             }
             driverWatchesInput_ = (events & POLLIN) != 0;

@@ -44,4 +44,8 @@ std::string DevicePathForName(const char* name);
 // A one-line description of the operating system, from uname: "Linux 6.1.0-18-amd64 x86_64".
 std::string OperatingSystemText();
 
+// Names the calling thread for tools that list threads (top -H, gdb, perf); at most 15
+// characters are kept.
+void NameCurrentThread(const char* name);
+
 }  // namespace k419::platform

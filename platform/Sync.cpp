@@ -1,4 +1,5 @@
 // Events, waits, critical sections, interlocked counters, threads, sleeping and clocks.
+#include "PlatformHooks.h"
 #include "PlatformInternal.h"
 
 #include <sched.h>
@@ -7,13 +8,26 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+
+namespace k419::platform {
+
+void NameCurrentThread(const char* name) {
+    char shortName[16] = {};
+    std::strncpy(shortName, name ? name : "", sizeof shortName - 1);
+    pthread_setname_np(pthread_self(), shortName);
+}
+
+}  // namespace k419::platform
 
 namespace k419::platform::detail {
 

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/PlatformHooks.h"
 #include "serial/AdExcept.h"
 #include "serial/OoMisc.h"
 
@@ -237,6 +238,7 @@ void TApdDispatcherThread::SyncCall(uint32_t message, uint32_t triggerHandle, in
 
 void TComThread::Execute() {
     TApdWin32Dispatcher& d = *Dispatcher;
+    k419::platform::NameCurrentThread("k419-event");
     const HANDLE device = d.Device();
     FOverlapped = OVERLAPPED{};
     FOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -285,6 +287,7 @@ void TDispThread::Execute() {
         TApdWin32Dispatcher& D;
         ~TEndNote() { D.ReleaseOnThreadEnd = D.ClosePending || D.ThreadsMustStop; }
     } endNote{d};
+    k419::platform::NameCurrentThread("k419-dispatch");
 
     SetEvent(d.ThreadAckSignal);
     for (;;) {
@@ -308,6 +311,7 @@ void TDispThread::Execute() {
 }
 
 void TOutThread::Execute() {
+    k419::platform::NameCurrentThread("k419-output");
     TApdWin32Dispatcher& d = *Dispatcher;
     SetEvent(d.ThreadAckSignal);
     do {

@@ -379,6 +379,22 @@ TEST(CommEvents, AWaitingThreadReadsArrivalsItselfAndHandsInputBackWhenItLeaves)
     } else {
         ADD_FAILURE() << "the queue's bytes were reported a second time";
     }
+
+    // Bytes that arrive while nobody waits or reads are counted, and the next wait reports
+    // them: they are new to the receive queue.
+    ASSERT_TRUE(pty.Write("xyz"));
+    Sleep(50);
+    ASSERT_TRUE(ClearCommError(port.handle, &errors, &stat));
+    EXPECT_EQ(stat.cbInQue, 3u);
+    mask = 0;
+    if (!WaitCommEvent(port.handle, &mask, &ov.record)) {
+        ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+        ASSERT_EQ(WaitForSingleObject(ov.record.hEvent, 10000), WAIT_OBJECT_0);
+        ASSERT_TRUE(GetOverlappedResult(port.handle, &ov.record, &bytes, FALSE));
+    }
+    EXPECT_EQ(mask, static_cast<DWORD>(EV_RXCHAR));
+    ASSERT_TRUE(ReadFile(port.handle, buffer, sizeof buffer, &read, &ov.record));
+    EXPECT_EQ(std::string(buffer, read), "xyz");
 }
 
 TEST(CommTransfer, SmallBlocksMoveBothWays) {
