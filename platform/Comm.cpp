@@ -225,9 +225,12 @@ class CommDevice : public k419::platform::detail::Object {
     std::condition_variable changed_;  // an operation completed or the device closed
     int fd_ = -1;
     int wakeFd_ = -1;
-    int waiterWakeFd_ = -1;           // interrupts the thread driving an event wait
-    bool driving_ = false;            // a thread waits for an event wait and watches input
-    bool driverWatchesInput_ = true;  // the driver thread's current poll includes input
+    int waiterWakeFd_ = -1;             // interrupts the thread driving an event wait
+    bool driving_ = false;              // a thread waits for an event wait and watches input
+    OVERLAPPED* drivenWait_ = nullptr;  // the wait that thread blocks for
+    bool kernelOutput_ = false;         // written bytes may still wait in the kernel
+    std::thread::id waitDriver_;        // and the thread
+    bool driverWatchesInput_ = true;    // the driver thread's current poll includes input
     bool overlappedHandle_ = true;
     bool closed_ = false;
     bool stopping_ = false;
@@ -421,7 +424,10 @@ void CommDevice::Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWO
     // set, and whoever is woken by the event finds the operation complete.
     k419::platform::detail::SignalEventHandle(event);
     changed_.notify_all();
-    if (driving_) WakeWaiter();
+    // The waiter is woken when another thread ends its wait (a cancel, a new mask, a close, an
+    // event found by the driver or modem thread); it notices what it completed itself.
+    if (driving_ && overlapped == drivenWait_ && std::this_thread::get_id() != waitDriver_)
+        WakeWaiter();
 }
 
 BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchronous, DWORD* bytes) {
@@ -470,6 +476,8 @@ void CommDevice::WakeWaiter() {
 void CommDevice::DriveWait(Lock& lock, OVERLAPPED* overlapped) {
     if (driving_ || stopping_) return;  // one driver at a time; others wait on the variable
     driving_ = true;
+    drivenWait_ = overlapped;
+    waitDriver_ = std::this_thread::get_id();
     while (ops_[overlapped].pending && !stopping_) {
         const bool input = !gone_ && !QueueFull();
         pollfd fds[2]{};
@@ -495,6 +503,7 @@ void CommDevice::DriveWait(Lock& lock, OVERLAPPED* overlapped) {
         }
     }
     driving_ = false;
+    drivenWait_ = nullptr;
     changed_.notify_all();
     // Input is nobody's now: the driver thread takes it up again if a read or an undriven
     // wait is pending; otherwise arriving bytes wait in the kernel's buffer.
@@ -716,6 +725,7 @@ void CommDevice::WriteToDevice() {
             DeviceGone();
             return;
         }
+        kernelOutput_ = true;
         write.done += static_cast<size_t>(n);
         if (write.done < write.data.size()) return;
         Complete(write.overlapped, write.event, ERROR_SUCCESS, static_cast<DWORD>(write.done));
@@ -1188,6 +1198,7 @@ BOOL CommDevice::Write(const void* buffer, DWORD count, DWORD* written, OVERLAPP
                 return Fail(ERROR_DEVICE_NOT_CONNECTED);
             }
             done += static_cast<size_t>(n);
+            kernelOutput_ = true;
         }
         if (done == count) {
             Latch(EV_TXEMPTY);
@@ -1227,9 +1238,14 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
             static_cast<DWORD>(rxCount_ + static_cast<size_t>(std::max(kernelWaiting, 0)));
         size_t queued = 0;
         for (const PendingWrite& write : writes_) queued += write.data.size() - write.done;
+        // The kernel is asked only while something written may still be in its buffer.
         int kernelQueued = 0;
-        if (!gone_ && ioctl(fd_, TIOCOUTQ, &kernelQueued) == 0 && kernelQueued > 0)
-            queued += static_cast<size_t>(kernelQueued);
+        if (kernelOutput_ && !gone_ && ioctl(fd_, TIOCOUTQ, &kernelQueued) == 0) {
+            if (kernelQueued > 0)
+                queued += static_cast<size_t>(kernelQueued);
+            else
+                kernelOutput_ = false;
+        }
         stat->cbOutQue = static_cast<DWORD>(queued);
     }
     return TRUE;
