@@ -128,14 +128,16 @@ void WakeQueue(const std::shared_ptr<ThreadQueue>& queue, Lock& lock) {
     if (hook) hook();
 }
 
+// Records the outcome of a sent message, under the registry lock, and wakes its sender unless
+// the caller does that itself once the lock is released.
 void FinishSent(const std::shared_ptr<SentMessage>& message, SentMessage::State state,
-                LRESULT result) {
+                LRESULT result, bool wakeSender = true) {
     if (message->state == SentMessage::State::Queued ||
         message->state == SentMessage::State::Running) {
         message->state = state;
         message->result = result;
     }
-    message->sender->changed.notify_all();
+    if (wakeSender) message->sender->changed.notify_all();
 }
 
 void ShutdownQueue(const std::shared_ptr<ThreadQueue>& queue) {
@@ -186,7 +188,11 @@ int ProcessSentMessages(const std::shared_ptr<ThreadQueue>& queue) {
         runningSent.pop_back();
         --sendDepth;
         lock.lock();
-        FinishSent(message, SentMessage::State::Done, result);
+        FinishSent(message, SentMessage::State::Done, result, false);
+        // Woken after the unlock, the sender goes on at once instead of blocking on the lock.
+        lock.unlock();
+        message->sender->changed.notify_all();
+        lock.lock();
         ++count;
     }
     return count;
