@@ -31,6 +31,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/timerfd.h>
 #include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
@@ -70,6 +71,7 @@ constexpr int kVTime = 5;
 constexpr int kVMin = 6;
 
 constexpr ULONG_PTR kStatusPending = 0x103;
+constexpr long kHandoverNs = 2'000'000;  // see CommDevice::ArmHandover
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr DWORD kDefaultQueueSize = 4096;
 constexpr DWORD kMinQueueSize = 16;
@@ -189,6 +191,10 @@ class CommDevice : public k419::platform::detail::Object {
 
     void Wake();
     void WakeWaiter();
+    // A wait that no thread blocks in yet is handed to the driver thread after a short while,
+    // unless a thread begins to block for it meanwhile: one that blocks at once (the engine's
+    // event thread always does) then costs no wake-up of the driver thread.
+    void ArmHandover(bool armed);
     // Blocks until the pending event wait `overlapped` completes, reading arriving bytes on the
     // calling thread meanwhile (see the top of this file).
     void DriveWait(Lock& lock, OVERLAPPED* overlapped);
@@ -225,7 +231,9 @@ class CommDevice : public k419::platform::detail::Object {
     std::condition_variable changed_;  // an operation completed or the device closed
     int fd_ = -1;
     int wakeFd_ = -1;
-    int waiterWakeFd_ = -1;             // interrupts the thread driving an event wait
+    int waiterWakeFd_ = -1;
+    int handoverFd_ = -1;               // timer that hands an unattended wait to the driver thread
+    bool handoverArmed_ = false;        // interrupts the thread driving an event wait
     bool driving_ = false;              // a thread waits for an event wait and watches input
     OVERLAPPED* drivenWait_ = nullptr;  // the wait that thread blocks for
     bool kernelOutput_ = false;         // written bytes may still wait in the kernel
@@ -322,8 +330,11 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
 
     int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int waiterWakeFd = wakeFd < 0 ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (waiterWakeFd < 0) {
+    int handoverFd =
+        waiterWakeFd < 0 ? -1 : timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+    if (handoverFd < 0) {
         DWORD error = Win32ErrorFromErrno(errno);
+        if (waiterWakeFd >= 0) ::close(waiterWakeFd);
         if (wakeFd >= 0) ::close(wakeFd);
         ioctl(fd, TIOCNXCL);
         ::close(fd);
@@ -351,6 +362,7 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
     fd_ = fd;
     wakeFd_ = wakeFd;
     waiterWakeFd_ = waiterWakeFd;
+    handoverFd_ = handoverFd;
     try {
         driver_ = std::thread([this] { DriverLoop(); });
     } catch (const std::system_error&) {
@@ -358,7 +370,8 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
         ::close(fd_);
         ::close(wakeFd_);
         ::close(waiterWakeFd_);
-        fd_ = wakeFd_ = waiterWakeFd_ = -1;
+        ::close(handoverFd_);
+        fd_ = wakeFd_ = waiterWakeFd_ = handoverFd_ = -1;
         closed_ = true;
         return ERROR_NOT_ENOUGH_MEMORY;
     }
@@ -404,6 +417,10 @@ bool CommDevice::Close() {
         ::close(waiterWakeFd_);
         waiterWakeFd_ = -1;
     }
+    if (handoverFd_ >= 0) {
+        ::close(handoverFd_);
+        handoverFd_ = -1;
+    }
     return true;
 }
 
@@ -433,7 +450,7 @@ void CommDevice::Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWO
 BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchronous, DWORD* bytes) {
     if (!synchronous) {
         // An event wait that nobody may drive needs the driver thread watching input.
-        if (IsPendingWait(overlapped) && !driverWatchesInput_) Wake();
+        if (IsPendingWait(overlapped) && !driverWatchesInput_) ArmHandover(true);
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
@@ -465,6 +482,14 @@ void CommDevice::Wake() {
     }
 }
 
+void CommDevice::ArmHandover(bool armed) {
+    if (armed == handoverArmed_ || handoverFd_ < 0) return;
+    itimerspec time{};
+    if (armed) time.it_value.tv_nsec = kHandoverNs;
+    timerfd_settime(handoverFd_, 0, &time, nullptr);
+    handoverArmed_ = armed;
+}
+
 void CommDevice::WakeWaiter() {
     uint64_t one = 1;
     if (waiterWakeFd_ >= 0) {
@@ -476,6 +501,7 @@ void CommDevice::WakeWaiter() {
 void CommDevice::DriveWait(Lock& lock, OVERLAPPED* overlapped) {
     if (driving_ || stopping_) return;  // one driver at a time; others wait on the variable
     driving_ = true;
+    ArmHandover(false);
     drivenWait_ = overlapped;
     waitDriver_ = std::this_thread::get_id();
     while (ops_[overlapped].pending && !stopping_) {
@@ -737,7 +763,7 @@ void CommDevice::WriteToDevice() {
 void CommDevice::DriverLoop() {
     k419::platform::NameCurrentThread("k419-comm");
     for (;;) {
-        pollfd fds[2]{};
+        pollfd fds[3]{};
         int timeout = -1;
         {
             Lock lock(mutex_);
@@ -772,8 +798,10 @@ void CommDevice::DriverLoop() {
             fds[0].events = events;
             fds[1].fd = wakeFd_;
             fds[1].events = POLLIN;
+            fds[2].fd = handoverFd_;
+            fds[2].events = POLLIN;
         }
-        int ready = ::poll(fds, 2, timeout);
+        int ready = ::poll(fds, 3, timeout);
         if (ready < 0 && errno != EINTR) {
             // Cannot happen with valid descriptors; avoid a hot loop if it ever does.
             Sleep(10);
@@ -785,6 +813,12 @@ void CommDevice::DriverLoop() {
             uint64_t value = 0;
             ssize_t ignored = ::read(wakeFd_, &value, sizeof value);
             (void)ignored;
+        }
+        if (fds[2].revents & POLLIN) {
+            uint64_t expirations = 0;
+            ssize_t ignored = ::read(handoverFd_, &expirations, sizeof expirations);
+            (void)ignored;
+            handoverArmed_ = false;
         }
         short revents = fds[0].fd >= 0 ? fds[0].revents : 0;
         if (revents & POLLIN) ReadFromDevice();
@@ -1108,7 +1142,11 @@ BOOL CommDevice::OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, bool wai
     auto it = ops_.find(overlapped);
     if (it == ops_.end()) return Fail(ERROR_INVALID_PARAMETER);
     if (it->second.pending) {
-        if (!wait) return Fail(ERROR_IO_INCOMPLETE);
+        if (!wait) {
+            // Someone looks for it without blocking: the driver thread must watch for it.
+            if (IsPendingWait(overlapped) && !driving_ && !driverWatchesInput_) Wake();
+            return Fail(ERROR_IO_INCOMPLETE);
+        }
         if (IsPendingWait(overlapped)) DriveWait(lock, overlapped);
         changed_.wait(lock, [&] { return !ops_[overlapped].pending; });
         it = ops_.find(overlapped);
