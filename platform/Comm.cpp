@@ -231,14 +231,14 @@ class CommDevice : public k419::platform::detail::Object {
     std::condition_variable changed_;  // an operation completed or the device closed
     int fd_ = -1;
     int wakeFd_ = -1;
-    int waiterWakeFd_ = -1;
-    int handoverFd_ = -1;               // timer that hands an unattended wait to the driver thread
-    bool handoverArmed_ = false;        // interrupts the thread driving an event wait
-    bool driving_ = false;              // a thread waits for an event wait and watches input
-    OVERLAPPED* drivenWait_ = nullptr;  // the wait that thread blocks for
-    bool kernelOutput_ = false;         // written bytes may still wait in the kernel
-    std::thread::id waitDriver_;        // and the thread
+    int waiterWakeFd_ = -1;  // interrupts the thread driving an event wait
+    int handoverFd_ = -1;    // hands an unattended wait to the driver thread
+    bool handoverArmed_ = false;
+    bool driving_ = false;              // a thread blocks for an event wait and watches input
+    OVERLAPPED* drivenWait_ = nullptr;  // that wait
+    std::thread::id waitDriver_;        // and that thread
     bool driverWatchesInput_ = true;    // the driver thread's current poll includes input
+    bool kernelOutput_ = false;         // written bytes may still wait in the kernel
     bool overlappedHandle_ = true;
     bool closed_ = false;
     bool stopping_ = false;
