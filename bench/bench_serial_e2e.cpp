@@ -561,7 +561,7 @@ CpuFigures Cpu(Reader& reader, Stream stream, double seconds) {
 
 struct Options {
     size_t Mib = 4;
-    int Runs = 5;
+    int Runs = 15;  // the figures of one run swing by a factor of two here
     int Samples = 2000;
     double Seconds = 4;
     std::string Only;    // throughput, latency or cpu; empty: all
