@@ -482,15 +482,13 @@ bool TApdBaseDispatcher::FillDispatchBuffer() {
                                   : tail - head;
     uint32_t run = tail <= head ? DispatchBufferSize - head : tail - head;
     uint32_t want = std::min(inQueue, free);
-    uint32_t first = std::min(run, want);
-    uint32_t second = want - first;
+    uint32_t second = run < want ? want - run : 0;
 
-    // What the device said it holds is asked for, never anything that would land on a waiting
-    // byte; bytes that arrive meanwhile come with the next round. (Asking for more would make
-    // the device look once more for bytes that are not there.)
-    uint32_t n = static_cast<uint32_t>(ReadIntoBuffer(head, first));
+    // The whole run is offered: the device hands over what it holds, never more than asked,
+    // and never anything that would land on a waiting byte.
+    uint32_t n = static_cast<uint32_t>(ReadIntoBuffer(head, run));
     DispatchHead += n;
-    if (n < first) second = 0;
+    if (n < run) second = 0;
     if (DispatchHead >= DispatchBufferSize) DispatchHead = 0;
     if (n != 0) DispatchFull = DispatchHead == DispatchTail;
 
