@@ -19,6 +19,7 @@
 #include "platform/TestPty.h"
 #include "serial/AdExcept.h"
 #include "serial/AdPort.h"
+#include "PortTestSupport.h"
 #include "serial/SimulatorProcess.h"
 
 extern char** environ;
@@ -52,26 +53,9 @@ struct Event {
 class AdPortPty : public testing::Test {
   protected:
     // The front panel's settings, on COMn.
-    void Configure(TApdComPort& p, int n) {
-        p.SetComNumber(static_cast<uint16_t>(n));
-        p.SetBaud(9600);
-        p.SetRTS(false);
-        p.SetBufferFull(3686);
-        p.SetBufferResume(409);
-    }
-    fs::path TempDir() {
-        fs::path dir = fs::temp_directory_path() /
-                       ("k419-adport-pty-" + std::to_string(getpid()) + "-" +
-                        testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        dirs.push_back(dir);
-        return dir;
-    }
-    void TearDown() override {
-        for (const fs::path& dir : dirs) fs::remove_all(dir);
-    }
-    std::vector<fs::path> dirs;
+    void Configure(TApdComPort& p, int n) { ConfigureFrontPanelPort(p, n); }
+    fs::path TempDir() { return dirs.Make(); }
+    TestDirs dirs{"k419-adport-pty-"};
     void Record(TApdComPort& p) {
         p.SetOnTrigger([this, &p](TObject*, uint16_t msg, uint16_t handle, uint16_t data) {
             events.push_back({msg, handle, data, p.InputCount()});

@@ -26,6 +26,7 @@
 #include "platform/TestPty.h"
 #include "serial/AdPort.h"
 #include "serial/SimulatorProcess.h"
+#include "PortTestSupport.h"
 
 extern char** environ;
 
@@ -199,13 +200,7 @@ enum class TakeMode { All, FrameRule, OneByte, CloseInside };
 
 class AdPortStress : public testing::Test {
   protected:
-    void Configure(TApdComPort& p, int n) {
-        p.SetComNumber(static_cast<uint16_t>(n));
-        p.SetBaud(9600);
-        p.SetRTS(false);
-        p.SetBufferFull(3686);
-        p.SetBufferResume(409);
-    }
+    void Configure(TApdComPort& p, int n) { ConfigureFrontPanelPort(p, n); }
     // Reads according to mode into checks[current]; optionally closes the port from inside
     // the handler once enough has been taken.
     void Listen(TApdComPort& p) {

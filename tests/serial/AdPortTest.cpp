@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "DispatcherFake.h"
+#include "PortTestSupport.h"
 #include "serial/AdExcept.h"
 #include "serial/AdPort.h"
 #include "serial/AdSelCom.h"
@@ -64,25 +65,9 @@ class AdPortTest : public testing::Test {
         return *d;
     }
     // The front panel's stored settings.
-    void ApplyFormSettings() {
-        port.SetBaud(9600);
-        port.SetRTS(false);
-        port.SetBufferFull(3686);
-        port.SetBufferResume(409);
-    }
-    fs::path TempDir() {
-        fs::path dir = fs::temp_directory_path() /
-                       ("k419-adport-" + std::to_string(getpid()) + "-" +
-                        testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        dirs.push_back(dir);
-        return dir;
-    }
-    void TearDown() override {
-        for (const fs::path& dir : dirs) fs::remove_all(dir);
-    }
-    std::vector<fs::path> dirs;
+    void ApplyFormSettings() { ApplyFrontPanelSettings(port); }
+    fs::path TempDir() { return dirs.Make(); }
+    TestDirs dirs{"k419-adport-"};
 
     TApdComPort port;
     int builds = 0;
