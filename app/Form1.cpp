@@ -208,8 +208,8 @@ void TForm1::LoadComponents() {
         ApdComPort1.SetRTS(false);
         ApdComPort1.SetBufferFull(3686);
         ApdComPort1.SetBufferResume(409);
-        ApdComPort1.SetTraceName("APRO.TRC");
-        ApdComPort1.SetLogName("APRO.LOG");
+        ApdComPort1.SetTraceName("K419.TRC");
+        ApdComPort1.SetLogName("K419.LOG");
         ApdComPort1.SetOnTrigger(
             [this](TObject* cp, std::uint16_t msg, std::uint16_t handle, std::uint16_t data) {
                 ApdComPort1Trigger(cp, msg, handle, data);

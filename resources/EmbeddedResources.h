@@ -7,7 +7,7 @@
 namespace k419 {
 
 struct EmbeddedResource {
-    const char* name;           // e.g. "APRO_ERROR_STRINGS_ENGLISH"
+    const char* name;           // e.g. "K419_ERROR_STRINGS_ENGLISH"
     const char* type;           // resource type: a name, or "#<n>" for an integer type (RT_RCDATA is "#10")
     const unsigned char* data;
     std::size_t size;

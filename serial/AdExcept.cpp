@@ -47,7 +47,7 @@ struct TCodeClass {
 };
 
 // The codes that have a class of their own. Every other code below -162 is raised as a
-// plain EAPDException built from the text "Apro exception".
+// plain EAPDException built from the text "Serial port exception".
 constexpr TCodeClass kCodeClasses[] = {
     {-1002, &Raise<EBadArgument>},
     {-1003, &Raise<EGotQuitMsg>},
@@ -232,7 +232,7 @@ std::string ErrorMessage(int32_t Number) {
     // 64-bit, so that the magnitude of INT32_MIN is not an overflow.
     const int64_t magnitude = std::llabs(static_cast<int64_t>(Number));
     std::string text;
-    if (magnitude <= INT32_MAX) text = AproErrorStrings().Text(static_cast<int32_t>(magnitude));
+    if (magnitude <= INT32_MAX) text = K419ErrorStringsEnglish().Text(static_cast<int32_t>(magnitude));
     CutUtf8(text, kMaxMessage);
     if (text.empty()) text = SystemMessage(static_cast<uint32_t>(magnitude));
     if (text.empty() || text == " ") text = "No message for error " + std::to_string(magnitude);
@@ -248,5 +248,5 @@ int32_t CheckResult(bool Loading, int32_t Code) {
     const auto* found = std::find_if(std::begin(kCodeClasses), std::end(kCodeClasses),
                                      [Code](const TCodeClass& c) { return c.Code == Code; });
     if (found != std::end(kCodeClasses)) found->RaiseFor(Code);
-    throw EAPDException(std::string("Apro exception"));
+    throw EAPDException(std::string("Serial port exception"));
 }

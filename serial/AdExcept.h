@@ -60,7 +60,7 @@ class EAPDException : public Exception {
 
 // The message text for a positive error number (the magnitude of a code), at most 255
 // bytes of UTF-8 and never cut inside a character: the entry of the error string table
-// (resource "APRO_ERROR_STRINGS_ENGLISH") when it has a non-empty one, else the operating
+// (resource "K419_ERROR_STRINGS_ENGLISH") when it has a non-empty one, else the operating
 // system's text for the number with every control character turned into a space and runs
 // of spaces reduced to one, else a short text naming the number. A negative number is
 // taken by its magnitude. Throws ETpsStringResourceError when the table cannot be read.
@@ -72,7 +72,7 @@ std::string ErrorMessage(int32_t Number);
 //   -8                          EOutOfMemory
 //   -162 .. -2 (other)          EInOutError with ErrorMessage(-Code) and ErrorCode() -Code
 //   a code with its own class   that class built from Code (ResultCode() == Code)
-//   any other code              EAPDException("Apro exception") (ResultCode() == 0)
+//   any other code              EAPDException("Serial port exception") (ResultCode() == 0)
 int32_t CheckResult(bool Loading, int32_t Code);
 // Guards against swapped arguments, which would otherwise convert silently.
 int32_t CheckResult(int32_t Code, bool Loading) = delete;

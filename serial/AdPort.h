@@ -344,11 +344,11 @@ class TApdCustomComPort : public TApdBaseComponent {
     uint16_t FBufferResume = 0;
     TTraceLogState FTracing = tlOff;
     uint32_t FTraceSize = 10000;
-    std::string FTraceName = "APRO.TRC";
+    std::string FTraceName = "K419.TRC";
     bool FTraceHex = true;
     TTraceLogState FLogging = tlOff;
     uint32_t FLogSize = 10000;
-    std::string FLogName = "APRO.LOG";
+    std::string FLogName = "K419.LOG";
     bool FLogHex = true;
     bool FUseMSRShadow = true;
     bool FUseEventWord = true;

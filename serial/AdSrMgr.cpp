@@ -218,7 +218,7 @@ std::string TAdStringResource::OwnMessage(TStatus Status, const std::string& Arg
     return Substitute(pattern, Argument);
 }
 
-TAdStringResource& AproErrorStrings() {
-    static TAdStringResource store(GetModuleHandleA(nullptr), "APRO_ERROR_STRINGS_ENGLISH");
+TAdStringResource& K419ErrorStringsEnglish() {
+    static TAdStringResource store(GetModuleHandleA(nullptr), "K419_ERROR_STRINGS_ENGLISH");
     return store;
 }

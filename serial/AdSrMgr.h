@@ -94,9 +94,9 @@ class TAdStringResource {
     std::span<const unsigned char> FTable;  // a table held in memory, when opened so
 };
 
-// The program's error message table (resource "APRO_ERROR_STRINGS_ENGLISH"), one store for
+// The program's error message table (resource "K419_ERROR_STRINGS_ENGLISH"), one store for
 // the life of the program. It is opened on first use rather than at program start, so that
 // a missing or damaged table surfaces as an ETpsStringResourceError where a message is
 // needed instead of ending the program before main; a failed open is retried at the next
 // use. Initialisation is thread-safe.
-TAdStringResource& AproErrorStrings();
+TAdStringResource& K419ErrorStringsEnglish();

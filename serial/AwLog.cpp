@@ -209,7 +209,7 @@ int32_t TApdDispatchLog::WriteLogReport(const char* fileName, bool append, bool 
     int32_t rc = file.Open(fileName, append);
     if (rc != ecOK) return rc;
 
-    file.Write(std::string("APRO ") + ApVersionStr);
+    file.Write(std::string("K419 ") + ApVersionStr);
     file.EndLine();
     file.Write("Compiler : " + LogCompilerText());
     file.EndLine();

@@ -119,6 +119,6 @@ class TApdBaseComponent : public TComponent {
     using TComponent::TComponent;
 
     // Always "v2.55"; writes are ignored.
-    std::string AproVersion() const { return ApVersionStr; }
-    void SetAproVersion(const std::string&) {}
+    std::string EngineVersion() const { return ApVersionStr; }
+    void SetEngineVersion(const std::string&) {}
 };

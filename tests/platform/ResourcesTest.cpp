@@ -9,7 +9,7 @@ namespace {
 
 TEST(Resources, StringTablesAreFoundByNameAndType) {
     HMODULE module = GetModuleHandleA(nullptr);
-    for (const char* name : {"APRO_ERROR_STRINGS_ENGLISH", "adsrmgr_strings"}) {
+    for (const char* name : {"K419_ERROR_STRINGS_ENGLISH", "adsrmgr_strings"}) {
         SCOPED_TRACE(name);
         HRSRC info = FindResourceA(module, name, RT_RCDATA);
         ASSERT_NE(info, nullptr);

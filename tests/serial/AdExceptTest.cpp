@@ -211,7 +211,7 @@ TEST(AdExcept, EveryMappedCodeRaisesItsClass) {
                 EXPECT_STREQ(e.what(), m.Message) << m.Code;
             }
             // The text comes from the table, never from the fallbacks.
-            EXPECT_EQ(e.what(), AproErrorStrings().Text(-m.Code)) << m.Code;
+            EXPECT_EQ(e.what(), K419ErrorStringsEnglish().Text(-m.Code)) << m.Code;
             EXPECT_NE(std::string(e.what()), "") << m.Code;
         }
     }
@@ -238,14 +238,14 @@ TEST(AdExcept, NonNegativeOrLoadingReturnsTheCode) {
         EXPECT_EQ(CheckResult(true, code), code);
 }
 
-TEST(AdExcept, CodesWithoutClassRaiseAproException) {
+TEST(AdExcept, CodesWithoutClassRaiseSerialPortException) {
     for (int32_t code : {-1, -163, -1001, -3002, -5001, -7009, -13804, -13934, -99999, INT32_MIN}) {
         try {
             CheckResult(false, code);
             ADD_FAILURE() << code << " raised nothing";
         } catch (const EAPDException& e) {
             EXPECT_EQ(typeid(e), typeid(EAPDException)) << code;
-            EXPECT_STREQ(e.what(), "Apro exception") << code;
+            EXPECT_STREQ(e.what(), "Serial port exception") << code;
             EXPECT_EQ(e.ResultCode(), 0) << code;
         }
     }
@@ -321,9 +321,9 @@ TEST(AdExcept, BuiltFromCodeOrText) {
     EXPECT_EQ(fromCode.Message(), "No device layer specified");
     const ENoPortSelected noPort(-2011);
     EXPECT_STREQ(noPort.what(), "The ComNumber property of the TApdComPort has not been set");
-    const EAPDException fromText(std::string("Apro exception"));
+    const EAPDException fromText(std::string("Serial port exception"));
     EXPECT_EQ(fromText.ResultCode(), 0);
-    EXPECT_STREQ(fromText.what(), "Apro exception");
+    EXPECT_STREQ(fromText.what(), "Serial port exception");
 }
 
 }  // namespace

@@ -248,8 +248,8 @@ TEST_F(AdPortPty, TraceAndLogAreWrittenAtCloseInTheirFormats) {
     fs::path dir = TempDir();
     TApdComPort port;
     Configure(port, 69);
-    port.SetTraceName((dir / "APRO.TRC").string());
-    port.SetLogName((dir / "APRO.LOG").string());
+    port.SetTraceName((dir / "K419.TRC").string());
+    port.SetLogName((dir / "K419.LOG").string());
     port.SetTracing(tlOn);
     port.SetLogging(tlOn);
     std::string taken(2, '\0');
@@ -268,8 +268,8 @@ TEST_F(AdPortPty, TraceAndLogAreWrittenAtCloseInTheirFormats) {
     ASSERT_TRUE(PumpUntil([&] { return read; }));
     port.SetOpen(false);
 
-    EXPECT_EQ(ReadFile(dir / "APRO.TRC"), "Transmit: \r\nK\r\n\r\nReceive: \r\n[0D]A");
-    std::istringstream log(ReadFile(dir / "APRO.LOG"));
+    EXPECT_EQ(ReadFile(dir / "K419.TRC"), "Transmit: \r\nK\r\n\r\nReceive: \r\n[0D]A");
+    std::istringstream log(ReadFile(dir / "K419.LOG"));
     std::vector<std::string> lines;
     for (std::string line; std::getline(log, line);) {
         ASSERT_FALSE(line.empty());
@@ -278,7 +278,7 @@ TEST_F(AdPortPty, TraceAndLogAreWrittenAtCloseInTheirFormats) {
         lines.push_back(line);
     }
     ASSERT_GE(lines.size(), 7u);
-    EXPECT_EQ(lines[0], "APRO v2.55");
+    EXPECT_EQ(lines[0], "K419 v2.55");
     EXPECT_EQ(lines[1].rfind("Compiler : ", 0), 0u);
     EXPECT_EQ(lines[2].rfind("Operating system : ", 0), 0u);
     EXPECT_EQ(lines[3], "Time      Type      SubType       Data      OtherData");

@@ -97,11 +97,11 @@ TEST_F(AdPortTest, ConstructorSetsTheDefaults) {
     EXPECT_EQ(p.BufferResume(), 0);
     EXPECT_EQ(p.Tracing(), tlOff);
     EXPECT_EQ(p.TraceSize(), 10000u);
-    EXPECT_EQ(p.TraceName(), "APRO.TRC");
+    EXPECT_EQ(p.TraceName(), "K419.TRC");
     EXPECT_TRUE(p.TraceHex());
     EXPECT_EQ(p.Logging(), tlOff);
     EXPECT_EQ(p.LogSize(), 10000u);
-    EXPECT_EQ(p.LogName(), "APRO.LOG");
+    EXPECT_EQ(p.LogName(), "K419.LOG");
     EXPECT_TRUE(p.LogHex());
     EXPECT_TRUE(p.UseMSRShadow());
     EXPECT_TRUE(p.UseEventWord());
@@ -112,9 +112,9 @@ TEST_F(AdPortTest, ConstructorSetsTheDefaults) {
     EXPECT_EQ(p.PortState(), psClosed);
     EXPECT_EQ(p.Dispatcher(), nullptr);
     EXPECT_EQ(p.EventWindow(), nullptr);
-    EXPECT_EQ(p.AproVersion(), "v2.55");
-    p.SetAproVersion("v9");
-    EXPECT_EQ(p.AproVersion(), "v2.55");
+    EXPECT_EQ(p.EngineVersion(), "v2.55");
+    p.SetEngineVersion("v9");
+    EXPECT_EQ(p.EngineVersion(), "v2.55");
 }
 
 TEST_F(AdPortTest, OnlyTheWin32LayerIsAcceptedAndUseMSRShadowStaysTrue) {

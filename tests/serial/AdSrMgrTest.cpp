@@ -83,7 +83,7 @@ TEST(AdSrMgr, OwnMessagesByKey) {
 }
 
 TEST(AdSrMgr, ErrorTableTexts) {
-    TAdStringResource store(nullptr, "apro_error_strings_english");  // names ignore case
+    TAdStringResource store(nullptr, "k419_error_strings_english");  // names ignore case
     const std::pair<int32_t, const char*> cases[] = {
         {0, "OK"},
         {2005, "ie_Hardware - Specified comport in use"},
@@ -131,7 +131,7 @@ TEST(AdSrMgr, ErrorTableHoldsExactlyItsRanges) {
         {13928, 13945}, {15001, 15020}, {15101, 15351}, {15501, 15502}, {15601, 15608},
         {15700, 15742},
     };
-    TAdStringResource& store = AproErrorStrings();
+    TAdStringResource& store = K419ErrorStringsEnglish();
     store.SetRaiseNotFound(true);
     int total = 0;
     for (const auto& [first, last] : ranges) {
@@ -151,12 +151,12 @@ TEST(AdSrMgr, CompiledTablesHaveTheirLayout) {
     ASSERT_EQ(own.size(), 324u);
     EXPECT_EQ(own[4], 5);
     EXPECT_EQ(own[12], 68);  // first text right behind the index
-    const Bytes errors = ReadCompiled("APRO_ERROR_STRINGS_ENGLISH");
+    const Bytes errors = ReadCompiled("K419_ERROR_STRINGS_ENGLISH");
     ASSERT_GE(errors.size(), 8456u);
     EXPECT_EQ(errors[4] | errors[5] << 8, 704);
     EXPECT_EQ(errors[12] | errors[13] << 8, 8456);
     // What the program embeds is what the build left in the build folder.
-    for (const auto* name : {"ADSRMGR_STRINGS", "APRO_ERROR_STRINGS_ENGLISH"}) {
+    for (const auto* name : {"ADSRMGR_STRINGS", "K419_ERROR_STRINGS_ENGLISH"}) {
         const k419::EmbeddedResource* r = k419::FindEmbeddedResource(name, "#10");
         ASSERT_NE(r, nullptr) << name;
         EXPECT_EQ(Bytes(r->data, r->data + r->size), ReadCompiled(name)) << name;
@@ -187,7 +187,7 @@ TEST(AdSrMgr, EmptyStoreFindsNothing) {
 }
 
 TEST(AdSrMgr, MissingKeyRaisesOnlyWhenAsked) {
-    TAdStringResource store(nullptr, "APRO_ERROR_STRINGS_ENGLISH");
+    TAdStringResource store(nullptr, "K419_ERROR_STRINGS_ENGLISH");
     EXPECT_FALSE(store.RaiseNotFound());
     EXPECT_EQ(store.Text(7), "");
     store.SetRaiseNotFound(true);
@@ -204,7 +204,7 @@ TEST(AdSrMgr, MissingKeyRaisesOnlyWhenAsked) {
 
 TEST(AdSrMgr, ReopenAndClose) {
     TAdStringResource store(nullptr, "ADSRMGR_STRINGS");
-    store.Open(nullptr, "APRO_ERROR_STRINGS_ENGLISH");
+    store.Open(nullptr, "K419_ERROR_STRINGS_ENGLISH");
     EXPECT_EQ(store.Text(0), "OK");
     EXPECT_THROW(store.Open(nullptr, "NO_SUCH_TABLE"), ETpsStringResourceError);
     EXPECT_FALSE(store.IsOpen());  // a failed open leaves nothing behind

@@ -156,7 +156,7 @@ TEST(DispatcherTrace, PauseStopsRecordingAndAnUnwritableFileIsReported) {
 
     ASSERT_EQ(d.OpenTraceBuffer(10), 0);
     d.PutOutputByte('a');
-    EXPECT_EQ(d.WriteTraceReport("/nonexistent-k419-dir/APRO.TRC", false, true), ecPathNotFound);
+    EXPECT_EQ(d.WriteTraceReport("/nonexistent-k419-dir/K419.TRC", false, true), ecPathNotFound);
     EXPECT_FALSE(d.TraceOn());
 }
 
@@ -204,7 +204,7 @@ TEST(DispatcherLog, ReportHeadingAndEntryLines) {
         ASSERT_EQ(d.WriteLogReport(file.path.c_str(), false, c.hex), 0);
         auto lines = file.Lines();
         ASSERT_EQ(lines.size(), 6u);
-        EXPECT_EQ(lines[0], "APRO v2.55");
+        EXPECT_EQ(lines[0], "K419 v2.55");
         EXPECT_EQ(lines[1], "Compiler : " + LogCompilerText());
         EXPECT_EQ(lines[2], "Operating system : " + LogPlatformText());
         EXPECT_LE(LogPlatformText().size(), 80u);
@@ -287,7 +287,7 @@ TEST(DispatcherLog, EmptyPausedAndUnwritable) {
     EXPECT_FALSE(d.LogOn());
     d.ResumeLog();
     d.AddLogEntry(1, 1, 3);
-    EXPECT_EQ(d.WriteLogReport("/nonexistent-k419-dir/APRO.LOG", false, true), ecPathNotFound);
+    EXPECT_EQ(d.WriteLogReport("/nonexistent-k419-dir/K419.LOG", false, true), ecPathNotFound);
     EXPECT_FALSE(d.LogOn());
     ASSERT_EQ(d.WriteLogReport(file.path.c_str(), false, true), 0);  // the log was kept
     auto lines = file.Lines();
