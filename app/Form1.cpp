@@ -3,12 +3,18 @@
 #include <QFont>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QLineEdit>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStyle>
+#include <QStyleOptionFrame>
 #include <QTimer>
 #include <algorithm>
 #include <limits>
+#include <vector>
 
 #include "app/Glyphs.h"
 #include "app/PlatformBridge.h"
@@ -113,6 +119,64 @@ void AutoSizeCaption(QLabel* label) {
     label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
 }
 
+// The width a line edit has for its text: what is left of its contents box after the style's
+// frame and padding, the text margins and the 2-pixel margin on each side that the edit keeps;
+// a text scrolls once its width plus one pixel for the cursor passes it.
+int TextRoom(const QLineEdit* edit) {
+    QStyleOptionFrame option;
+    option.initFrom(edit);
+    option.rect = edit->contentsRect();
+    option.lineWidth =
+        edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
+                         : 0;
+    option.midLineWidth = 0;
+    option.state |= QStyle::State_Sunken;
+    const QRect contents =
+        edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit)
+            .marginsRemoved(edit->textMargins());
+    constexpr int EditMargin = 2;
+    return contents.width() - 2 * EditMargin - 1;
+}
+
+// Sets the pixel size of a control's own font, which its style sheet holds.
+void SetFontPixels(QWidget* control, int pixels) {
+    static const QRegularExpression size(QStringLiteral("\\b\\d+px\\b"));
+    QString sheet = control->styleSheet();
+    const QString wanted = QString::number(pixels) + QStringLiteral("px");
+    if (sheet.contains(size)) {
+        sheet.replace(size, wanted);
+    } else {
+        sheet += QStringLiteral("font: %1 \"MS Sans Serif\";").arg(wanted);
+    }
+    control->setStyleSheet(sheet);
+}
+
+// Gives `edit` the largest font, not above the form's, in which every one of `texts` fits
+// whole: with a font wider than the design's a reading would otherwise scroll and hide its
+// sign and leading digits. Chosen once, so the size never changes from one reading to the next.
+void FitFontToTexts(QLineEdit* edit, const std::vector<std::string>& texts) {
+    edit->ensurePolished();
+    const int room = TextRoom(edit);
+    std::vector<QString> candidates;
+    candidates.reserve(texts.size());
+    for (const std::string& text : texts) candidates.push_back(QString::fromStdString(text));
+    QFont font = edit->font();
+    const int designPixels = QFontInfo(font).pixelSize();
+    const auto widest = [&](int pixels) {
+        font.setPixelSize(pixels);
+        const QFontMetrics metrics(font);
+        int width = 0;
+        for (const QString& text : candidates) {
+            width = std::max(width, metrics.horizontalAdvance(text));
+        }
+        return width;
+    };
+    constexpr int SmallestPixels = 6;
+    int pixels = designPixels;
+    while (pixels > SmallestPixels && widest(pixels) > room) --pixels;
+    if (pixels != designPixels) SetFontPixels(edit, pixels);
+}
+
 // A text that no model text ever equals: the control holds something else (the user's typing).
 const std::string StaleText(1, '\0');
 
@@ -179,9 +243,22 @@ TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidg
         AutoSizeCaption(caption);
     }
 
+    FitDisplayFonts();
+
     LoadComponents();
     ConnectControls();
     FormCreate();
+}
+
+void TForm1::FitDisplayFonts() {
+    using k419::ReadoutControl;
+    const std::pair<QLineEdit*, ReadoutControl> displays[] = {
+        {ui_->Base, ReadoutControl::Base}, {ui_->Dop, ReadoutControl::Dop},
+        {ui_->A, ReadoutControl::A},       {ui_->B, ReadoutControl::B},
+        {ui_->C, ReadoutControl::C},       {ui_->D, ReadoutControl::D},
+        {ui_->E, ReadoutControl::E},       {ui_->F, ReadoutControl::F},
+    };
+    for (const auto& [edit, control] : displays) FitFontToTexts(edit, model_.WidestTexts(control));
 }
 
 TForm1::~TForm1() {
@@ -364,6 +441,8 @@ void TForm1::ShowField(Field f, const std::string& text) {
     const QString value = QString::fromStdString(text);
     if (c.edit != nullptr) {
         c.edit->setText(value);
+        // Shown from its first character (setText leaves the cursor at the end).
+        c.edit->setCursorPosition(0);
     } else {
         c.label->setText(value);
         if (c.autoSize && c.label->sizeHint().width() > c.label->width()) {

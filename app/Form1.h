@@ -96,6 +96,7 @@ class TForm1 : public QWidget {
     enum class Field : int;
     struct FieldControl;
 
+    void FitDisplayFonts();
     void LoadComponents();
     void ConnectControls();
     void SetClientHeight(int height);

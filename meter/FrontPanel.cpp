@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <set>
 #include <utility>
 
 #include "meter/ReadoutTables.h"
@@ -185,6 +186,45 @@ void FrontPanelModel::AverageReadings() {
     }
     FirstValue = firstSum / 11.0;
     SecondValue = secondSum / 11.0;
+}
+
+std::vector<std::string> FrontPanelModel::WidestTexts(ReadoutControl control) const {
+    // One shape per unit and precision; a range byte outside 1 to 8 (0 and 9 stand for all
+    // of them) carries no unit.
+    std::set<std::pair<std::string_view, int>> shapes;
+    const auto scales = [&](auto scaleOf) {
+        for (std::uint8_t range = 0; range <= 9; ++range) {
+            for (const bool kHz : {false, true}) {
+                const ReadoutScale s = scaleOf(range, kHz);
+                shapes.emplace(s.unit, s.decimals);
+                shapes.emplace(s.unit, s.decimals + 1);
+            }
+        }
+    };
+    const auto resistance = [](std::uint8_t r, bool) { return ResistanceScale(r); };
+    const auto conductance = [](std::uint8_t r, bool) { return ConductanceScale(r); };
+    const bool ratio = control == ReadoutControl::E || control == ReadoutControl::F ||
+                       control == ReadoutControl::Dop;
+    if (control == ReadoutControl::A || control == ReadoutControl::Base) scales(resistance);
+    if (control == ReadoutControl::B || control == ReadoutControl::Base) scales(conductance);
+    if (control == ReadoutControl::C || control == ReadoutControl::Base) scales(CapacitanceScale);
+    if (control == ReadoutControl::D || control == ReadoutControl::Base) scales(InductanceScale);
+    if (ratio) shapes.emplace(std::string_view{}, RatioDecimals);
+
+    // Ratios are magnitudes; the other quantities keep their sign.
+    const double sign = ratio ? 1.0 : -1.0;
+    std::vector<std::string> texts{OverloadText};
+    if (control == ReadoutControl::Base) texts.emplace_back(NoDataText);
+    if (control == ReadoutControl::Dop) texts.emplace_back(LinkLostText);
+    for (const auto& [unit, decimals] : shapes) {
+        texts.push_back(ReadoutFormat(sign * OverloadLimit, decimals, unit));
+        for (int digit = 1; digit <= 9; ++digit) {
+            // dddd.ddd...: the digit in every place the precision shows.
+            const double fraction = (1.0 - std::pow(10.0, -decimals)) / 9.0;
+            texts.push_back(ReadoutFormat(sign * digit * (1111.0 + fraction), decimals, unit));
+        }
+    }
+    return texts;
 }
 
 void FrontPanelModel::FormCreated() {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "meter/MeterFrame.h"
 
@@ -49,6 +50,9 @@ extern const char* const OverloadText;
 extern const char* const NoDataText;    // "Нет данных"
 extern const char* const LinkLostText;  // "разрыв связи"
 
+// The controls that show readings: the six readout fields and the two displays.
+enum class ReadoutControl { A, B, C, D, E, F, Base, Dop };
+
 class FrontPanelModel {
   public:
     // `decimalSeparator`: the locale's separator, UTF-8 (a comma on a Russian system).
@@ -82,6 +86,14 @@ class FrontPanelModel {
     // for a value with no finite magnitude (a reciprocal or ratio of an average that
     // cancelled to exactly zero), so a field never shows "inf" or "nan".
     std::string ReadoutFormat(double value, int precision, std::string_view unit) const;
+
+    // Texts at least as wide as any text `control` can ever show: for every unit and
+    // precision the control can carry (all ranges, both frequencies, averaging on and off),
+    // the limit 10000 and four integer digits of each digit, negative where the quantity can
+    // be, formatted as the readout formats them; "Перегрузка"; and for Base and Dop the
+    // watchdog's text. In a font whose digits are equally wide (tabular figures) the widest
+    // of them is the widest text the control shows.
+    std::vector<std::string> WidestTexts(ReadoutControl control) const;
 
     // State, public for the tests and the window; written only by the operations above.
     MeterFrame Frame{};

@@ -8,6 +8,8 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -20,11 +22,37 @@
 
 namespace k419::test {
 
+// Whether this run sees only the DejaVu fonts of a stock desktop (K419_TEST_FONTS=dejavu-only)
+// rather than the fonts the project installs.
+inline bool DejaVuOnly() { return qgetenv("K419_TEST_FONTS") == "dejavu-only"; }
+
+// Points fontconfig at a configuration of our own that lists just the DejaVu folder, as on a
+// desktop where nothing but the stock fonts is installed. Before the application exists.
+inline void UseOnlyDejaVuFonts() {
+    static const QByteArray folder = [] {
+        QByteArray dir = QByteArray(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
+                         "/k419-fonts-XXXXXX";
+        if (mkdtemp(dir.data()) == nullptr) return QByteArray();
+        return dir;
+    }();
+    const QByteArray config = folder + "/fonts.conf";
+    if (FILE* f = std::fopen(config.constData(), "w")) {
+        std::fprintf(f,
+                     "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n"
+                     "<fontconfig>\n  <dir>/usr/share/fonts/truetype/dejavu</dir>\n"
+                     "  <cachedir>%s/cache</cachedir>\n</fontconfig>\n",
+                     folder.constData());
+        std::fclose(f);
+    }
+    qputenv("FONTCONFIG_FILE", config);
+}
+
 inline QApplication& App() {
     if (QApplication* app = qobject_cast<QApplication*>(QCoreApplication::instance())) {
         return *app;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (DejaVuOnly()) UseOnlyDejaVuFonts();
     static int argc = 1;
     static char name[] = "test_app";
     static char* argv[] = {name, nullptr};

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <limits>
+#include <map>
 #include <deque>
 #include <random>
 #include <stdexcept>
@@ -433,6 +436,57 @@ TEST(FrontPanel, RandomStreamAlwaysGivesDefinedTexts) {
     }
     EXPECT_GT(frames, (3 << 20) / 13 - 1000);
     EXPECT_LE(source.bytes.size(), 12U);
+}
+
+// The widest texts bound every text a control shows: with each character as wide as the
+// widest of its kind (digits one width, every other character its own), no shown text is
+// longer than the longest candidate with the same unit.
+TEST(FrontPanel, WidestTextsBoundEveryTextShown) {
+    const auto shape = [](const std::string& text) {
+        std::string s;  // digits folded into one
+        for (char c : text) s += std::isdigit(static_cast<unsigned char>(c)) ? '9' : c;
+        return s;
+    };
+    const auto unitOf = [](const std::string& text) {
+        const auto gap = text.rfind("  ");
+        return gap == std::string::npos ? text : text.substr(gap);
+    };
+    Panel panel(",");
+    std::map<std::pair<ReadoutControl, std::string>, std::size_t> longest;
+    for (auto control : {ReadoutControl::A, ReadoutControl::B, ReadoutControl::C,
+                         ReadoutControl::D, ReadoutControl::E, ReadoutControl::F,
+                         ReadoutControl::Base, ReadoutControl::Dop}) {
+        for (const std::string& text : panel.model.WidestTexts(control)) {
+            auto& n = longest[{control, unitOf(text)}];
+            n = std::max(n, shape(text).size());
+        }
+    }
+    const auto check = [&](ReadoutControl control, const std::string& text) {
+        const auto it = longest.find({control, unitOf(text)});
+        ASSERT_NE(it, longest.end()) << text;
+        EXPECT_LE(shape(text).size(), it->second) << text;
+    };
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> exponent(-12.0f, 12.0f);
+    for (int i = 0; i < 20000; ++i) {
+        const float magnitude = std::pow(10.0f, exponent(random));
+        const MeterFrame frame =
+            MakeFrame(random() % 2 ? magnitude : -magnitude, std::pow(10.0f, exponent(random)),
+                      static_cast<std::uint8_t>(random() % 11), static_cast<std::uint8_t>(random()),
+                      static_cast<std::uint8_t>(random()));
+        const PanelTexts& t = panel.Show(frame);
+        check(ReadoutControl::A, t.A);
+        check(ReadoutControl::B, t.B);
+        check(ReadoutControl::C, t.C);
+        check(ReadoutControl::D, t.D);
+        check(ReadoutControl::E, t.E);
+        check(ReadoutControl::F, t.F);
+        check(ReadoutControl::Base, t.Base);
+        check(ReadoutControl::Dop, t.Dop);
+    }
+    panel.model.WatchdogTick();
+    check(ReadoutControl::Base, panel.model.Texts().Base);
+    check(ReadoutControl::Dop, panel.model.Texts().Dop);
 }
 
 }  // namespace
