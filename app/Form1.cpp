@@ -18,6 +18,7 @@
 
 #include "app/Glyphs.h"
 #include "app/PlatformBridge.h"
+#include "platform/PlatformHooks.h"
 #include "ui_Form1.h"
 
 using k419::KeyCode;
@@ -331,8 +332,28 @@ void TForm1::Handle(Body&& body) {
     if (!destroying_) Guarded(std::forward<Body>(body));
 }
 
-void TForm1::FormCreate() {
+// What a failure of the port is about, as the user knows it: "COM2 (/dev/ttyUSB0)".
+std::string TForm1::PortLabel() const {
+    const std::string com = "COM" + std::to_string(ApdComPort1.ComNumber());
+    const std::string device = k419::platform::DevicePathForName(("\\\\.\\" + com).c_str());
+    return device.empty() ? com : com + " (" + device + ")";
+}
+
+// A handler that uses the port: whatever the component raises reaches the user with the port
+// and device it is about in front of the component's own message.
+template <class Body>
+void TForm1::HandlePort(Body&& body) {
     Handle([&] {
+        try {
+            body();
+        } catch (const std::exception& e) {
+            throw k419::app::PortFailure(PortLabel() + ": " + e.what());
+        }
+    });
+}
+
+void TForm1::FormCreate() {
+    HandlePort([&] {
         SetClientHeight(CompactClientHeight);
         ApdComPort1.SetComNumber(1);
         ui_->SpinEdit1->setValue(1);
@@ -345,7 +366,7 @@ void TForm1::FormCreate() {
 }
 
 void TForm1::ApdComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
-    Handle([&] {
+    HandlePort([&] {
         if (!model_.ReceiveTrigger(*source_, *watchdog_)) return;
         ShowFrame();
         ++framesShown_;
@@ -353,7 +374,13 @@ void TForm1::ApdComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uin
     });
 }
 
-void TForm1::SendKey(KeyCode code) { ApdComPort1.SendByte(static_cast<char>(code)); }
+void TForm1::SendKey(KeyCode code) {
+    try {
+        ApdComPort1.SendByte(static_cast<char>(code));
+    } catch (const std::exception& e) {
+        throw k419::app::PortFailure(PortLabel() + ": " + e.what());
+    }
+}
 
 void TForm1::BitBtn2Click() {
     Handle([&] { SendKey(KeyCode::AutoRange); });
@@ -404,7 +431,7 @@ void TForm1::BitBtn15Click() {
 }
 
 void TForm1::SpinEdit1Change() {
-    Handle([&] {
+    HandlePort([&] {
         ApdComPort1.SetComNumber(static_cast<std::uint16_t>(ui_->SpinEdit1->value()));
         ApdComPort1.DiscardInput();
         ApdComPort1.SetOpen(true);

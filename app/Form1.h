@@ -106,6 +106,9 @@ class TForm1 : public QWidget {
     void ShowFrame();
     template <class Body>
     void Handle(Body&& body);
+    template <class Body>
+    void HandlePort(Body&& body);
+    std::string PortLabel() const;
 
     std::unique_ptr<Ui::TForm1> ui_;
     k419::FrontPanelModel model_;

@@ -44,7 +44,7 @@ void ConnectPlatformMessages() {
 
 void ShowExceptionMessage(const std::string& message, MessageDisplay display) {
     if (display == MessageDisplay::StandardError) {
-        std::fprintf(stderr, "%s\n", message.c_str());
+        std::fprintf(stderr, "k419: %s\n", message.c_str());
         std::fflush(stderr);
         return;
     }

@@ -2,9 +2,17 @@
 // Qt's event loop, and the application's exception handler shown to the user.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
 namespace k419::app {
+
+// A failure of the serial port as the user is told of it: the port and device it is about,
+// then the component's own message.
+class PortFailure : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
 
 // Lets the calling thread's platform messages (the serial engine's notifications and its
 // worker threads' reports) run on that thread's Qt event loop: every arrival schedules one
@@ -16,7 +24,7 @@ void ConnectPlatformMessages();
 
 enum class MessageDisplay {
     Dialog,         // a modal message box, as a desktop program reports an error
-    StandardError,  // one line on the standard error stream (no display to show a box on)
+    StandardError,  // one line on the standard error stream, after "k419: " (no display)
 };
 
 // Installs the application's exception handler for the whole process: a failure that ends an

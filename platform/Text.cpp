@@ -71,7 +71,8 @@ constexpr MessageText kMessages[] = {
     {ERROR_CANCELLED, "The operation was canceled by the user."},
     {ERROR_PRIVILEGE_NOT_HELD,
      "Permission denied: this user may not open the serial device. On Linux, add the user to "
-     "the group that owns the device (usually dialout) and log in again."},
+     "the group that owns the device (usually dialout: sudo adduser $USER dialout) and log in "
+     "again."},
     {ERROR_INVALID_WINDOW_HANDLE, "Invalid window handle."},
     {ERROR_CLASS_ALREADY_EXISTS, "Class already exists."},
     {ERROR_CLASS_DOES_NOT_EXIST, "Class does not exist."},

@@ -241,7 +241,10 @@ std::string ErrorMessage(int32_t Number) {
 
 int32_t CheckResult(bool Loading, int32_t Code) {
     if (Code >= 0 || Loading) return Code;
-    if (Code >= -162 && Code <= -2) {
+    // A permission problem on open is reported by the platform as 1314, outside the range of
+    // the runtime's error numbers; it is a system error like them, so the user sees the
+    // platform's text, which says what to do about it.
+    if ((Code >= -162 && Code <= -2) || Code == -ERROR_PRIVILEGE_NOT_HELD) {
         if (Code == -8) throw EOutOfMemory();
         throw EInOutError(ErrorMessage(-Code), -Code);
     }

@@ -70,7 +70,8 @@ std::string ErrorMessage(int32_t Number);
 // is still being built from its stored form description, where failures are not raised).
 // Otherwise throws, and never returns:
 //   -8                          EOutOfMemory
-//   -162 .. -2 (other)          EInOutError with ErrorMessage(-Code) and ErrorCode() -Code
+//   -162 .. -2 (other), -1314   EInOutError with ErrorMessage(-Code) and ErrorCode() -Code
+//                               (1314: the user may not open the device; the platform's text)
 //   a code with its own class   that class built from Code (ResultCode() == Code)
 //   any other code              EAPDException("Serial port exception") (ResultCode() == 0)
 int32_t CheckResult(bool Loading, int32_t Code);

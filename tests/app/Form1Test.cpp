@@ -345,7 +345,8 @@ TEST_F(Form1WithoutPortTest, PortThatCannotOpenIsReportedAndTheWindowRunsOn) {
     MeterLine com2(2);
     Create();
     ASSERT_EQ(errors.messages.size(), 1u);
-    EXPECT_EQ(errors.messages[0], "ie_BadId - Specified comport doesn't exist");
+    EXPECT_EQ(errors.messages[0],
+              "COM1 (/nonexistent/k419-test-tty): ie_BadId - Specified comport doesn't exist");
     EXPECT_FALSE(form->ApdComPort1.Open());
     EXPECT_EQ(Text("A"), " ");  // FormCreate ended before A was set
     EXPECT_EQ(form->size(), QSize(506, 110));

@@ -60,7 +60,8 @@ TEST_F(Form1ErrorsTest, FailedOpenAtStartShowsAMessageBoxAndTheWindowOpens) {
     MessageBoxWatcher watcher;
     TForm1 form(",", clock);
     EXPECT_EQ(watcher.shown, 1);
-    EXPECT_EQ(watcher.text, "ie_BadId - Specified comport doesn't exist");
+    EXPECT_EQ(watcher.text,
+              "COM1 (/nonexistent/k419-test-tty): ie_BadId - Specified comport doesn't exist");
     EXPECT_EQ(watcher.title, "K4-19");
     EXPECT_TRUE(watcher.critical);
     form.show();
@@ -76,7 +77,8 @@ TEST_F(Form1ErrorsTest, WithoutADisplayMessagesGoToStandardError) {
         form.findChild<QPushButton*>("BitBtn12")
             ->click();  // the port is closed: the open is tried again
     }
-    const std::string line = "ie_BadId - Specified comport doesn't exist\n";
+    const std::string line =
+        "k419: COM1 (/nonexistent/k419-test-tty): ie_BadId - Specified comport doesn't exist\n";
     EXPECT_EQ(testing::internal::GetCapturedStderr(), line + line);
 }
 
