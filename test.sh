@@ -19,19 +19,21 @@ export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 
 plain() {
-  echo "== plain build =="
+  echo "== plain build ==" >&2
   k419_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  # The Debian package, which the tests unpack and check.
+  cmake --build build --target package >&2
   ctest --test-dir build --output-on-failure -j "$jobs"
 }
 asan() {
-  echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
+  echo "== AddressSanitizer + UndefinedBehaviorSanitizer ==" >&2
   k419_build build-asan -DCMAKE_BUILD_TYPE=Debug -DK419_SANITIZE=address \
     -DK419_BUILD_APP=OFF -DK419_BUILD_BENCH=OFF
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
 }
 tsan() {
-  echo "== ThreadSanitizer =="
+  echo "== ThreadSanitizer ==" >&2
   K419_TARGETS="test_platform test_serial k419-sim" \
     k419_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DK419_SANITIZE=thread \
     -DK419_BUILD_APP=OFF -DK419_BUILD_BENCH=OFF

@@ -4,6 +4,7 @@
 #include <QGuiApplication>
 #include <QIcon>
 #include <QFontInfo>
+#include <QKeyEvent>
 #include <QFontMetrics>
 #include <QLineEdit>
 #include <QRegularExpression>
@@ -178,6 +179,29 @@ void FitFontToTexts(QLineEdit* edit, const std::vector<std::string>& texts) {
     if (pixels != designPixels) SetFontPixels(edit, pixels);
 }
 
+// Keeps a spin box to its arrow buttons: the wheel, the keys (but for moving the focus on) and
+// its context menu's steps would move the link by accident.
+class ArrowsOnly final : public QObject {
+  public:
+    using QObject::QObject;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::Wheel:
+            case QEvent::ContextMenu:
+                return true;
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease: {
+                const int key = static_cast<QKeyEvent*>(event)->key();
+                return key != Qt::Key_Tab && key != Qt::Key_Backtab;
+            }
+            default:
+                return QObject::eventFilter(watched, event);
+        }
+    }
+};
+
 // A text that no model text ever equals: the control holds something else (the user's typing).
 const std::string StaleText(1, '\0');
 
@@ -208,8 +232,13 @@ TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidg
     ui_->BitBtn8->setIconSize(QSize(21, 16));
     ui_->BitBtn1->setIcon(QIcon(k419::app::CloseGlyph()));
     ui_->BitBtn1->setIconSize(QSize(16, 16));
-    // The port number changes only through the arrows.
-    if (auto* edit = ui_->SpinEdit1->findChild<QLineEdit*>()) edit->setReadOnly(true);
+    // The port number changes only through the arrows: no typing, no wheel, no keys.
+    auto* arrowsOnly = new ArrowsOnly(ui_->SpinEdit1);
+    ui_->SpinEdit1->installEventFilter(arrowsOnly);
+    if (auto* edit = ui_->SpinEdit1->findChild<QLineEdit*>()) {
+        edit->setReadOnly(true);
+        edit->installEventFilter(arrowsOnly);
+    }
 
     const auto field = [&](Field f, std::string PanelTexts::*text, QWidget* control,
                            bool autoSize) {
@@ -292,6 +321,7 @@ void TForm1::LoadComponents() {
             [this](TObject* cp, std::uint16_t msg, std::uint16_t handle, std::uint16_t data) {
                 ApdComPort1Trigger(cp, msg, handle, data);
             });
+        ApdComPort1.SetPortOpenedHandler([this](TObject*) { portWasOpened_ = true; });
         ApdComPort1.Loaded();
     });
     Timer1.SetInterval(WatchdogInterval);

@@ -78,6 +78,8 @@ class TForm1 : public QWidget {
     // ---- Observation, for the headless program and the tests.
     const k419::FrontPanelModel& Model() const { return model_; }
     std::uint64_t FramesShown() const { return framesShown_; }
+    // Whether ApdComPort1 was open at some time since the window was created.
+    bool PortWasOpened() const { return portWasOpened_; }
     // Called after every frame shown, with the texts now on the panel.
     void SetOnFrameShown(std::function<void(const k419::PanelTexts&)> handler) {
         onFrameShown_ = std::move(handler);
@@ -119,6 +121,7 @@ class TForm1 : public QWidget {
     // a field the user types into is marked stale, so the next frame overwrites it.
     k419::PanelTexts shown_;
     std::uint64_t framesShown_ = 0;
+    bool portWasOpened_ = false;
     bool centred_ = false;
     bool destroying_ = false;
     // While frames come faster than a screen refreshes, the controls catch up with the latest

@@ -1,8 +1,4 @@
 // k419: the K4-19 remote front panel.
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QIcon>
 #include <QLocale>
@@ -20,6 +16,7 @@
 #include "app/DemoMeter.h"
 #include "app/Form1.h"
 #include "app/PlatformBridge.h"
+#include "platform/PlatformHooks.h"
 
 #ifndef K419_VERSION
 #define K419_VERSION "unknown"
@@ -28,6 +25,8 @@
 namespace {
 
 constexpr int ExitUsage = 2;
+// Headless, a run in which the port never opened has failed.
+constexpr int ExitNeverOpened = 1;
 
 const char* const Usage =
     "Usage: k419 [--simulate]\n"
@@ -44,28 +43,42 @@ const char* const Usage =
     "that is not set; the user needs access to it (on Debian: membership of group dialout).\n"
     "When no meter frame comes for 2 s the displays say \"Нет данных\" / \"разрыв связи\".\n"
     "\n"
-    "Without a display (neither DISPLAY nor WAYLAND_DISPLAY set) the panel runs headless:\n"
-    "it prints one line per frame shown on standard output and every error message on\n"
-    "standard error. Qt's own options (e.g. -platform) are accepted.\n";
+    "Without a display (neither DISPLAY nor WAYLAND_DISPLAY set, or the one set cannot be\n"
+    "reached) the panel runs headless: it prints one line per frame shown on standard output\n"
+    "and every error message on standard error, each after \"k419: \". It runs until Ctrl+C\n"
+    "or SIGTERM; the exit status is then 0 when the port was open at some time during the\n"
+    "run and 1 when it never opened. Qt's own options (e.g. -platform) are accepted.\n";
 
 // Ctrl+C and a terminate request end the event loop, so the port is closed in order.
-int signalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = write(signalPipe[1], &c, 1);
+void QuitOnSignals(QApplication& app) {
+    const int fd = k419::platform::TerminationRequestDescriptor();
+    if (fd < 0) return;
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
 }
 
-void QuitOnSignals(QApplication& app) {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
-    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+// Chooses where the window goes before Qt looks: a display named by the environment that
+// cannot be reached would make Qt abort, so the panel runs headless instead and says why.
+// Returns true when Qt may still fall back to no window (no support for the display found).
+bool ChooseDisplay() {
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return false;  // the user's choice
+    const QByteArray x11 = qgetenv("DISPLAY");
+    const QByteArray wayland = qgetenv("WAYLAND_DISPLAY");
+    if (x11.isEmpty() && wayland.isEmpty()) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return false;
+    }
+    if (!x11.isEmpty() && k419::platform::X11DisplayReachable(x11.constData())) return false;
+    if (!wayland.isEmpty() && k419::platform::WaylandDisplayReachable(wayland.constData())) {
+        // Without Qt's Wayland support the X11 one would fail: fall back to no window.
+        qputenv("QT_QPA_PLATFORM", "wayland;offscreen");
+        return true;
+    }
+    const QByteArray named = !x11.isEmpty() ? "DISPLAY=" + x11 : "WAYLAND_DISPLAY=" + wayland;
+    std::fprintf(stderr, "k419: the display %s cannot be reached; running without a window\n",
+                 named.constData());
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    return false;
 }
 
 std::string Trimmed(const std::string& text) {
@@ -112,10 +125,7 @@ int main(int argc, char** argv) {
         }
         if (arg == "--simulate") simulate = true;
     }
-    if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
+    const bool mayFallBack = ChooseDisplay();
 
     const QByteArray requested = qgetenv("QT_QPA_PLATFORM");
     if (requested.startsWith("offscreen") || requested.startsWith("minimal")) {
@@ -136,6 +146,12 @@ int main(int argc, char** argv) {
     const QString platform = QGuiApplication::platformName();
     const bool headless =
         platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+    if (headless && mayFallBack) {
+        std::fprintf(stderr,
+                     "k419: this Qt cannot show windows on WAYLAND_DISPLAY=%s; running without a "
+                     "window\n",
+                     qgetenv("WAYLAND_DISPLAY").constData());
+    }
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("k419")));
     k419::app::ConnectPlatformMessages();
     k419::app::InstallExceptionDisplay(headless ? k419::app::MessageDisplay::StandardError
@@ -162,5 +178,6 @@ int main(int argc, char** argv) {
     }
     form.show();
     const int status = QApplication::exec();
+    if (headless && !form.PortWasOpened()) return ExitNeverOpened;
     return status;
 }

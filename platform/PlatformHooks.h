@@ -44,6 +44,20 @@ std::string DevicePathForName(const char* name);
 // A one-line description of the operating system, from uname: "Linux 6.1.0-18-amd64 x86_64".
 std::string OperatingSystemText();
 
+// Termination requests (SIGINT, SIGTERM) as a descriptor an event loop can watch: from the
+// first call on, each request makes a byte readable on it instead of ending the process, so
+// the program can close its port in order. Returns -1 when that cannot be set up (the
+// requests then keep their default effect); later calls return the same descriptor.
+int TerminationRequestDescriptor();
+
+// Whether the X11 display `display` (a DISPLAY value) accepts this process now, with the
+// authorisation the environment gives. False for an empty name.
+bool X11DisplayReachable(const char* display);
+
+// Whether the Wayland compositor `name` (a WAYLAND_DISPLAY value, relative to XDG_RUNTIME_DIR
+// unless it is absolute) accepts a connection now. False for an empty name.
+bool WaylandDisplayReachable(const char* name);
+
 // Names the calling thread for tools that list threads (top -H, gdb, perf); at most 15
 // characters are kept.
 void NameCurrentThread(const char* name);

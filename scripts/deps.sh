@@ -1,7 +1,9 @@
 # Sourced by run.sh and test.sh: installs the Debian packages the build needs when any
-# is missing. Needs root (or sudo) only when something has to be installed.
+# is missing. Needs root (or sudo) only when something has to be installed. Everything these
+# functions print goes to standard error.
 k419_packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-               qt6-base-dev qt6-serialport-dev libgl-dev fonts-liberation fonts-dejavu-core)
+               qt6-base-dev qt6-serialport-dev libgl-dev fonts-liberation fonts-dejavu-core
+               dpkg-dev file)
 
 k419_ensure_packages() {
   local missing=() p
@@ -12,8 +14,10 @@ k419_ensure_packages() {
   echo "Installing: ${missing[*]}" >&2
   local sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The installer's progress goes to standard error: standard output belongs to the program.
+  $sudo apt-get update -qq >&2
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >&2
 }
 
 # k419_build <dir> [cmake options...]: configure once, then build incrementally.
@@ -21,9 +25,9 @@ k419_ensure_packages() {
 k419_build() {
   local dir=$1; shift
   if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S . -B "$dir" -G Ninja "$@"
+    cmake -S . -B "$dir" -G Ninja "$@" >&2
   fi
   local targets=()
   [ -n "${K419_TARGETS:-}" ] && targets=(--target $K419_TARGETS)
-  cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
+  cmake --build "$dir" -j "$(nproc)" "${targets[@]}" >&2
 }

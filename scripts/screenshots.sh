@@ -1,13 +1,25 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the front panel: the real window on a virtual X display,
 # with the simulated meter attached, compact and then expanded.
-#   scripts/screenshots.sh [build-dir]      (default: build)
-# Writes docs/screenshot-compact.png and docs/screenshot-expanded.png.
+#   scripts/screenshots.sh [--dejavu-only] [build-dir]      (default: build)
+# Writes docs/screenshot-compact.png and docs/screenshot-expanded.png; with --dejavu-only the
+# window sees only the DejaVu fonts of a stock desktop, and the names end in -dejavu.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 k419_ensure_packages xvfb xdotool imagemagick x11-utils
 
+suffix=""
+fonts=""
+if [ "${1:-}" = "--dejavu-only" ]; then
+  shift
+  suffix="-dejavu"
+  fonts=$(mktemp -d)
+  printf '%s\n' '<?xml version="1.0"?>' '<!DOCTYPE fontconfig SYSTEM "fonts.dtd">' \
+    '<fontconfig>' '  <dir>/usr/share/fonts/truetype/dejavu</dir>' \
+    "  <cachedir>$fonts/cache</cachedir>" '</fontconfig>' >"$fonts/fonts.conf"
+  export FONTCONFIG_FILE=$fonts/fonts.conf
+fi
 build=${1:-build}
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
@@ -22,6 +34,7 @@ cleanup() {
   [ -n "$panel" ] && kill "$panel" 2>/dev/null || true
   kill "$xvfb" 2>/dev/null || true
   wait 2>/dev/null || true
+  [ -z "$fonts" ] || rm -rf "$fonts"
 }
 trap cleanup EXIT
 for _ in $(seq 100); do
@@ -36,10 +49,10 @@ window=$(DISPLAY=$display timeout 20 xdotool search --sync --onlyvisible --name 
 # Let a few frames arrive: the panel shows a frame when the next one begins.
 sleep 1.5
 mkdir -p docs
-DISPLAY=$display import -window "$window" docs/screenshot-compact.png
+DISPLAY=$display import -window "$window" "docs/screenshot-compact$suffix.png"
 
 # "Доп. параметры" (BitBtn14 at 96,89, 113 x 20) expands the window.
 DISPLAY=$display xdotool mousemove --window "$window" 152 99 click 1
 sleep 1.5
-DISPLAY=$display import -window "$window" docs/screenshot-expanded.png
-echo "docs/screenshot-compact.png docs/screenshot-expanded.png"
+DISPLAY=$display import -window "$window" "docs/screenshot-expanded$suffix.png"
+echo "docs/screenshot-compact$suffix.png docs/screenshot-expanded$suffix.png"

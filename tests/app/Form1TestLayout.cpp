@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
+#include <QStyleOptionSpinBox>
+#include <QWheelEvent>
 #include <memory>
 #include <set>
 
@@ -192,6 +194,36 @@ TEST_F(Form1LayoutTest, PortSelectorRangesOneToFourWithArrowsOnly) {
     auto* edit = spin->findChild<QLineEdit*>();
     ASSERT_NE(edit, nullptr);
     EXPECT_TRUE(edit->isReadOnly());
+
+    // Neither the wheel nor the keys move it, on the spin box or its text.
+    form->show();
+    spin->setFocus();
+    for (QWidget* target : {static_cast<QWidget*>(spin), static_cast<QWidget*>(edit)}) {
+        const QPointF at(spin->width() / 2.0, spin->height() / 2.0);
+        QWheelEvent wheel(at, spin->mapToGlobal(at), {}, {0, 120}, Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(target, &wheel);
+        for (int key : {Qt::Key_Up, Qt::Key_PageUp, Qt::Key_2}) {
+            QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, key == Qt::Key_2 ? "2" : "");
+            QApplication::sendEvent(target, &press);
+        }
+        EXPECT_EQ(spin->value(), 1);
+    }
+    // The up arrow does.
+    QStyleOptionSpinBox option;
+    option.initFrom(spin);
+    option.subControls = QStyle::SC_SpinBoxUp;
+    option.stepEnabled = QAbstractSpinBox::StepUpEnabled;
+    const QPoint up = spin->style()
+                          ->subControlRect(QStyle::CC_SpinBox, &option, QStyle::SC_SpinBoxUp, spin)
+                          .center();
+    QMouseEvent press(QEvent::MouseButtonPress, up, spin->mapToGlobal(up), Qt::LeftButton,
+                      Qt::LeftButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, up, spin->mapToGlobal(up), Qt::LeftButton,
+                        Qt::NoButton, Qt::NoModifier);
+    QApplication::sendEvent(spin, &press);
+    QApplication::sendEvent(spin, &release);
+    EXPECT_EQ(spin->value(), 2);
 }
 
 TEST_F(Form1LayoutTest, TabOrderFollowsTheFormAndSkipsLabels) {

@@ -1,0 +1,155 @@
+// The k419 program headless, as a logger runs it: what it says on standard error when the
+// port cannot be opened, its exit status after Ctrl+C or SIGTERM, and a display that cannot
+// be reached.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "PanelTestSupport.h"
+#include "ProgramProcess.h"
+#include "meter/FrameBytes.h"
+
+namespace {
+
+using k419::test::MeterLine;
+using k419::test::Program;
+
+const std::string K419 = K419_BINARY_DIR "/app/k419";
+
+// The environment of a machine without a display (the tests' own offscreen setting removed).
+std::map<std::string, std::string> Headless(const std::string& com1) {
+    return {{"DISPLAY", ""},
+            {"WAYLAND_DISPLAY", ""},
+            {"QT_QPA_PLATFORM", ""},
+            {"K419_COM1", com1}};
+}
+
+// Sends frames until k419 prints one (bytes that come before it opened the port are not
+// read), and returns the line it printed for it.
+std::optional<std::string> ShowAFrame(MeterLine& line, Program& k419) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        // Whole frames: the first ones may meet the line before it was made raw, and a frame
+        // taken out of alignment makes the panel discard what waits.
+        const auto frame = k419::test::MakeFrame(1, 1, 5, 0x12, 0);
+        if (!line.WriteRaw(std::string(frame.begin(), frame.end()))) return std::nullopt;
+        while (auto printed = k419.OutputLine(200)) {
+            if (printed->rfind("R ", 0) == 0) return printed;  // not a watchdog line
+        }
+    }
+    return std::nullopt;
+}
+
+// The error line k419 printed for COM1, and its exit status after a terminate request.
+struct Outcome {
+    std::string line;
+    int status;
+};
+
+Outcome RunUntilTheErrorLine(std::vector<std::string> argv,
+                             const std::map<std::string, std::string>& env) {
+    Program k419(std::move(argv), env);
+    EXPECT_TRUE(k419.Started());
+    Outcome outcome{};
+    // Lines of other programs (fontconfig for a user without a cache folder) may come first.
+    while (auto line = k419.ErrorLine()) {
+        if (line->rfind("k419: COM1", 0) == 0) {
+            outcome.line = *line;
+            break;
+        }
+    }
+    k419.Signal(SIGTERM);
+    outcome.status = k419.Wait();
+    return outcome;
+}
+
+TEST(Program, APortThatCannotBeOpenedIsNamedWithItsDeviceAndCauseAndTheRunFails) {
+    // Missing device.
+    {
+        const Outcome o = RunUntilTheErrorLine({K419}, Headless("/nonexistent/k419-tty"));
+        EXPECT_EQ(o.line,
+                  "k419: COM1 (/nonexistent/k419-tty): ie_BadId - Specified comport doesn't exist");
+        EXPECT_EQ(o.status, 1);
+    }
+    // Held by another program.
+    {
+        MeterLine line(1);
+        const int held = ::open(line.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(held, 0);
+        ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+        const Outcome o = RunUntilTheErrorLine({K419}, Headless(line.Path()));
+        ::close(held);
+        EXPECT_EQ(o.line, "k419: COM1 (" + line.Path() + "): ie_Open - device already open");
+        EXPECT_EQ(o.status, 1);
+    }
+}
+
+TEST(Program, AUserWithoutPermissionIsToldToJoinTheDialoutGroup) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "needs root: the test runs k419 as nobody, against a device only root "
+                        "may open";
+    }
+    // A copy of the program that nobody may run, in a folder nobody may enter.
+    char folder[] = "/tmp/k419-nobody-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::filesystem::path dir(folder);
+    std::filesystem::permissions(dir, std::filesystem::perms(0755));
+    std::filesystem::copy_file(K419, dir / "k419");
+    std::filesystem::permissions(dir / "k419", std::filesystem::perms(0755));
+    std::filesystem::create_directory(dir / "cache");
+    std::filesystem::permissions(dir / "cache", std::filesystem::perms(0777));
+
+    MeterLine line(1);
+    ASSERT_EQ(::chmod(line.Path().c_str(), 0600), 0);
+    auto env = Headless(line.Path());
+    env["XDG_CACHE_HOME"] = (dir / "cache").string();
+    env["HOME"] = dir.string();
+    const Outcome o = RunUntilTheErrorLine({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups", (dir / "k419").string()},
+                                           env);
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(o.line.rfind("k419: COM1 (" + line.Path() + "): Permission denied", 0), 0u)
+        << o.line;
+    EXPECT_NE(o.line.find("dialout"), std::string::npos) << o.line;
+    EXPECT_EQ(o.status, 1);
+}
+
+TEST(Program, EndsWithSuccessAfterCtrlCOrSigtermWhenThePortWasOpen) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        MeterLine line(1);
+        Program k419({K419}, Headless(line.Path()));
+        // A frame on standard output shows the port is open.
+        const auto printed = ShowAFrame(line, k419);
+        ASSERT_TRUE(printed.has_value());
+        EXPECT_EQ(printed->rfind("R ", 0), 0u) << *printed;
+        k419.Signal(signal);
+        EXPECT_EQ(k419.Wait(), 0);
+        EXPECT_EQ(k419.RestOfErrors(), "");
+    }
+}
+
+TEST(Program, ADisplayThatCannotBeReachedIsNamedOnceAndThePanelRunsHeadless) {
+    MeterLine line(1);
+    auto env = Headless(line.Path());
+    env["DISPLAY"] = ":97.0";  // no X server on display 97 here
+    ASSERT_FALSE(std::filesystem::exists("/tmp/.X11-unix/X97"));
+    Program k419({K419}, env);
+    EXPECT_EQ(k419.ErrorLine(),
+              "k419: the display DISPLAY=:97.0 cannot be reached; running without a window");
+    const auto printed = ShowAFrame(line, k419);
+    ASSERT_TRUE(printed.has_value());
+    EXPECT_EQ(printed->rfind("R ", 0), 0u) << *printed;
+    k419.Signal(SIGTERM);
+    EXPECT_EQ(k419.Wait(), 0);
+    EXPECT_EQ(k419.RestOfErrors(), "");
+}
+
+}  // namespace
