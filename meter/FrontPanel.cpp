@@ -117,12 +117,12 @@ void FrontPanelModel::ShowResistanceConductance() {
     }
 
     const ReadoutScale rs = ResistanceScale(CurrentRange);
-    texts_.A = ReadoutFormat(r * rs.multiplier, rs.decimals + AveragingOn, rs.unit);
+    texts_.A = ShowField(values_.A, r * rs.multiplier, rs.decimals + AveragingOn, rs.unit);
     if (MainIsR) {
         texts_.Base = texts_.A;
     }
     const ReadoutScale gs = ConductanceScale(CurrentRange);
-    texts_.B = ReadoutFormat(g * gs.multiplier, gs.decimals + AveragingOn, gs.unit);
+    texts_.B = ShowField(values_.B, g * gs.multiplier, gs.decimals + AveragingOn, gs.unit);
     if (MainIsG) {
         texts_.Base = texts_.B;
     }
@@ -146,12 +146,12 @@ void FrontPanelModel::ShowCapacitanceInductance() {
     }
 
     const ReadoutScale cs = CapacitanceScale(CurrentRange, FrequencyIs1kHz);
-    texts_.C = ReadoutFormat(c * cs.multiplier, cs.decimals + AveragingOn, cs.unit);
+    texts_.C = ShowField(values_.C, c * cs.multiplier, cs.decimals + AveragingOn, cs.unit);
     if (MainIsC) {
         texts_.Base = texts_.C;
     }
     const ReadoutScale ls = InductanceScale(CurrentRange, FrequencyIs1kHz);
-    texts_.D = ReadoutFormat(l * ls.multiplier, ls.decimals + AveragingOn, ls.unit);
+    texts_.D = ShowField(values_.D, l * ls.multiplier, ls.decimals + AveragingOn, ls.unit);
     if (MainIsL) {
         texts_.Base = texts_.D;
     }
@@ -160,8 +160,8 @@ void FrontPanelModel::ShowCapacitanceInductance() {
 void FrontPanelModel::ShowQualityLoss() {
     const double first = std::fabs(FirstValue);
     const double second = std::fabs(SecondValue);
-    texts_.E = ReadoutFormat(second / first, RatioDecimals, {});
-    texts_.F = ReadoutFormat(first / second, RatioDecimals, {});
+    texts_.E = ShowField(values_.E, second / first, RatioDecimals, {});
+    texts_.F = ShowField(values_.F, first / second, RatioDecimals, {});
     texts_.Dop = AuxIsQ ? texts_.E : texts_.F;
 }
 
@@ -186,6 +186,13 @@ void FrontPanelModel::AverageReadings() {
     }
     FirstValue = firstSum / 11.0;
     SecondValue = secondSum / 11.0;
+}
+
+std::string FrontPanelModel::ShowField(FieldValue& field, double scaled, int decimals,
+                                       std::string_view unit) {
+    std::string text = ReadoutFormat(scaled, decimals, unit);
+    field = {scaled, decimals, unit, text == OverloadText};
+    return text;
 }
 
 std::vector<std::string> FrontPanelModel::WidestTexts(ReadoutControl control) const {

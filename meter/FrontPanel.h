@@ -50,6 +50,23 @@ extern const char* const OverloadText;
 extern const char* const NoDataText;    // "Нет данных"
 extern const char* const LinkLostText;  // "разрыв связи"
 
+// One readout field's value for the last frame, as the readout computed it before formatting.
+struct FieldValue {
+    double scaled = 0.0;    // the number the field shows (times its range's multiplier), unrounded
+    int decimals = 0;       // digits the field shows after the separator
+    std::string_view unit;  // the field's unit label; empty for E and F and outside ranges 1-8
+    bool overload = false;  // the field shows OverloadText
+
+    bool operator==(const FieldValue&) const = default;
+};
+
+// The six fields' values of the last frame shown.
+struct ReadoutValues {
+    FieldValue A, B, C, D, E, F;
+
+    bool operator==(const ReadoutValues&) const = default;
+};
+
 // The controls that show readings: the six readout fields and the two displays.
 enum class ReadoutControl { A, B, C, D, E, F, Base, Dop };
 
@@ -79,6 +96,8 @@ class FrontPanelModel {
     void WatchdogTick();
 
     const PanelTexts& Texts() const { return texts_; }
+    // The numbers behind fields A to F for the last frame shown (zeros before the first).
+    const ReadoutValues& Values() const { return values_; }
     const std::string& DecimalSeparator() const { return decimalSeparator_; }
 
     // Formats `value` the way fields A-F show it ("%*.*f", width 8, the injected
@@ -110,8 +129,12 @@ class FrontPanelModel {
     std::uint8_t RingIndex = 0;
 
   private:
+    // Formats a field's value and keeps what it formatted.
+    std::string ShowField(FieldValue& field, double scaled, int decimals, std::string_view unit);
+
     std::string decimalSeparator_;
     PanelTexts texts_;
+    ReadoutValues values_;
 };
 
 }  // namespace k419
