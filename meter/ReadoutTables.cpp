@@ -111,7 +111,64 @@ ReadoutScale Lookup(const RangeTable& table, std::uint8_t range) {
     return table[range - 1];
 }
 
+struct LabelUnit {
+    std::string_view label;
+    SiUnit unit;
+};
+
+constexpr std::string_view Ohm = "Ω";
+constexpr std::string_view Siemens = "S";
+constexpr std::string_view Farad = "F";
+constexpr std::string_view HenrySymbol = "H";
+
+constexpr std::array<LabelUnit, 15> LabelUnits = {{
+    {MegOhm, {Ohm, 6}},
+    {KiloOhm, {Ohm, 3}},
+    {OhmCyrillic, {Ohm, 0}},
+    {OhmLatinO, {Ohm, 0}},
+    {NanoSiemens, {Siemens, -9}},
+    {MicroSiemens, {Siemens, -6}},
+    {MilliSiemens, {Siemens, -3}},
+    {PicoFarad, {Farad, -12}},
+    {NanoFarad, {Farad, -9}},
+    {MicroFarad, {Farad, -6}},
+    {MilliFarad, {Farad, -3}},
+    {KiloHenry, {HenrySymbol, 3}},
+    {Henry, {HenrySymbol, 0}},
+    {MilliHenry, {HenrySymbol, -3}},
+    {MicroHenry, {HenrySymbol, -6}},
+}};
+
+// 10^exponent for the prefixes in use; every one of them is an exact double.
+double PowerOfTen(int exponent) {
+    double power = 1.0;
+    for (int i = 0; i < exponent; ++i) power *= 10.0;
+    return power;
+}
+
 }  // namespace
+
+std::optional<SiUnit> SiUnitOf(std::string_view label) {
+    for (const LabelUnit& entry : LabelUnits) {
+        if (entry.label == label) return entry.unit;
+    }
+    return std::nullopt;
+}
+
+std::optional<double> SiFactor(std::string_view label) {
+    const auto unit = SiUnitOf(label);
+    if (!unit) return std::nullopt;
+    return unit->exponent >= 0 ? PowerOfTen(unit->exponent) : 1.0 / PowerOfTen(-unit->exponent);
+}
+
+std::optional<double> ToSi(double number, std::string_view label) {
+    const auto unit = SiUnitOf(label);
+    if (!unit) return std::nullopt;
+    // Dividing by the exact 10^k rounds once; multiplying by the inexact 1e-k would round
+    // twice and turn 100 nF into 1.0000000000000001e-07.
+    return unit->exponent >= 0 ? number * PowerOfTen(unit->exponent)
+                               : number / PowerOfTen(-unit->exponent);
+}
 
 ReadoutScale ResistanceScale(std::uint8_t range) { return Lookup(Resistance, range); }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace k419 {
@@ -24,5 +25,23 @@ ReadoutScale ResistanceScale(std::uint8_t range);
 ReadoutScale ConductanceScale(std::uint8_t range);
 ReadoutScale CapacitanceScale(std::uint8_t range, bool frequencyIs1kHz);
 ReadoutScale InductanceScale(std::uint8_t range, bool frequencyIs1kHz);
+
+// What a unit label of the tables above stands for: its SI base unit ("Ω", "S", "F", "H")
+// and the power of ten of its prefix ("мкФ": "F" and -6; "MОм" with a Latin M: "Ω" and 6).
+struct SiUnit {
+    std::string_view symbol;
+    int exponent;
+};
+// Nothing for a label the tables do not use, the empty label included.
+std::optional<SiUnit> SiUnitOf(std::string_view label);
+
+// The SI factor of a label: 1e-6 for "мкФ", 1e6 for "MОм", 1 for "Oм"; nothing for a label
+// the tables do not use.
+std::optional<double> SiFactor(std::string_view label);
+
+// `number`, given in `label`'s unit, in SI base units, rounded once: 100 "нФ" gives the
+// double nearest to 1e-7, exactly what the literal 1e-7 gives. Nothing for a label the tables
+// do not use.
+std::optional<double> ToSi(double number, std::string_view label);
 
 }  // namespace k419
