@@ -74,4 +74,8 @@ std::string CsvRow(const Reading& reading,
 std::string JsonLine(const Reading& reading,
                      std::optional<std::chrono::system_clock::time_point> start);
 
+// `text` as one RFC 4180 field: as it is, or between double quotes (inner quotes doubled)
+// when it holds a comma, a double quote, a CR or an LF.
+std::string CsvField(std::string_view text);
+
 }  // namespace k419
