@@ -16,12 +16,15 @@ class PlotDecimator {
     };
 
     // `columns`: how many columns the picture keeps (a plot wants about one per pixel);
-    // `initialSpan`: the seconds the picture covers at first. At least 2 columns.
+    // `initialSpan`: the seconds the picture covers at first. At least 2 columns (fewer
+    // count as 2); a span that is not a positive number counts as the default.
     explicit PlotDecimator(std::size_t columns = 1024, double initialSpan = 60.0);
 
     // Adds a value at `seconds` (since the picture started; not below the previous one).
     // When the time outgrows the columns, neighbouring columns merge pairwise and each then
-    // covers twice the time, so memory never grows.
+    // covers twice the time, so memory never grows. A time below the previous one (a clock
+    // set back) counts as the previous time and a negative one as 0, so the points stay in
+    // time order; a value or time that is not finite is not added.
     void Add(double seconds, double value);
     void Clear();
 
@@ -41,7 +44,9 @@ class PlotDecimator {
     void Halve();
 
     std::vector<Column> columns_;
+    double initialSpan_;
     double span_;
+    double last_ = 0.0;
 };
 
 }  // namespace k419
