@@ -1,5 +1,6 @@
 // k419-decode: replays a raw byte stream from the meter through the front panel model and
-// prints the panel's texts after every frame as one JSON object per line.
+// prints, after every frame, the panel's texts as one JSON object per line, or the frame's
+// reading record as a CSV row or a JSON line.
 //
 // Bytes are fed to the model one at a time, with one trigger event after each, which is
 // how the serial component reports a byte-by-byte arrival; so the decoder shows exactly
@@ -13,10 +14,12 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "meter/FrontPanel.h"
+#include "meter/Reading.h"
 
 namespace {
 
@@ -24,15 +27,23 @@ constexpr int ExitUsage = 2;
 constexpr int ExitOutputFailed = 1;
 
 const char* const Usage =
-    "Usage: k419-decode [--decimal-point=SEP] [FILE]\n"
+    "Usage: k419-decode [--format=json|csv|jsonl] [--decimal-point=SEP] [FILE]\n"
     "Decodes a raw K4-19 byte stream (FILE, or standard input when FILE is absent or \"-\")\n"
-    "and prints, for every frame the front panel would show, one JSON object with the\n"
-    "panel's texts: LA, LD, Base, Dop, A to F, Label1 to Label5 and Label7.\n"
+    "and prints one line for every frame the front panel would show.\n"
     "\n"
-    "  --decimal-point=SEP  decimal separator of the readouts (default: the locale's)\n"
+    "  --format=FORMAT      json (the default): one JSON object with the panel's texts:\n"
+    "                       LA, LD, Base, Dop, A to F, Label1 to Label5 and Label7;\n"
+    "                       csv: the reading record as the panel's recording writes it\n"
+    "                       (a header row, then one row per frame; values in SI units,\n"
+    "                       \".\" as decimal point, an overloaded value an empty cell),\n"
+    "                       with the time columns empty: a raw capture has no times;\n"
+    "                       jsonl: the same record as one JSON object per line, with\n"
+    "                       null times and null for an overloaded value\n"
+    "  --decimal-point=SEP  decimal separator of the json texts (default: the locale's)\n"
     "  --help               show this help and exit\n"
     "\n"
-    "Exit status: 0 on success, 2 on a bad argument or an unreadable input.\n";
+    "Exit status: 0 on success, 1 when the output cannot be written, 2 on a bad argument\n"
+    "or an unreadable input.\n";
 
 // The serial component's input buffer as the receive handler sees it.
 class QueueSource final : public k419::FrameSource {
@@ -134,7 +145,7 @@ void AppendJsonString(std::string& out, std::string_view s) {
     out += '"';
 }
 
-std::string JsonLine(const k419::PanelTexts& t) {
+std::string TextsJsonLine(const k419::PanelTexts& t) {
     const std::pair<const char*, const std::string*> fields[] = {
         {"LA", &t.LA},         {"LD", &t.LD},         {"Base", &t.Base},     {"Dop", &t.Dop},
         {"A", &t.A},           {"B", &t.B},           {"C", &t.C},           {"D", &t.D},
@@ -175,8 +186,37 @@ int Fail(const std::string& message) {
 
 }  // namespace
 
+enum class Format { Texts, Csv, Records };
+
+std::optional<Format> ParseFormat(std::string_view name) {
+    if (name == "json") return Format::Texts;
+    if (name == "csv") return Format::Csv;
+    if (name == "jsonl") return Format::Records;
+    return std::nullopt;
+}
+
+// What the decoder prints after `model` has shown a frame.
+std::string Line(Format format, const k419::FrontPanelModel& model) {
+    if (format == Format::Texts) return TextsJsonLine(model.Texts());
+    // A replay has no clock: the record's time is left out by giving no start.
+    const k419::Reading reading = k419::MakeReading(model, {});
+    return format == Format::Csv ? k419::CsvRow(reading, std::nullopt)
+                                 : k419::JsonLine(reading, std::nullopt);
+}
+
+bool WriteOut(const std::string& text) {
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+        std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "k419-decode: cannot write the output: %s\n", std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
 int main(int argc, char** argv) {
     const std::string_view separatorOption = "--decimal-point=";
+    const std::string_view formatOption = "--format";
+    Format format = Format::Texts;
     bool separatorGiven = false;
     std::string separator;
     const char* path = nullptr;
@@ -190,6 +230,19 @@ int main(int argc, char** argv) {
         }
         if (!optionsEnded && arg == "--") {
             optionsEnded = true;
+        } else if (!optionsEnded && (arg == formatOption || arg.starts_with("--format="))) {
+            std::string_view name;
+            if (arg == formatOption) {
+                if (i + 1 >= argc) return Fail("--format needs json, csv or jsonl");
+                name = argv[++i];
+            } else {
+                name = arg.substr(formatOption.size() + 1);
+            }
+            const auto parsed = ParseFormat(name);
+            if (!parsed) {
+                return Fail("unknown format '" + std::string(name) + "' (json, csv or jsonl)");
+            }
+            format = *parsed;
         } else if (!optionsEnded && arg.starts_with(separatorOption)) {
             separator = arg.substr(separatorOption.size());
             separatorGiven = true;
@@ -226,6 +279,10 @@ int main(int argc, char** argv) {
     QueueSource source;
     NoWatchdog watchdog;
 
+    if (format == Format::Csv && !WriteOut(k419::CsvHeader())) {
+        return ExitOutputFailed;
+    }
+
     // read() returns whatever has arrived, so a live pipe is decoded as it flows; every
     // line is flushed for the same reason.
     unsigned char buffer[4096];
@@ -242,14 +299,8 @@ int main(int argc, char** argv) {
         }
         for (ssize_t i = 0; i < n; ++i) {
             source.Push(buffer[i]);
-            if (model.ReceiveTrigger(source, watchdog)) {
-                const std::string line = JsonLine(model.Texts());
-                if (std::fwrite(line.data(), 1, line.size(), stdout) != line.size() ||
-                    std::fflush(stdout) != 0) {
-                    std::fprintf(stderr, "k419-decode: cannot write the output: %s\n",
-                                 std::strerror(errno));
-                    return ExitOutputFailed;
-                }
+            if (model.ReceiveTrigger(source, watchdog) && !WriteOut(Line(format, model))) {
+                return ExitOutputFailed;
             }
         }
     }
