@@ -42,19 +42,20 @@ int UnitPower(std::string_view unit) {
 TEST(ReadoutTables, EveryCellScalesToTheRangesUnit) {
     struct Column {
         const char* name;
+        std::string_view symbol;
         std::function<ReadoutScale(std::uint8_t)> scale;
         std::function<int(int)> power;
     };
     const Column columns[] = {
-        {"R", ResistanceScale, [](int r) { return r < 5 ? 7 - r : 8 - r; }},
-        {"G", ConductanceScale, [](int r) { return r < 5 ? r - 7 : r - 8; }},
-        {"C 1k", [](std::uint8_t r) { return CapacitanceScale(r, true); },
+        {"R", "Ω", ResistanceScale, [](int r) { return r < 5 ? 7 - r : 8 - r; }},
+        {"G", "S", ConductanceScale, [](int r) { return r < 5 ? r - 7 : r - 8; }},
+        {"C 1k", "F", [](std::uint8_t r) { return CapacitanceScale(r, true); },
          [](int r) { return r - 11; }},
-        {"C 100", [](std::uint8_t r) { return CapacitanceScale(r, false); },
+        {"C 100", "F", [](std::uint8_t r) { return CapacitanceScale(r, false); },
          [](int r) { return r - 11; }},
-        {"L 1k", [](std::uint8_t r) { return InductanceScale(r, true); },
+        {"L 1k", "H", [](std::uint8_t r) { return InductanceScale(r, true); },
          [](int r) { return 4 - r; }},
-        {"L 100", [](std::uint8_t r) { return InductanceScale(r, false); },
+        {"L 100", "H", [](std::uint8_t r) { return InductanceScale(r, false); },
          [](int r) { return 4 - r; }},
     };
     for (const auto& column : columns) {
@@ -62,14 +63,31 @@ TEST(ReadoutTables, EveryCellScalesToTheRangesUnit) {
             const ReadoutScale s = column.scale(static_cast<std::uint8_t>(range));
             const double power = std::log10(s.multiplier) + UnitPower(s.unit);
             EXPECT_NEAR(power, column.power(range), 1e-9) << column.name << " range " << range;
+            // The label's SI factor, as exact as a double holds it (pow is correctly
+            // rounded for these), and its base unit.
+            EXPECT_EQ(SiFactor(s.unit), std::pow(10.0, UnitPower(s.unit))) << s.unit;
+            EXPECT_EQ(SiUnitOf(s.unit)->symbol, column.symbol) << s.unit;
         }
         for (const int outside : {0, 9, 200, 255}) {
             const ReadoutScale s = column.scale(static_cast<std::uint8_t>(outside));
             EXPECT_TRUE(s.unit.empty());
             EXPECT_EQ(s.multiplier, 1.0);
             EXPECT_EQ(s.decimals, UnscaledDecimals);
+            EXPECT_FALSE(SiFactor(s.unit).has_value());
         }
     }
+}
+
+// The conversion rounds once: the values a display shows come out as the literal would.
+TEST(ReadoutTables, ToSiRoundsOnce) {
+    EXPECT_EQ(ToSi(100, "нФ"), 1e-7);
+    EXPECT_EQ(ToSi(4.7, "мкФ"), 4.7e-6);
+    EXPECT_EQ(ToSi(0.33, "пФ"), 0.33e-12);
+    EXPECT_EQ(ToSi(1.5, "M"
+                        "Ом"),
+              1.5e6);
+    EXPECT_FALSE(ToSi(1, "Ohm").has_value());
+    EXPECT_FALSE(ToSi(1, "").has_value());
 }
 
 TEST(ReadoutTables, MixedScriptResistanceLabelsAreByteExact) {
