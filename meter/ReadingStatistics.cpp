@@ -105,7 +105,15 @@ std::string WithSiPrefix(double value, std::string_view unit, int digits) {
     const std::size_t e = scientific.find('e');
     const int exponent = std::atoi(std::string(scientific.substr(e + 1)).c_str());
     static constexpr const char* Prefixes[] = {"f", "p", "n", "µ", "m", "", "k", "M", "G", "T", "P"};
-    if (exponent < -15 || exponent >= 18) return std::string(scientific) + " " + std::string(unit);
+    if (exponent < -15 || exponent >= 18) {
+        // No prefix reaches this far: scientific notation, its trailing zeros dropped.
+        std::string digitsPart(scientific.substr(0, e));
+        if (digitsPart.find('.') != std::string::npos) {
+            while (digitsPart.back() == '0') digitsPart.pop_back();
+            if (digitsPart.back() == '.') digitsPart.pop_back();
+        }
+        return digitsPart + std::string(scientific.substr(e)) + " " + std::string(unit);
+    }
     const int prefixPower = (exponent >= 0 ? exponent / 3 : -((-exponent + 2) / 3)) * 3;
 
     // The significant digits, then the decimal point moved right by exponent - prefixPower.
