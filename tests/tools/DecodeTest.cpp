@@ -16,6 +16,7 @@
 
 #include "meter/FrameBytes.h"
 #include "meter/FrontPanel.h"
+#include "meter/Reading.h"
 
 namespace k419 {
 namespace {
@@ -199,6 +200,8 @@ TEST_F(DecodeTest, BadArgumentsAndUnreadableInputExitWithTwo) {
         {"'" + missing + "'", 2, missing}, {"'" + dir_ + "'", 2, dir_},
         {"--bogus", 2, "--bogus"},         {"--decimal-point=", 2, "decimal-point"},
         {"a b", 2, "one input file"},      {"--help", 0, ""},
+        {"--format xml", 2, "xml"},        {"--format", 2, "--format"},
+        {"--format=", 2, "format"},
     };
     for (const auto& c : cases) {
         const Result r = Run(c.args);
@@ -207,6 +210,65 @@ TEST_F(DecodeTest, BadArgumentsAndUnreadableInputExitWithTwo) {
         EXPECT_EQ(r.out.empty(), c.status != 0) << c.args;
     }
     EXPECT_NE(Run("--help").out.find("--decimal-point"), std::string::npos);
+    EXPECT_NE(Run("--help").out.find("--format"), std::string::npos);
+}
+
+std::vector<std::string> Cells(const std::string& row) {
+    std::vector<std::string> cells(1);
+    for (const char c : row) {
+        if (c == ',') {
+            cells.emplace_back();
+        } else {
+            cells.back() += c;
+        }
+    }
+    return cells;
+}
+
+// A simulator's capture as the recording's CSV: the same header, one row per frame shown
+// (each with that frame's bytes), and empty time columns; jsonl has the same records with
+// null times.
+TEST_F(DecodeTest, CsvAndJsonlOfASimulatorCapture) {
+    const std::string capture = dir_ + "/capture";
+    ASSERT_EQ(std::system((K419_BINARY_DIR "/tools/k419-sim --stdout --rate 0 --frames 40 "
+                           "--component inductor --value 10m >'" + capture + "' 2>/dev/null")
+                              .c_str()),
+              0);
+    const std::string bytes = ReadFile(capture);
+    ASSERT_EQ(bytes.size(), 40 * FrameSize);
+
+    const Result csv = Run("--format csv '" + capture + "'");
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    const auto rows = Lines(csv.out);
+    ASSERT_EQ(rows.size(), 1 + 39U);  // the last frame has nothing after it
+    EXPECT_EQ(rows[0] + "\n", CsvHeader());
+    const auto header = Cells(rows[0]);
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        ASSERT_EQ(rows[i].back(), '\r');
+        const auto cells = Cells(rows[i].substr(0, rows[i].size() - 1));
+        ASSERT_EQ(cells.size(), header.size()) << rows[i];
+        EXPECT_EQ(cells[0], "");
+        EXPECT_EQ(cells[1], "");
+        EXPECT_EQ(cells[2], "L");
+        std::string hex;
+        for (std::size_t b = 0; b < FrameSize; ++b) {
+            char byte[4];
+            std::snprintf(byte, sizeof byte, b == 0 ? "%02X" : " %02X",
+                          static_cast<unsigned char>(bytes[(i - 1) * FrameSize + b]));
+            hex += byte;
+        }
+        EXPECT_EQ(cells.back(), hex);
+    }
+
+    const Result jsonl = Run("--format=jsonl", capture);
+    ASSERT_EQ(jsonl.status, 0) << jsonl.err;
+    const auto lines = Lines(jsonl.out);
+    ASSERT_EQ(lines.size(), 39U);
+    for (const auto& line : lines) {
+        EXPECT_TRUE(line.starts_with("{\"time\": null, \"elapsed_s\": null, \"primary\": \"L\""))
+            << line;
+    }
+    EXPECT_EQ(Run("--format json '" + capture + "'").out, Run("'" + capture + "'").out);
 }
 
 // Megabytes of random bytes: every line is a complete object with the sixteen keys in
