@@ -7,8 +7,7 @@ namespace k419 {
 
 ReadingRecorder::~ReadingRecorder() { Stop(); }
 
-bool ReadingRecorder::Start(const std::string& path,
-                            std::chrono::system_clock::time_point start) {
+bool ReadingRecorder::Start(const std::string& path, std::chrono::system_clock::time_point start) {
     Stop();
     path_ = path;
     error_.clear();
@@ -55,8 +54,7 @@ bool ReadingRecorder::WriteWhole(const std::string& text) {
     errno = 0;
     // A device that is full or gone often accepts the bytes into the stream's buffer and
     // only refuses them at the flush.
-    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() ||
-        std::fflush(file_) != 0) {
+    if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0) {
         return Fail("cannot write", errno != 0 ? errno : EIO);
     }
     return true;

@@ -98,13 +98,14 @@ std::string WithSiPrefix(double value, std::string_view unit, int digits) {
     }
     // Rounding first, in decimal, then choosing the prefix from the rounded number keeps
     // 999.9996 nF at six digits from coming out as "1000 nF".
-    const auto end = std::to_chars(text, text + sizeof text, value,
-                                   std::chars_format::scientific, digits - 1)
-                         .ptr;
+    const auto end =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::scientific, digits - 1)
+            .ptr;
     const std::string_view scientific(text, static_cast<std::size_t>(end - text));
     const std::size_t e = scientific.find('e');
     const int exponent = std::atoi(std::string(scientific.substr(e + 1)).c_str());
-    static constexpr const char* Prefixes[] = {"f", "p", "n", "µ", "m", "", "k", "M", "G", "T", "P"};
+    static constexpr const char* Prefixes[] = {"f", "p", "n", "µ", "m", "",
+                                               "k", "M", "G", "T", "P"};
     if (exponent < -15 || exponent >= 18) {
         // No prefix reaches this far: scientific notation, its trailing zeros dropped.
         std::string digitsPart(scientific.substr(0, e));
@@ -119,8 +120,10 @@ std::string WithSiPrefix(double value, std::string_view unit, int digits) {
     // The significant digits, then the decimal point moved right by exponent - prefixPower.
     std::string sign, mantissa;
     for (const char c : scientific.substr(0, e)) {
-        if (c == '-') sign = "-";
-        else if (c != '.') mantissa += c;
+        if (c == '-')
+            sign = "-";
+        else if (c != '.')
+            mantissa += c;
     }
     const std::size_t integerDigits = static_cast<std::size_t>(exponent - prefixPower) + 1;
     while (mantissa.size() < integerDigits) mantissa += '0';

@@ -37,7 +37,9 @@ TEST(PlotDecimator, BoundedAndTrueToEveryStretch) {
     EXPECT_LE(added.back().seconds, plot.ColumnSpan() * static_cast<double>(Columns));
 
     std::map<long, std::pair<double, double>> stretches, kept;  // column: min, max
-    const auto index = [&](double seconds) { return std::lround(std::floor(seconds / plot.ColumnSpan())); };
+    const auto index = [&](double seconds) {
+        return std::lround(std::floor(seconds / plot.ColumnSpan()));
+    };
     for (const auto& p : added) {
         auto [it, fresh] = stretches.try_emplace(index(p.seconds), p.value, p.value);
         it->second.first = std::min(it->second.first, p.value);
@@ -47,7 +49,8 @@ TEST(PlotDecimator, BoundedAndTrueToEveryStretch) {
         if (i > 0) {
             EXPECT_LE(points[i - 1].seconds, points[i].seconds) << i;
         }
-        auto [it, fresh] = kept.try_emplace(index(points[i].seconds), points[i].value, points[i].value);
+        auto [it, fresh] =
+            kept.try_emplace(index(points[i].seconds), points[i].value, points[i].value);
         it->second.first = std::min(it->second.first, points[i].value);
         it->second.second = std::max(it->second.second, points[i].value);
     }

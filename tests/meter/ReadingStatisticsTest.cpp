@@ -76,7 +76,8 @@ TEST(RunningStatistics, AgreesWithTwoPassOverWideAndNarrowData) {
     EXPECT_EQ(one.Mean(), 0);
 }
 
-Reading Make(char primary, std::optional<double> value, char secondary, std::optional<double> ratio) {
+Reading Make(char primary, std::optional<double> value, char secondary,
+             std::optional<double> ratio) {
     Reading r;
     r.primary = primary;
     r.primaryUnit = primary == 'C' ? "F" : primary == 'L' ? "H" : primary == 'R' ? "Ω" : "S";

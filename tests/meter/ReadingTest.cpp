@@ -86,7 +86,8 @@ bool ExpectAgrees(const std::string& text, const RecordValue& v, std::string_vie
         ADD_FAILURE() << "no value";
         return false;
     }
-    const double tolerance = 0.5 * std::pow(10.0, -decimals) * (1 + 1e-9) + 1e-12 * std::fabs(shown);
+    const double tolerance =
+        0.5 * std::pow(10.0, -decimals) * (1 + 1e-9) + 1e-12 * std::fabs(shown);
     EXPECT_LE(std::fabs(*v.value / factor - shown), tolerance) << *v.value;
     return true;
 }
@@ -122,14 +123,13 @@ TEST(Reading, ValuesAgreeWithEveryReadoutText) {
                     const Main& main = mains[k % 4];
                     const bool d = k % 8 >= 4;
                     const std::uint8_t status1 = main.bits | (kHz ? 0x02 : 0) | (d ? 0x80 : 0);
-                    Show(model, MakeFrame(draw(), draw(), static_cast<std::uint8_t>(range),
-                                          status1, averaging ? 0x02 : 0x00));
+                    Show(model, MakeFrame(draw(), draw(), static_cast<std::uint8_t>(range), status1,
+                                          averaging ? 0x02 : 0x00));
                     const Reading r = MakeReading(model, {});
                     const PanelTexts& t = model.Texts();
-                    const std::string where = "range " + std::to_string(range) +
-                                              (kHz ? " 1 kHz" : " 100 Hz") +
-                                              (averaging ? " averaged" : "") + " frame " +
-                                              std::to_string(k);
+                    const std::string where =
+                        "range " + std::to_string(range) + (kHz ? " 1 kHz" : " 100 Hz") +
+                        (averaging ? " averaged" : "") + " frame " + std::to_string(k);
                     shown[0] += ExpectAgrees(t.A, r.resistance, "Ω", false, where + " A");
                     shown[1] += ExpectAgrees(t.B, r.conductance, "S", false, where + " B");
                     shown[2] += ExpectAgrees(t.C, r.capacitance, "F", false, where + " C");
@@ -175,18 +175,19 @@ TEST(Reading, StateAndWrittenForms) {
               ",,L,-0.0007957747154594766,H,0,D,0.00025,0,20000,0,5e-05,0,,1,"
               "-0.0007957747154594766,0,4000,0,0.00025,0,3,1000,0.1,1,series,auto,0,"
               "AA 00 00 00 7E 00 00 7A 89 03 FF 01\r\n");
-    EXPECT_EQ(JsonLine(r, std::nullopt),
-              "{\"time\": null, \"elapsed_s\": null, \"primary\": \"L\", "
-              "\"primary_value\": -0.0007957747154594766, \"primary_unit\": \"H\", "
-              "\"primary_overload\": false, \"secondary\": \"D\", \"secondary_value\": 0.00025, "
-              "\"secondary_overload\": false, \"resistance_ohm\": 20000, "
-              "\"resistance_overload\": false, \"conductance_s\": 5e-05, "
-              "\"conductance_overload\": false, \"capacitance_f\": null, "
-              "\"capacitance_overload\": true, \"inductance_h\": -0.0007957747154594766, "
-              "\"inductance_overload\": false, \"ratio_e\": 4000, \"ratio_e_overload\": false, "
-              "\"ratio_f\": 0.00025, \"ratio_f_overload\": false, \"range\": 3, \"frequency_hz\": 1000, "
-              "\"level_v\": 0.1, \"bias_on\": true, \"circuit\": \"series\", \"ranging\": \"auto\", "
-              "\"averaging_on\": false, \"frame_hex\": \"AA 00 00 00 7E 00 00 7A 89 03 FF 01\"}\n");
+    EXPECT_EQ(
+        JsonLine(r, std::nullopt),
+        "{\"time\": null, \"elapsed_s\": null, \"primary\": \"L\", "
+        "\"primary_value\": -0.0007957747154594766, \"primary_unit\": \"H\", "
+        "\"primary_overload\": false, \"secondary\": \"D\", \"secondary_value\": 0.00025, "
+        "\"secondary_overload\": false, \"resistance_ohm\": 20000, "
+        "\"resistance_overload\": false, \"conductance_s\": 5e-05, "
+        "\"conductance_overload\": false, \"capacitance_f\": null, "
+        "\"capacitance_overload\": true, \"inductance_h\": -0.0007957747154594766, "
+        "\"inductance_overload\": false, \"ratio_e\": 4000, \"ratio_e_overload\": false, "
+        "\"ratio_f\": 0.00025, \"ratio_f_overload\": false, \"range\": 3, \"frequency_hz\": 1000, "
+        "\"level_v\": 0.1, \"bias_on\": true, \"circuit\": \"series\", \"ranging\": \"auto\", "
+        "\"averaging_on\": false, \"frame_hex\": \"AA 00 00 00 7E 00 00 7A 89 03 FF 01\"}\n");
 }
 
 // Sets the process's time zone for one scope.
@@ -229,10 +230,9 @@ TEST(Reading, TimeColumnsAreLocalIsoTimeAndSecondsSinceStart) {
         r.time = utc;
         const std::string row = CsvRow(r, utc - c.sinceStart);
         EXPECT_EQ(row.substr(0, row.find(",G,")), std::string(c.time) + "," + c.elapsed);
-        EXPECT_EQ(JsonLine(r, utc - c.sinceStart)
-                      .starts_with("{\"time\": \"" + std::string(c.time) +
-                                   "\", \"elapsed_s\": " + c.elapsed + ","),
-                  true);
+        EXPECT_TRUE(JsonLine(r, utc - c.sinceStart)
+                        .starts_with("{\"time\": \"" + std::string(c.time) +
+                                     "\", \"elapsed_s\": " + c.elapsed + ","));
     }
 }
 
@@ -268,15 +268,12 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& text) {
 }
 
 TEST(Reading, CsvReadsBackWithHeaderQuotingAndEmptyOverloadCell) {
-    const std::vector<std::string> columns = {
-        "time",          "elapsed_s",           "primary",         "primary_value",
-        "primary_unit",  "primary_overload",    "secondary",       "secondary_value",
-        "secondary_overload", "resistance_ohm", "resistance_overload", "conductance_s",
-        "conductance_overload", "capacitance_f", "capacitance_overload", "inductance_h",
-        "inductance_overload", "ratio_e",       "ratio_e_overload", "ratio_f",
-        "ratio_f_overload", "range",            "frequency_hz",    "level_v",
-        "bias_on",       "circuit",             "ranging",         "averaging_on",
-        "frame_hex"};
+    const auto columns = ReadCsv(
+        "time,elapsed_s,primary,primary_value,primary_unit,primary_overload,secondary,"
+        "secondary_value,secondary_overload,resistance_ohm,resistance_overload,conductance_s,"
+        "conductance_overload,capacitance_f,capacitance_overload,inductance_h,"
+        "inductance_overload,ratio_e,ratio_e_overload,ratio_f,ratio_f_overload,range,"
+        "frequency_hz,level_v,bias_on,circuit,ranging,averaging_on,frame_hex\r\n")[0];
     FrontPanelModel model(",");
     Show(model, MakeFrame(0.5f, 2000.0f, 3, 0xFF, 0x01));
     const Reading overloaded = MakeReading(model, system_clock::now());

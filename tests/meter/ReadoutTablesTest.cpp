@@ -83,9 +83,8 @@ TEST(ReadoutTables, ToSiRoundsOnce) {
     EXPECT_EQ(ToSi(100, "нФ"), 1e-7);
     EXPECT_EQ(ToSi(4.7, "мкФ"), 4.7e-6);
     EXPECT_EQ(ToSi(0.33, "пФ"), 0.33e-12);
-    EXPECT_EQ(ToSi(1.5, "M"
-                        "Ом"),
-              1.5e6);
+    const std::string_view megOhm = "\x4D\xD0\x9E\xD0\xBC";  // Latin M + Ом
+    EXPECT_EQ(ToSi(1.5, megOhm), 1.5e6);
     EXPECT_FALSE(ToSi(1, "Ohm").has_value());
     EXPECT_FALSE(ToSi(1, "").has_value());
 }

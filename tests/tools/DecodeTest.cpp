@@ -230,10 +230,10 @@ std::vector<std::string> Cells(const std::string& row) {
 // null times.
 TEST_F(DecodeTest, CsvAndJsonlOfASimulatorCapture) {
     const std::string capture = dir_ + "/capture";
-    ASSERT_EQ(std::system((K419_BINARY_DIR "/tools/k419-sim --stdout --rate 0 --frames 40 "
-                           "--component inductor --value 10m >'" + capture + "' 2>/dev/null")
-                              .c_str()),
-              0);
+    const std::string sim = K419_BINARY_DIR
+        "/tools/k419-sim --stdout --rate 0 --frames 40 "
+        "--component inductor --value 10m";
+    ASSERT_EQ(std::system((sim + " >'" + capture + "' 2>/dev/null").c_str()), 0);
     const std::string bytes = ReadFile(capture);
     ASSERT_EQ(bytes.size(), 40 * FrameSize);
 
