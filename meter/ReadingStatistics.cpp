@@ -120,10 +120,11 @@ std::string WithSiPrefix(double value, std::string_view unit, int digits) {
     // The significant digits, then the decimal point moved right by exponent - prefixPower.
     std::string sign, mantissa;
     for (const char c : scientific.substr(0, e)) {
-        if (c == '-')
+        if (c == '-') {
             sign = "-";
-        else if (c != '.')
+        } else if (c != '.') {
             mantissa += c;
+        }
     }
     const std::size_t integerDigits = static_cast<std::size_t>(exponent - prefixPower) + 1;
     while (mantissa.size() < integerDigits) mantissa += '0';

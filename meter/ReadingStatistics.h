@@ -59,8 +59,9 @@ class ReadingStatistics {
     Side primary_, secondary_;
 };
 
-// `value` with an SI prefix and `unit`, to `digits` significant digits: 1.00e-7 and "F"
-// give "100 nF". Values without a prefix between 1e-15 and 1e15 are written as they are.
+// `value` with an SI prefix and `unit`, to `digits` significant digits without trailing
+// zeros: 1.00e-7 and "F" give "100 nF". Values beyond the prefixes f to P are written in
+// scientific notation ("1e-18 F"); with an empty unit (a ratio) no prefix is used ("0.0123").
 std::string WithSiPrefix(double value, std::string_view unit, int digits = 6);
 
 }  // namespace k419
