@@ -27,11 +27,11 @@ constexpr int ExitUsage = 2;
 constexpr int ExitOutputFailed = 1;
 
 const char* const Usage =
-    "Usage: k419-decode [--format=json|csv|jsonl] [--decimal-point=SEP] [FILE]\n"
+    "Usage: k419-decode [--format json|csv|jsonl] [--decimal-point=SEP] [FILE]\n"
     "Decodes a raw K4-19 byte stream (FILE, or standard input when FILE is absent or \"-\")\n"
     "and prints one line for every frame the front panel would show.\n"
     "\n"
-    "  --format=FORMAT      json (the default): one JSON object with the panel's texts:\n"
+    "  --format FORMAT      json (the default): one JSON object with the panel's texts:\n"
     "                       LA, LD, Base, Dop, A to F, Label1 to Label5 and Label7;\n"
     "                       csv: the reading record as the panel's recording writes it\n"
     "                       (a header row, then one row per frame; values in SI units,\n"
@@ -184,8 +184,6 @@ int Fail(const std::string& message) {
     return ExitUsage;
 }
 
-}  // namespace
-
 enum class Format { Texts, Csv, Records };
 
 std::optional<Format> ParseFormat(std::string_view name) {
@@ -212,6 +210,8 @@ bool WriteOut(const std::string& text) {
     }
     return true;
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
     const std::string_view separatorOption = "--decimal-point=";
