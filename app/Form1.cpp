@@ -13,10 +13,17 @@
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QTimer>
+#include <QAction>
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <limits>
+#include <optional>
+#include <stdexcept>
 #include <vector>
 
+#include "app/CompanionWindow.h"
 #include "app/Glyphs.h"
 #include "app/PlatformBridge.h"
 #include "platform/PlatformHooks.h"
@@ -26,18 +33,46 @@ using k419::KeyCode;
 using k419::PanelTexts;
 using k419::app::Guarded;
 
-// The serial component as the meter model's source of frames.
+// The raw bytes of a session, written as they are received.
+class TForm1::Capture {
+  public:
+    explicit Capture(std::FILE* file) : file_(file) {}
+    ~Capture() { std::fclose(file_); }
+    void Write(const std::uint8_t* bytes, std::size_t count) {
+        if (count == 0) return;
+        std::fwrite(bytes, 1, count, file_);
+        std::fflush(file_);
+    }
+
+  private:
+    std::FILE* file_;
+};
+
+// The serial component as the meter model's source of frames. With a capture, every byte
+// taken or thrown away passes through it first.
 class TForm1::PortFrameSource final : public k419::FrameSource {
   public:
     explicit PortFrameSource(TApdComPort& port) : port_(port) {}
     std::uint16_t InputCount() override { return port_.InputCount(); }
     void ReadBlock(std::uint8_t* buffer, std::uint16_t count) override {
         port_.ReadBlock(buffer, count);
+        if (capture_ != nullptr) capture_->Write(buffer, count);
     }
-    void DiscardInput() override { port_.DiscardInput(); }
+    void DiscardInput() override {
+        if (capture_ != nullptr) {
+            // What is waiting is read into the capture before it is thrown away.
+            std::vector<std::uint8_t> waiting(port_.InputCount());
+            if (!waiting.empty()) {
+                ReadBlock(waiting.data(), static_cast<std::uint16_t>(waiting.size()));
+            }
+        }
+        port_.DiscardInput();
+    }
+    void SetCapture(Capture* capture) { capture_ = capture; }
 
   private:
     TApdComPort& port_;
+    Capture* capture_ = nullptr;
 };
 
 // Timer1 as the meter model's watchdog.
@@ -277,7 +312,28 @@ TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidg
 
     LoadComponents();
     ConnectControls();
+    ConnectReadings();
     FormCreate();
+}
+
+void TForm1::ConnectReadings() {
+    // The companion window opens from the context menu in both heights.
+    auto* open = new QAction(QStringLiteral("Запись и график…"), this);
+    connect(open, &QAction::triggered, this, [this] { BitBtn16Click(); });
+    addAction(open);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
+    // A recording in progress shows beside the COM selector.
+    session_.SetOnRecordingChanged([this] {
+        ui_->RecordMark->setVisible(session_.Recording());
+        ui_->RecordMark->setToolTip(
+            session_.Recording()
+                ? QStringLiteral("Идёт запись в %1")
+                      .arg(QString::fromStdString(session_.Recorder().Path()))
+                : QString());
+    });
+    session_.SetOnRecordingFailed([](const std::string& reason) {
+        ApplicationHandleException(std::runtime_error("Запись показаний остановлена: " + reason));
+    });
 }
 
 void TForm1::FitDisplayFonts() {
@@ -347,6 +403,7 @@ void TForm1::ConnectControls() {
     key(ui_->BitBtn13, &TForm1::BitBtn13Click);
     key(ui_->BitBtn14, &TForm1::BitBtn14Click);
     key(ui_->BitBtn15, &TForm1::BitBtn15Click);
+    key(ui_->BitBtn16, &TForm1::BitBtn16Click);
     connect(ui_->BitBtn1, &QPushButton::clicked, this, [this] {
         if (!destroying_) close();
     });
@@ -398,9 +455,16 @@ void TForm1::FormCreate() {
 void TForm1::ApdComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
     HandlePort([&] {
         if (!model_.ReceiveTrigger(*source_, *watchdog_)) return;
+        // Every frame taken is kept, also one that a visible window does not repaint.
+        std::optional<k419::Reading> reading;
+        if (session_.Keeping() || onReading_) {
+            reading = k419::MakeReading(model_, std::chrono::system_clock::now());
+            session_.Take(*reading);
+        }
         ShowFrame();
         ++framesShown_;
         if (onFrameShown_) onFrameShown_(model_.Texts());
+        if (onReading_) onReading_(*reading);
     });
 }
 
@@ -463,9 +527,37 @@ void TForm1::BitBtn15Click() {
 void TForm1::SpinEdit1Change() {
     HandlePort([&] {
         ApdComPort1.SetComNumber(static_cast<std::uint16_t>(ui_->SpinEdit1->value()));
-        ApdComPort1.DiscardInput();
+        source_->DiscardInput();
         ApdComPort1.SetOpen(true);
     });
+}
+
+void TForm1::BitBtn16Click() {
+    Handle([&] { OpenCompanion(); });
+}
+
+k419::app::CompanionWindow& TForm1::Companion() {
+    if (!companion_) companion_ = std::make_unique<k419::app::CompanionWindow>(session_);
+    return *companion_;
+}
+
+void TForm1::OpenCompanion() {
+    k419::app::CompanionWindow& window = Companion();
+    window.show();
+    window.raise();
+    window.activateWindow();
+}
+
+bool TForm1::StartCapture(const std::string& path, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = "cannot create " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    source_->SetCapture(nullptr);
+    capture_ = std::make_unique<Capture>(file);
+    source_->SetCapture(capture_.get());
+    return true;
 }
 
 void TForm1::Timer1Timer() {

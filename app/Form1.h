@@ -16,12 +16,17 @@
 #include <memory>
 #include <string>
 
+#include "app/ReadingSession.h"
 #include "app/Timer.h"
 #include "meter/FrontPanel.h"
+#include "meter/Reading.h"
 #include "serial/AdPort.h"
 
 namespace Ui {
 class TForm1;
+}
+namespace k419::app {
+class CompanionWindow;
 }
 
 class TForm1 : public QWidget {
@@ -70,6 +75,8 @@ class TForm1 : public QWidget {
     // Expanded and compact height.
     void BitBtn14Click();
     void BitBtn15Click();
+    // Opens the companion window "Запись и график" (also on the window's context menu).
+    void BitBtn16Click();
     // Moves the link to the spin edit's port number.
     void SpinEdit1Change();
     // The watchdog: no frame for a whole period.
@@ -88,18 +95,34 @@ class TForm1 : public QWidget {
     void SetOnWatchdog(std::function<void(const k419::PanelTexts&)> handler) {
         onWatchdog_ = std::move(handler);
     }
+    // Called with the record of every frame the receive handler takes.
+    void SetOnReading(std::function<void(const k419::Reading&)> handler) {
+        onReading_ = std::move(handler);
+    }
+
+    // ---- The readings kept beside the displays: recording, statistics, plot.
+    k419::app::ReadingSession& Session() { return session_; }
+    // The companion window, created (hidden) on first use; OpenCompanion shows and raises it.
+    k419::app::CompanionWindow& Companion();
+    void OpenCompanion();
+    // Writes every byte received from now on to `path`, in arrival order, also the bytes the
+    // panel discards (a frame with a wrong header, a port move), so that a session can be
+    // replayed. False with `error` set when the file cannot be created.
+    bool StartCapture(const std::string& path, std::string& error);
 
   protected:
     void showEvent(QShowEvent* event) override;
 
   private:
     class PortFrameSource;
+    class Capture;
     class TimerWatchdog;
     enum class Field : int;
     struct FieldControl;
 
     void FitDisplayFonts();
     void LoadComponents();
+    void ConnectReadings();
     void ConnectControls();
     void SetClientHeight(int height);
     void SendKey(k419::KeyCode code);
@@ -130,4 +153,8 @@ class TForm1 : public QWidget {
     bool refreshPending_ = false;
     std::function<void(const k419::PanelTexts&)> onFrameShown_;
     std::function<void(const k419::PanelTexts&)> onWatchdog_;
+    std::function<void(const k419::Reading&)> onReading_;
+    std::unique_ptr<Capture> capture_;
+    k419::app::ReadingSession session_;
+    std::unique_ptr<k419::app::CompanionWindow> companion_;
 };

@@ -3,6 +3,8 @@
 #include <QIcon>
 #include <QLocale>
 #include <QSocketNotifier>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,10 +14,12 @@
 #include <string>
 #include <string_view>
 
+#include "app/CommandLine.h"
 #include "app/ComSelectView.h"
 #include "app/DemoMeter.h"
 #include "app/Form1.h"
 #include "app/PlatformBridge.h"
+#include "meter/Reading.h"
 #include "platform/PlatformHooks.h"
 
 #ifndef K419_VERSION
@@ -29,25 +33,35 @@ constexpr int ExitUsage = 2;
 constexpr int ExitNeverOpened = 1;
 
 const char* const Usage =
-    "Usage: k419 [--simulate]\n"
+    "Usage: k419 [OPTION]...\n"
     "Remote front panel of the K4-19 LCR meter: shows its readings and state and sends its\n"
     "key codes over a serial line (9600 baud, 8N1).\n"
     "\n"
-    "  --simulate   run with a simulated meter on a pseudo-terminal of its own, mapped to\n"
-    "               COM1 (no hardware needed)\n"
-    "  --help       show this help and exit\n"
-    "  --version    show the version and exit\n"
+    "  --simulate          run with a simulated meter on a pseudo-terminal of its own, mapped\n"
+    "                      to COM1 (no hardware needed)\n"
+    "  --record FILE       record every reading to FILE (CSV) from the start\n"
+    "  --capture FILE      write the raw bytes received to FILE (for k419-decode)\n"
+    "  --format FORMAT     what goes to standard output without a display: text (one line of\n"
+    "                      the panel's texts per frame, the default), csv or jsonl (the\n"
+    "                      reading record; the watchdog's lines then go to standard error)\n"
+    "  --frames N          end after N frames\n"
+    "  --duration SECONDS  end after SECONDS\n"
+    "  --help              show this help and exit\n"
+    "  --version           show the version and exit\n"
     "\n"
     "The panel opens COM1 at start; the COM spin box moves the link to COM2, COM3 or COM4.\n"
     "COMn is the device named by the environment variable K419_COMn, or /dev/ttyS<n-1> when\n"
     "that is not set; the user needs access to it (on Debian: membership of group dialout).\n"
     "When no meter frame comes for 2 s the displays say \"Нет данных\" / \"разрыв связи\".\n"
+    "\"Запись и график\" (a button of the expanded window, and the window's context menu)\n"
+    "records the readings to a file, keeps their statistics and plots them.\n"
     "\n"
     "Without a display (neither DISPLAY nor WAYLAND_DISPLAY set, or the one set cannot be\n"
-    "reached) the panel runs headless: it prints one line per frame shown on standard output\n"
-    "and every error message on standard error, each after \"k419: \". It runs until Ctrl+C\n"
-    "or SIGTERM; the exit status is then 0 when the port was open at some time during the\n"
-    "run and 1 when it never opened. Qt's own options (e.g. -platform) are accepted.\n";
+    "reached) the panel runs headless: it prints one line per frame on standard output and\n"
+    "every error message on standard error, each after \"k419: \". It runs until Ctrl+C,\n"
+    "SIGTERM, --frames or --duration, then prints the statistics of the run on standard\n"
+    "error; the exit status is 0 when the port was open at some time during the run and 1\n"
+    "when it never opened. Qt's own options (e.g. -platform) are accepted.\n";
 
 // Ctrl+C and a terminate request end the event loop, so the port is closed in order.
 void QuitOnSignals(QApplication& app) {
@@ -98,9 +112,28 @@ void PrintFrame(const k419::PanelTexts& t) {
     std::fflush(stdout);
 }
 
-void PrintWatchdog(const k419::PanelTexts& t) {
-    std::printf("%s | %s\n", t.Base.c_str(), t.Dop.c_str());
-    std::fflush(stdout);
+void PrintWatchdog(const k419::PanelTexts& t, FILE* stream) {
+    std::fprintf(stream, "%s%s | %s\n", stream == stdout ? "" : "k419: ", t.Base.c_str(),
+                 t.Dop.c_str());
+    std::fflush(stream);
+}
+
+void PrintLines(const std::string& lines, FILE* stream) {
+    std::fputs(lines.c_str(), stream);
+    std::fflush(stream);
+}
+
+// Each line of `text` on standard error, after "k419: ".
+void PrintToStandardError(const std::string& text) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        const std::string line = text.substr(start, end == std::string::npos ? end : end - start);
+        if (!line.empty()) std::fprintf(stderr, "k419: %s\n", line.c_str());
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    std::fflush(stderr);
 }
 
 void KeepSeriousQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
@@ -112,7 +145,7 @@ void KeepSeriousQtMessages(QtMsgType type, const QMessageLogContext&, const QStr
 }  // namespace
 
 int main(int argc, char** argv) {
-    bool simulate = false;
+    // Help and version need no display: answered before Qt starts.
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -123,7 +156,6 @@ int main(int argc, char** argv) {
             std::printf("k419 %s\n", K419_VERSION);
             return EXIT_SUCCESS;
         }
-        if (arg == "--simulate") simulate = true;
     }
     const bool mayFallBack = ChooseDisplay();
 
@@ -136,12 +168,12 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     // What is left after Qt took its own options must be ours.
-    for (const QString& arg : QApplication::arguments().mid(1)) {
-        if (arg != QLatin1String("--simulate")) {
-            std::fprintf(stderr, "k419: unknown option %s\nTry 'k419 --help'.\n",
-                         arg.toLocal8Bit().constData());
-            return ExitUsage;
-        }
+    std::vector<std::string> args;
+    for (const QString& arg : QApplication::arguments().mid(1)) args.push_back(arg.toStdString());
+    k419::app::Options options;
+    if (const auto error = k419::app::ParseOptions(args, options)) {
+        std::fprintf(stderr, "k419: %s\nTry 'k419 --help'.\n", error->c_str());
+        return ExitUsage;
     }
     const QString platform = QGuiApplication::platformName();
     const bool headless =
@@ -160,7 +192,7 @@ int main(int argc, char** argv) {
     QuitOnSignals(app);
 
     std::unique_ptr<k419::app::DemoMeter> demo;
-    if (simulate) {
+    if (options.simulate) {
         try {
             demo = std::make_unique<k419::app::DemoMeter>();
         } catch (const std::exception& e) {
@@ -172,12 +204,57 @@ int main(int argc, char** argv) {
 
     // The separator is read once: the panel formats every reading with it.
     TForm1 form(QLocale::system().decimalPoint().toStdString());
+    const auto start = std::chrono::system_clock::now();
+    if (!options.capture.empty()) {
+        std::string error;
+        if (!form.StartCapture(options.capture, error)) {
+            std::fprintf(stderr, "k419: %s\n", error.c_str());
+            return EXIT_FAILURE;
+        }
+    }
+    if (!options.record.empty() && !form.Session().StartRecording(options.record)) {
+        // The panel goes on without the recording.
+        const std::string& reason = form.Session().RecordingError();
+        if (headless) {
+            PrintToStandardError("recording not started: " + reason);
+        } else {
+            k419::app::ShowExceptionMessage("Запись показаний не началась: " + reason,
+                                            k419::app::MessageDisplay::Dialog);
+        }
+    }
     if (headless) {
-        form.SetOnFrameShown(PrintFrame);
-        form.SetOnWatchdog(PrintWatchdog);
+        using k419::app::OutputFormat;
+        const OutputFormat format = options.format;
+        form.Session().SetOnRecordingFailed([](const std::string& reason) {
+            PrintToStandardError("recording stopped: " + reason);
+        });
+        if (format == OutputFormat::Text) {
+            form.SetOnFrameShown(PrintFrame);
+        } else if (format == OutputFormat::Csv) {
+            PrintLines(k419::CsvHeader(), stdout);
+        }
+        form.SetOnReading([format, start](const k419::Reading& reading) {
+            if (format == OutputFormat::Csv) PrintLines(k419::CsvRow(reading, start), stdout);
+            if (format == OutputFormat::Jsonl) PrintLines(k419::JsonLine(reading, start), stdout);
+        });
+        // With the record on standard output, the watchdog's texts would break its rows.
+        FILE* watchdog = format == OutputFormat::Text ? stdout : stderr;
+        form.SetOnWatchdog([watchdog](const k419::PanelTexts& t) { PrintWatchdog(t, watchdog); });
+    }
+    if (options.frames > 0) {
+        form.SetOnFrameShown([&form, &options, headless](const k419::PanelTexts& t) {
+            if (headless && options.format == k419::app::OutputFormat::Text) PrintFrame(t);
+            if (form.FramesShown() >= options.frames) QApplication::quit();
+        });
+    }
+    if (options.duration > 0) {
+        QTimer::singleShot(std::chrono::milliseconds(static_cast<long long>(options.duration * 1000)),
+                           &app, [] { QApplication::quit(); });
     }
     form.show();
     const int status = QApplication::exec();
+    form.Session().StopRecording();
+    if (headless) PrintToStandardError(form.Session().Statistics().Summary());
     if (headless && !form.PortWasOpened()) return ExitNeverOpened;
     return status;
 }

@@ -1,11 +1,15 @@
 // The front panel window under load, offscreen: frames per second it shows when a meter on a
 // pseudo-terminal sends as fast as the window takes them, its resident memory after 10,000 and
-// 100,000 frames, and the time from starting the program to its first frame on screen.
+// 100,000 frames, and the time from starting the program to its first frame on screen; then
+// what keeping the readings costs: the frame rate with recording, statistics and the plot all
+// on beside the rate with all off, the CPU time at the line's 80 frames a second in three
+// settings, and the memory after a million frames with the plot open.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,6 +19,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -23,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/CompanionWindow.h"
 #include "app/Form1.h"
 #include "tools/k419_sim_meter.h"
 
@@ -65,6 +71,25 @@ class FastMeter {
         }
         thread_ = std::thread([this, count] { Feed(count + 1); });
     }
+    // Starts sending `count` frames at `rate` a second, whatever the window does with them.
+    void StartPaced(double rate, std::uint64_t count) {
+        Stop();
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = false;
+        }
+        thread_ = std::thread([this, rate, count] {
+            const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(1.0 / rate));
+            auto due = std::chrono::steady_clock::now();
+            for (std::uint64_t i = 0; i < count; ++i, due += period) {
+                std::unique_lock lock(mutex_);
+                if (changed_.wait_until(lock, due, [&] { return stop_; })) return;
+                lock.unlock();
+                if (!WriteFrame(frames_[i % frames_.size()])) return;
+            }
+        });
+    }
     void Stop() {
         {
             std::lock_guard lock(mutex_);
@@ -89,17 +114,21 @@ class FastMeter {
                 changed_.wait(lock, [&] { return stop_ || i < shown_ + 2; });
                 if (stop_) return;
             }
-            const k419::MeterFrame& f = frames_[i % frames_.size()];
-            std::size_t done = 0;
-            while (done < f.size()) {
-                const ssize_t n = write(master_, f.data() + done, f.size() - done);
-                if (n > 0) {
-                    done += static_cast<std::size_t>(n);
-                } else if (n < 0 && errno != EINTR) {
-                    return;
-                }
+            if (!WriteFrame(frames_[i % frames_.size()])) return;
+        }
+    }
+
+    bool WriteFrame(const k419::MeterFrame& f) {
+        std::size_t done = 0;
+        while (done < f.size()) {
+            const ssize_t n = write(master_, f.data() + done, f.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno != EINTR) {
+                return false;
             }
         }
+        return true;
     }
 
     int master_ = -1;
@@ -139,10 +168,42 @@ long ResidentKilobytes() {
     return -1;
 }
 
+// What the window keeps besides its displays, for the benchmarks that compare the costs.
+enum Keeping { AllOff, RecordingAndStatistics, RecordingStatisticsAndPlot };
+
+// Sets the window up to keep `keeping`, recording into a scratch file; returns its path.
+std::string Keep(TForm1& form, Keeping keeping) {
+    form.Session().SetKeeping(keeping != AllOff);
+    if (keeping == AllOff) return {};
+    char path[] = "/tmp/k419-bench-XXXXXX.csv";
+    const int fd = mkstemps(path, 4);
+    if (fd >= 0) close(fd);
+    form.Session().StartRecording(path);
+    if (keeping == RecordingStatisticsAndPlot) form.OpenCompanion();
+    return path;
+}
+
+// Data rows of a recording.
+long Rows(const std::string& path) {
+    std::ifstream in(path);
+    long lines = 0;
+    for (std::string line; std::getline(in, line);) ++lines;
+    return lines - 1;
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 void BM_WindowFramesPerSecond(benchmark::State& state) {
     FastMeter meter;
     TForm1 form(",");
     form.show();
+    const std::string recording = Keep(form, static_cast<Keeping>(state.range(1)));
+    const std::uint64_t before = form.FramesShown();
     const auto batch = static_cast<std::uint64_t>(state.range(0));
     for (auto _ : state) {
         if (!ShowFrames(form, meter, batch)) {
@@ -151,9 +212,82 @@ void BM_WindowFramesPerSecond(benchmark::State& state) {
         }
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * batch));
-    state.SetLabel("frames");
+    state.SetLabel(state.range(1) == AllOff ? "frames, all off"
+                                            : "frames, recording, statistics and plot on");
+    if (!recording.empty()) {
+        form.Session().StopRecording();
+        // Every frame taken is in the file, none twice.
+        state.counters["rows_missing"] =
+            static_cast<double>(form.FramesShown() - before) - static_cast<double>(Rows(recording));
+        std::remove(recording.c_str());
+    }
 }
-BENCHMARK(BM_WindowFramesPerSecond)->Arg(5000)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WindowFramesPerSecond)
+    ->Args({5000, AllOff})
+    ->Args({5000, RecordingStatisticsAndPlot})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+// CPU time of the whole process (the window, the serial engine's threads and the meter's
+// writer) per second of a meter sending the line's 80 frames a second.
+void BM_CpuAtEightyFramesPerSecond(benchmark::State& state) {
+    const auto keeping = static_cast<Keeping>(state.range(0));
+    FastMeter meter;
+    TForm1 form(",");
+    form.show();
+    const std::string recording = Keep(form, keeping);
+    ShowFrames(form, meter, 100);  // settled
+    for (auto _ : state) {
+        const double cpu = CpuSeconds();
+        const auto start = std::chrono::steady_clock::now();
+        meter.StartPaced(80.0, 800);
+        QEventLoop loop;
+        QTimer::singleShot(10500, &loop, &QEventLoop::quit);
+        loop.exec();
+        meter.Stop();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        state.counters["cpu_ms_per_s"] = (CpuSeconds() - cpu) * 1000.0 / seconds;
+    }
+    if (keeping == RecordingStatisticsAndPlot) {
+        state.counters["plot_redraws_per_s"] =
+            static_cast<double>(form.Companion().PlotRedraws()) / 10.5;
+    }
+    state.SetLabel(keeping == AllOff                   ? "all off"
+                   : keeping == RecordingAndStatistics ? "recording and statistics, window closed"
+                                                       : "recording, statistics and plot open");
+    if (!recording.empty()) std::remove(recording.c_str());
+}
+BENCHMARK(BM_CpuAtEightyFramesPerSecond)
+    ->Arg(AllOff)
+    ->Arg(RecordingAndStatistics)
+    ->Arg(RecordingStatisticsAndPlot)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
+
+// Resident memory with the plot open after 10,000 and after 1,000,000 frames: the plot keeps
+// a bounded picture, so a day of readings costs no more than a minute.
+void BM_PlotResidentMemory(benchmark::State& state) {
+    FastMeter meter;
+    TForm1 form(",");
+    form.show();
+    form.OpenCompanion();
+    for (auto _ : state) {
+        if (!ShowFrames(form, meter, 10000)) {
+            state.SkipWithError("the window stopped taking frames");
+            return;
+        }
+        state.counters["rss_10k_kB"] = static_cast<double>(ResidentKilobytes());
+        if (!ShowFrames(form, meter, 990000)) {
+            state.SkipWithError("the window stopped taking frames");
+            return;
+        }
+        state.counters["rss_1M_kB"] = static_cast<double>(ResidentKilobytes());
+    }
+    state.counters["growth_kB"] = state.counters["rss_1M_kB"] - state.counters["rss_10k_kB"];
+}
+BENCHMARK(BM_PlotResidentMemory)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 void BM_WindowResidentMemory(benchmark::State& state) {
     FastMeter meter;

@@ -43,9 +43,12 @@ for _ in $(seq 100); do
 done
 
 # The meter's own number format: a decimal comma, as on a Russian-locale desktop.
-DISPLAY=$display LC_NUMERIC=ru_RU.UTF-8 "$build/app/k419" --simulate 2>/dev/null &
-panel=$!
-window=$(DISPLAY=$display timeout 20 xdotool search --sync --onlyvisible --name '^K4-19$' | head -n 1)
+start_panel() {
+  DISPLAY=$display LC_NUMERIC=ru_RU.UTF-8 "$build/app/k419" --simulate "$@" 2>/dev/null &
+  panel=$!
+  window=$(DISPLAY=$display timeout 20 xdotool search --sync --onlyvisible --name '^K4-19$' | head -n 1)
+}
+start_panel
 # Let a few frames arrive: the panel shows a frame when the next one begins.
 sleep 1.5
 mkdir -p docs
@@ -55,4 +58,27 @@ DISPLAY=$display import -window "$window" "docs/screenshot-compact$suffix.png"
 DISPLAY=$display xdotool mousemove --window "$window" 152 99 click 1
 sleep 1.5
 DISPLAY=$display import -window "$window" "docs/screenshot-expanded$suffix.png"
-echo "docs/screenshot-compact$suffix.png docs/screenshot-expanded$suffix.png"
+shots="docs/screenshot-compact$suffix.png docs/screenshot-expanded$suffix.png"
+
+if [ -z "$suffix" ]; then
+  # The companion window of a recording: "Запись и график" (BitBtn16 at 296,280, 129 x 20).
+  kill "$panel"; wait "$panel" 2>/dev/null || true
+  recording=$(mktemp -d)
+  start_panel --record "$recording/readings.csv"
+  DISPLAY=$display xdotool mousemove --window "$window" 152 99 click 1
+  sleep 0.5
+  DISPLAY=$display xdotool mousemove --window "$window" 360 290 click 1
+  companion=""
+  for _ in $(seq 100); do
+    for w in $(DISPLAY=$display xdotool search --onlyvisible --pid "$panel" 2>/dev/null); do
+      [ "$w" != "$window" ] && companion=$w
+    done
+    [ -n "$companion" ] && break
+    sleep 0.2
+  done
+  sleep 12
+  DISPLAY=$display import -window "$companion" docs/screenshot-companion.png
+  rm -rf "$recording"
+  shots="$shots docs/screenshot-companion.png"
+fi
+echo "$shots"
