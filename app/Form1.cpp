@@ -353,6 +353,11 @@ TForm1::~TForm1() {
     destroying_ = true;
     Timer1.SetEnabled(false);
     try {
+        // A capture keeps what was received but not taken yet.
+        if (capture_) {
+            std::vector<std::uint8_t> waiting(ApdComPort1.InputCount());
+            if (!waiting.empty()) source_->ReadBlock(waiting.data(), waiting.size());
+        }
         ApdComPort1.SetOpen(false);
     } catch (...) {
         // The component closes as far as it can; nobody is left to show a message to.

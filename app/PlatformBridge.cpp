@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QMetaObject>
+#include <QSettings>
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -40,6 +41,15 @@ void ConnectPlatformMessages() {
     k419::platform::SetThreadToolkitHook([] {
         if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents();
     });
+}
+
+void StoreNoSettings() {
+    // A folder that cannot exist: settings written there are lost, as they should be.
+    for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+        for (const auto scope : {QSettings::UserScope, QSettings::SystemScope}) {
+            QSettings::setPath(format, scope, QStringLiteral("/dev/null/k419-stores-no-settings"));
+        }
+    }
 }
 
 void ShowExceptionMessage(const std::string& message, MessageDisplay display) {

@@ -22,6 +22,11 @@ class PortFailure : public std::runtime_error {
 // Call once per GUI thread, after the QApplication exists; calling it again changes nothing.
 void ConnectPlatformMessages();
 
+// Makes sure the program stores nothing on disk: Qt's own dialogs (the file dialog remembers
+// its folders and layout) write their settings to the user's configuration folder; from this
+// call on they go nowhere. Call once, after the QApplication exists.
+void StoreNoSettings();
+
 enum class MessageDisplay {
     Dialog,         // a modal message box, as a desktop program reports an error
     StandardError,  // one line on the standard error stream, after "k419: " (no display)

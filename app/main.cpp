@@ -185,6 +185,7 @@ int main(int argc, char** argv) {
                      qgetenv("WAYLAND_DISPLAY").constData());
     }
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("k419")));
+    k419::app::StoreNoSettings();
     k419::app::ConnectPlatformMessages();
     k419::app::InstallExceptionDisplay(headless ? k419::app::MessageDisplay::StandardError
                                                 : k419::app::MessageDisplay::Dialog);

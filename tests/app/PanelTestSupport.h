@@ -154,6 +154,7 @@ class MeterLine {
         return ::poll(&p, 1, 0) >= 0 && (p.revents & POLLHUP) == 0;
     }
     const std::string& Path() const { return pty_.Path(); }
+    int Master() const { return pty_.Master(); }
 
   private:
     TestPty pty_;

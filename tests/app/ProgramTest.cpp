@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <termios.h>
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -207,6 +210,51 @@ TEST(Program, ARecordingThatCannotBeWrittenSaysWhyAndThePanelGoesOn) {
         k419.Signal(SIGTERM);
         EXPECT_EQ(k419.Wait(), 0);
     }
+}
+
+// A capture holds every byte received, also those the panel threw away, and the decoder
+// replays it into the recording's form.
+TEST(Program, ACaptureKeepsEveryByteAndTheDecoderReplaysIt) {
+    MeterLine line(1);
+    ScratchFile capture;
+    Program k419({K419, "--capture", capture.path.string()}, Headless(line.Path()));
+    // Nothing is sent before k419 has set the line up, so the capture starts with a frame.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    termios mode{};
+    while (::tcgetattr(line.Master(), &mode) == 0 && (mode.c_lflag & ICANON) != 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        ::usleep(1000);
+    }
+    ASSERT_EQ(mode.c_lflag & ICANON, 0u);
+    const auto frame = k419::test::MakeFrame(1, 1, 5, 0x12, 0);
+    const auto wrong = k419::test::MakeFrame(1, 1, 5, 0x12, 0, 0x55);
+    std::string sent(frame.begin(), frame.end());
+    // The wrong header is shown, and what waits behind it is thrown away.
+    sent += std::string(wrong.begin(), wrong.end()) + "garbage";
+    for (int i = 0; i < 3; ++i) sent += std::string(frame.begin(), frame.end());
+    ASSERT_TRUE(line.WriteRaw(sent));
+    for (int shown = 0; shown < 1 && std::chrono::steady_clock::now() < deadline;) {
+        const auto printed = k419.OutputLine(1000);
+        if (printed && printed->rfind("R ", 0) == 0) ++shown;
+    }
+    k419.Signal(SIGTERM);
+    EXPECT_EQ(k419.Wait(), 0);
+    std::ifstream in(capture.path, std::ios::binary);
+    const std::string captured((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(captured.find(sent), std::string::npos);
+
+    Program decode({K419_BINARY_DIR "/tools/k419-decode", "--format", "csv",
+                    capture.path.string()},
+                   {});
+    const auto header = decode.OutputLine();
+    ASSERT_TRUE(header.has_value());
+    EXPECT_EQ(header->rfind("time,elapsed_s,", 0), 0u);
+    int rows = 0;  // of the frames (the first bytes of a capture may be out of alignment)
+    while (const auto row = decode.OutputLine(1000)) {
+        if (row->rfind(",,R,", 0) == 0) ++rows;  // no times in a raw capture
+    }
+    EXPECT_GE(rows, 2);  // the frame and the one with the wrong header
+    EXPECT_EQ(decode.Wait(), 0);
 }
 
 }  // namespace
