@@ -66,6 +66,19 @@ bool RegisterComWindowClass(WNDPROC procedure) {
     return registered;
 }
 
+// The component window whose notification, sent from a dispatch thread, is the innermost
+// message this thread is handling; null while none is (or while a posted one is the innermost).
+thread_local HWND tDeliveryWindow = nullptr;
+
+// Calls a handler through a copy of it: a handler may replace itself, or delete the component
+// that holds it, while it runs.
+template <class Event, class... Args>
+void CallEvent(const Event& event, Args... args) {
+    if (!event) return;
+    const Event running = event;
+    running(args...);
+}
+
 void ReportHandlerFailure(const std::exception& e) {
     // Off the main thread nobody could show the message; the notification still counts as
     // handled.
@@ -95,6 +108,17 @@ class TApdCustomComPort::TForceApplyHold {
 TApdCustomComPort::TApdCustomComPort(TComponent* owner) : TApdBaseComponent(owner) {}
 
 TApdCustomComPort::~TApdCustomComPort() {
+    // A component being destroyed raises no events: a handler would meet it half gone.
+    FOnTrigger = nullptr;
+    FOnTriggerAvail = nullptr;
+    FOnTriggerData = nullptr;
+    FOnTriggerStatus = nullptr;
+    FOnTriggerTimer = nullptr;
+    FOnTriggerLineError = nullptr;
+    FOnTriggerModemStatus = nullptr;
+    FOnTriggerOutbuffFree = nullptr;
+    FOnTriggerOutbuffUsed = nullptr;
+    FOnTriggerOutSent = nullptr;
     try {
         if (IsOpen()) ShutPort();
     } catch (const std::exception& e) {
@@ -108,6 +132,7 @@ TApdCustomComPort::~TApdCustomComPort() {
     } catch (...) {
     }
     FreeSavedTriggers(FSavedTriggerSet);
+    *FAlive = false;
 }
 
 int32_t TApdCustomComPort::Check(int32_t code) const { return CheckResult(Loading(), code); }
@@ -321,11 +346,16 @@ void TApdCustomComPort::SetOpen(bool value) {
             FReopenPending = true;
         return;
     }
+    const TLifeWatch life(*this);
     std::exception_ptr failure;
     try {
         ShutPort();
     } catch (...) {
         failure = std::current_exception();
+    }
+    if (life.Destroyed()) {
+        if (failure) std::rethrow_exception(failure);
+        return;
     }
     if (FReopenPending) {
         FReopenPending = false;
@@ -422,6 +452,7 @@ void TApdCustomComPort::ResolvePortNumber() {
 void TApdCustomComPort::ShutPort() {
     FOpen = false;
     if (!IsOpen()) return;
+    const TLifeWatch life(*this);
 
     // A trace or log that cannot be written, or a port user that fails, must not leave the
     // port half closed: the close completes and the first failure is raised afterwards.
@@ -440,6 +471,10 @@ void TApdCustomComPort::ShutPort() {
     FLogging = tlOff;
     FPortState = psClosing;
     guarded([this] { NotifyPortClosing(); });
+    if (life.Destroyed()) {
+        if (failure) std::rethrow_exception(failure);
+        return;
+    }
 
     FDispatcher->SnapshotTriggers(FSavedTriggerSet);
     FSavedTriggersValid = true;
@@ -451,16 +486,25 @@ void TApdCustomComPort::ShutPort() {
         // The window releases it once the threads have ended. When this close runs inside
         // the handler of this dispatcher's notification, the dispatch thread waits for that
         // send: answer it now, so it sees the close and ends instead of waiting out its limit.
-        if (dispatcher.InNotification && InSendMessage()) ReplyMessage(0);
-        if (FEventWindow &&
+        // Only that send: the innermost one may belong to another port, whose delivery must
+        // go on waiting for its handler.
+        if (dispatcher.InNotification && FEventWindow && tDeliveryWindow == FEventWindow)
+            ReplyMessage(0);
+        const bool posted =
+            FEventWindow &&
             PostMessageA(
                 FEventWindow, ReleaseDispatcherMsg, 0,
-                static_cast<LPARAM>(static_cast<uint32_t>(dispatcher.DispatcherIndex) << 16))) {
-            while (FDispatcher) PumpOneMessage();
-        } else {
-            while (FDispatcher->ThreadsRunning) PumpOneMessage();
-            ReleaseDispatcher();
+                static_cast<LPARAM>(static_cast<uint32_t>(dispatcher.DispatcherIndex) << 16));
+        // Pumped messages may delete this component; its destructor then finishes the release.
+        for (;;) {
+            if (life.Destroyed()) {
+                if (failure) std::rethrow_exception(failure);
+                return;
+            }
+            if (posted ? !FDispatcher : !FDispatcher->ThreadsRunning) break;
+            PumpOneMessage();
         }
+        if (!posted) ReleaseDispatcher();
     } else {
         ReleaseDispatcher();
     }
@@ -477,11 +521,16 @@ void TApdCustomComPort::MoveToPort(uint16_t number) {
     FDispatcher->SnapshotTriggers(FSavedTriggerSet);
     const TTraceLogState tracing = FTracing;
     const TTraceLogState logging = FLogging;
+    const TLifeWatch life(*this);
     std::exception_ptr failure;
     try {
         ShutPort();
     } catch (...) {
         failure = std::current_exception();  // the port is closed all the same
+    }
+    if (life.Destroyed()) {
+        if (failure) std::rethrow_exception(failure);
+        return;
     }
     // The move opens the port anyway; a reopen requested during the close is part of it.
     FReopenPending = false;
@@ -489,6 +538,7 @@ void TApdCustomComPort::MoveToPort(uint16_t number) {
     SetTracing(tracing);
     SetLogging(logging);
     SetOpen(true);
+    if (life.Destroyed()) return;
     if (FDispatcher) FDispatcher->ReinstateTriggers(FSavedTriggerSet);
     if (failure) std::rethrow_exception(failure);
 }
@@ -682,6 +732,12 @@ LRESULT CALLBACK TApdCustomComPort::EventWindowProc(HWND window, UINT msg, WPARA
         default:
             return DefWindowProcA(window, msg, wParam, lParam);
     }
+    // The dispatcher sends the trigger messages and waits; the release message is posted.
+    struct TDeliveryScope {
+        HWND Outer = tDeliveryWindow;
+        ~TDeliveryScope() { tDeliveryWindow = Outer; }
+    } scope;
+    tDeliveryWindow = msg != ReleaseDispatcherMsg && InSendMessage() ? window : nullptr;
     if (DeliverToOwner(window, msg, wParam, lParam)) {
         // The worker threads have not ended yet. Look again later, but give their end (or
         // anything else for this thread) a moment to arrive first, so that a waiting close
@@ -716,6 +772,7 @@ bool TApdCustomComPort::DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPA
 
 bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, UINT msg, WPARAM wParam,
                                            LPARAM lParam) {
+    const TLifeWatch life(*this);
     const auto handle = static_cast<uint16_t>(wParam);
     const auto data =
         msg == TriggerAvailMsg ? handle : static_cast<uint16_t>(static_cast<uint32_t>(lParam));
@@ -733,11 +790,12 @@ bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, UINT 
         } catch (...) {
             failure = std::current_exception();
         }
-        ReleaseDispatcher();
+        if (!life.Destroyed()) ReleaseDispatcher();  // else the destructor has released it
         if (failure) std::rethrow_exception(failure);
         return false;
     }
     FireTrigger(static_cast<uint16_t>(msg), handle, data);
+    if (life.Destroyed()) return false;
     switch (msg) {
         case TriggerAvailMsg:
             FireTriggerAvail(handle);
@@ -750,6 +808,7 @@ bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, UINT 
             break;
         case TriggerStatusMsg:
             FireTriggerStatus(handle);
+            if (life.Destroyed()) return false;
             switch (StatusKindOf(handle)) {
                 case stModem:
                     FireTriggerModemStatus();
@@ -828,37 +887,37 @@ void TApdCustomComPort::SetOnTriggerOutSent(TNotifyEvent handler) {
 }
 
 void TApdCustomComPort::FireTrigger(uint16_t Msg, uint16_t TriggerHandle, uint16_t Data) {
-    if (FOnTrigger) FOnTrigger(this, Msg, TriggerHandle, Data);
+    CallEvent(FOnTrigger, static_cast<TObject*>(this), Msg, TriggerHandle, Data);
 }
 void TApdCustomComPort::FireTriggerAvail(uint16_t Count) {
-    if (FOnTriggerAvail) FOnTriggerAvail(this, Count);
+    CallEvent(FOnTriggerAvail, static_cast<TObject*>(this), Count);
 }
 void TApdCustomComPort::FireTriggerData(uint16_t TriggerHandle) {
-    if (FOnTriggerData) FOnTriggerData(this, TriggerHandle);
+    CallEvent(FOnTriggerData, static_cast<TObject*>(this), TriggerHandle);
 }
 void TApdCustomComPort::FireTriggerStatus(uint16_t TriggerHandle) {
-    if (FOnTriggerStatus) FOnTriggerStatus(this, TriggerHandle);
+    CallEvent(FOnTriggerStatus, static_cast<TObject*>(this), TriggerHandle);
 }
 void TApdCustomComPort::FireTriggerTimer(uint16_t TriggerHandle) {
-    if (FOnTriggerTimer) FOnTriggerTimer(this, TriggerHandle);
+    CallEvent(FOnTriggerTimer, static_cast<TObject*>(this), TriggerHandle);
 }
 void TApdCustomComPort::FireTriggerLineError(uint16_t Error, bool LineBreak) {
-    if (FOnTriggerLineError) FOnTriggerLineError(this, Error, LineBreak);
+    CallEvent(FOnTriggerLineError, static_cast<TObject*>(this), Error, LineBreak);
 }
 void TApdCustomComPort::FireTriggerModemStatus() {
-    if (FOnTriggerModemStatus) FOnTriggerModemStatus(this);
+    CallEvent(FOnTriggerModemStatus, static_cast<TObject*>(this));
 }
 void TApdCustomComPort::FireTriggerOutbuffFree() {
-    if (FOnTriggerOutbuffFree) FOnTriggerOutbuffFree(this);
+    CallEvent(FOnTriggerOutbuffFree, static_cast<TObject*>(this));
 }
 void TApdCustomComPort::FireTriggerOutbuffUsed() {
-    if (FOnTriggerOutbuffUsed) FOnTriggerOutbuffUsed(this);
+    CallEvent(FOnTriggerOutbuffUsed, static_cast<TObject*>(this));
 }
 void TApdCustomComPort::FireTriggerOutSent() {
-    if (FOnTriggerOutSent) FOnTriggerOutSent(this);
+    CallEvent(FOnTriggerOutSent, static_cast<TObject*>(this));
 }
 void TApdCustomComPort::FireWaitChar(char C) {
-    if (FOnWaitChar) FOnWaitChar(this, C);
+    CallEvent(FOnWaitChar, static_cast<TObject*>(this), C);
 }
 
 // =============================================================================================

@@ -306,6 +306,16 @@ class TApdCustomComPort : public TApdBaseComponent {
         uint32_t Id = 0;
     };
     class TForceApplyHold;
+    // Tells a call that runs the application's code (event handlers, or messages pumped while
+    // a close waits) whether this component still exists afterwards: that code may delete it.
+    class TLifeWatch {
+      public:
+        explicit TLifeWatch(const TApdCustomComPort& port) : FAlive(port.FAlive) {}
+        bool Destroyed() const { return !*FAlive; }
+
+      private:
+        std::shared_ptr<const bool> FAlive;
+    };
 
     static LRESULT CALLBACK EventWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
     // Finds the component of the notification's dispatcher and raises its events; true when
@@ -323,6 +333,7 @@ class TApdCustomComPort : public TApdBaseComponent {
     void ApplyTraceState(TTraceLogState value);
     void ApplyLogState(TTraceLogState value);
 
+    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
     TDeviceLayer FDeviceLayer = dlWin32;
     uint16_t FComNumber = 0;
     int32_t FBaud = 19200;
