@@ -1160,6 +1160,8 @@ bool TApdBaseDispatcher::ProcessDeviceEvent(uint32_t mask) {
 bool TApdBaseDispatcher::ProcessReceivedData() {
     for (uint32_t round = 1; round <= ReceiveRounds; ++round) {
         const uint64_t before = ArrivedCount;
+        // The fill may reuse the room of bytes that handlers took: their matches come first.
+        if (!ScanTakenBytes()) return false;
         FillDispatchBuffer();
         // Handlers that took bytes made room: what the device still holds is read at once
         // rather than at its next receive event, which a full driver queue may never raise.
@@ -1209,128 +1211,153 @@ bool TApdBaseDispatcher::PeriodicCheckNeeded() {
            std::any_of(StatusTriggers.begin(), StatusTriggers.end(), armed);
 }
 
-bool TApdBaseDispatcher::CheckDataTriggers() {
-    uint32_t tail, head;
-    bool full, relative;
-    uint32_t taken;
-    uint64_t arrived;
-    const uint8_t* buffer;
-    {
-        TCriticalSectionHold hold(InputLock);
-        tail = DispatchTail;
-        head = DispatchHead;
-        full = DispatchFull;
-        relative = RelativeReads;
-        taken = TakenByHandler;
-        arrived = ArrivedCount;
-        buffer = DispatchBuffer.get();
-    }
-    if (!buffer) return false;
-    const uint32_t waiting =
-        head == tail ? (full ? DispatchBufferSize : 0) : (head - tail) & RingMask;
+TApdBaseDispatcher::TInputView TApdBaseDispatcher::ViewInput() {
+    TCriticalSectionHold hold(InputLock);
+    TInputView view;
+    view.Buffer = DispatchBuffer.get();
+    view.Tail = DispatchTail;
+    view.Head = DispatchHead;
+    view.Waiting = RingCount();
+    view.Relative = RelativeReads;
+    view.Taken = TakenByHandler;
+    view.Arrived = ArrivedCount;
+    return view;
+}
+
+TApdBaseDispatcher::TMatchFound TApdBaseDispatcher::FindNextMatch(const TInputView& view,
+                                                                  uint64_t limit) {
+    TCriticalSectionHold hold(DispatcherLock);
+    TMatchFound found;
     // Bytes never examined and already overwritten cannot be examined any more.
-    if (arrived - ScannedCount > DispatchBufferSize) {
-        ScannedCount = arrived - DispatchBufferSize;
+    if (view.Arrived - ScannedCount > DispatchBufferSize) {
+        ScannedCount = view.Arrived - DispatchBufferSize;
         ScanCharFed = false;
     }
-
-    enum { Nothing, Avail, Data } action = Nothing;
-    int64_t before = 0;
-    {
-        TCriticalSectionHold hold(DispatcherLock);
-        bool anyActive = std::any_of(DataTriggers.begin(), DataTriggers.end(),
-                                     [](const TDataTrigger& t) { return t.Length != 0; });
-        if (!anyActive) {
-            ScannedCount = arrived;
-            ScanCharFed = false;
-        }
-        while (ScannedCount < arrived) {
-            const uint32_t p = static_cast<uint32_t>(ScannedCount) & RingMask;
-            const uint8_t ch = buffer[p];
-            bool anyMatch = false;
-            uint32_t longest = 0;
-            for (TDataTrigger& trigger : DataTriggers) {
-                if (trigger.Length == 0) continue;
-                // A byte already fed (an avail notification went out ahead of its match) must
-                // not advance the partial matches a second time.
-                if (!trigger.Matched && !ScanCharFed)
-                    trigger.Matched = AdvanceMatch(trigger.Matches, ch, trigger.Length,
-                                                   trigger.IgnoreCase != 0, trigger.Text)
-                                          ? 0xFFFFFFFFu
-                                          : 0;
-                if (trigger.Matched) {
-                    anyMatch = true;
-                    longest = std::max(longest, trigger.Length);
-                }
-            }
-            ScanCharFed = true;
-            if (anyMatch) {
-                ScanPosition = p;
-                action = Data;
-                if (AvailLevelValue != 0 && AvailPostedCount != ScannedCount) {
-                    // Waiting bytes up to and including p; none when p was already taken.
-                    uint32_t offset = (p - tail) & RingMask;
-                    uint32_t through = offset < waiting ? offset + 1 : 0;
-                    before = int64_t{through} - (relative ? int64_t{taken} : 0) - longest;
-                    if (before >= int64_t{AvailLevelValue}) {
-                        action = Avail;
-                        AvailPostedAt = p;
-                        AvailPostedCount = ScannedCount;
-                        if (Log.LogOn())
-                            AddLogEntry(lkTrigger, lsAvail, static_cast<uint32_t>(before));
-                    }
-                }
-                break;
-            }
-            ++ScannedCount;
-            ScanCharFed = false;
-        }
-        if (action == Nothing) ScanPosition = static_cast<uint32_t>(ScannedCount) & RingMask;
+    const bool anyActive = std::any_of(DataTriggers.begin(), DataTriggers.end(),
+                                       [](const TDataTrigger& t) { return t.Length != 0; });
+    if (!anyActive && ScannedCount < limit) {
+        ScannedCount = limit;
+        ScanCharFed = false;
     }
-
-    if (action == Avail)
-        return DeliverNotification(TriggerAvailMsg, static_cast<uint32_t>(before), 0);
-
-    if (action == Data) {
-        bool result = true;
-        size_t index;
-        {
-            TCriticalSectionHold hold(DispatcherLock);
-            index = DataTriggers.size();
-        }
-        while (index-- > 0 && !ClosePending) {
-            int32_t handle;
-            uint32_t length;
-            {
-                TCriticalSectionHold hold(DispatcherLock);
-                if (index >= DataTriggers.size()) break;
-                TDataTrigger& trigger = DataTriggers[index];
-                if (!trigger.Matched || trigger.Length == 0) continue;
-                trigger.Matched = 0;
-                handle = trigger.Handle;
-                length = trigger.Length;
-                if (Log.LogOn()) AddLogEntry(lkTrigger, lsData, static_cast<uint32_t>(handle));
+    while (ScannedCount < limit) {
+        const uint32_t p = static_cast<uint32_t>(ScannedCount) & RingMask;
+        const uint8_t ch = view.Buffer[p];
+        bool anyMatch = false;
+        uint32_t longest = 0;
+        for (TDataTrigger& trigger : DataTriggers) {
+            if (trigger.Length == 0) continue;
+            // A byte already fed (an avail notification went out ahead of its match) must not
+            // advance the partial matches a second time.
+            if (!trigger.Matched && !ScanCharFed)
+                trigger.Matched = AdvanceMatch(trigger.Matches, ch, trigger.Length,
+                                               trigger.IgnoreCase != 0, trigger.Text)
+                                      ? 0xFFFFFFFFu
+                                      : 0;
+            if (trigger.Matched) {
+                anyMatch = true;
+                longest = std::max(longest, trigger.Length);
             }
-            result = DeliverNotification(TriggerDataMsg, static_cast<uint32_t>(handle),
-                                         static_cast<uint16_t>(length));
+        }
+        ScanCharFed = true;
+        if (anyMatch) {
+            ScanPosition = p;
+            found.Action = TMatchFound::Data;
+            if (AvailLevelValue != 0 && AvailPostedCount != ScannedCount) {
+                // Waiting bytes up to and including p; none when p was already taken.
+                const uint32_t offset = (p - view.Tail) & RingMask;
+                const uint32_t through = offset < view.Waiting ? offset + 1 : 0;
+                found.Before = int64_t{through} - (view.Relative ? int64_t{view.Taken} : 0) - longest;
+                if (found.Before >= int64_t{AvailLevelValue}) {
+                    found.Action = TMatchFound::Avail;
+                    AvailPostedAt = p;
+                    AvailPostedCount = ScannedCount;
+                    if (Log.LogOn())
+                        AddLogEntry(lkTrigger, lsAvail, static_cast<uint32_t>(found.Before));
+                }
+            }
+            return found;
         }
         ++ScannedCount;
         ScanCharFed = false;
-        ScanPosition = static_cast<uint32_t>(ScannedCount) & RingMask;
-        return result;
     }
+    ScanPosition = static_cast<uint32_t>(ScannedCount) & RingMask;
+    return found;
+}
 
-    const uint32_t n = InputUsed();
-    uint32_t level;
+bool TApdBaseDispatcher::NotifyDataMatches() {
+    bool result = true;
+    size_t index;
     {
         TCriticalSectionHold hold(DispatcherLock);
-        level = AvailLevelValue;
-        if (level == 0 || AvailPostedCount == arrived || n < level) return false;
-        AvailPostedAt = head;
-        AvailPostedCount = arrived;
+        index = DataTriggers.size();
+    }
+    while (index-- > 0 && !ClosePending) {
+        int32_t handle;
+        uint32_t length;
+        {
+            TCriticalSectionHold hold(DispatcherLock);
+            if (index >= DataTriggers.size()) break;
+            TDataTrigger& trigger = DataTriggers[index];
+            if (!trigger.Matched || trigger.Length == 0) continue;
+            trigger.Matched = 0;
+            handle = trigger.Handle;
+            length = trigger.Length;
+            if (Log.LogOn()) AddLogEntry(lkTrigger, lsData, static_cast<uint32_t>(handle));
+        }
+        result = DeliverNotification(TriggerDataMsg, static_cast<uint32_t>(handle),
+                                     static_cast<uint16_t>(length));
+    }
+    ++ScannedCount;
+    ScanCharFed = false;
+    ScanPosition = static_cast<uint32_t>(ScannedCount) & RingMask;
+    return result;
+}
+
+bool TApdBaseDispatcher::AnnounceWaiting(const TInputView& view) {
+    const uint32_t n = InputUsed();
+    {
+        TCriticalSectionHold hold(DispatcherLock);
+        if (AvailLevelValue == 0 || AvailPostedCount == view.Arrived || n < AvailLevelValue)
+            return false;
+        AvailPostedAt = view.Head;
+        AvailPostedCount = view.Arrived;
         if (Log.LogOn()) AddLogEntry(lkTrigger, lsAvail, n);
     }
     return DeliverNotification(TriggerAvailMsg, n, 0);
+}
+
+bool TApdBaseDispatcher::CheckDataTriggers() { return CheckDataTriggersUpTo(~uint64_t{0}); }
+
+bool TApdBaseDispatcher::CheckDataTriggersUpTo(uint64_t limit) {
+    const TInputView view = ViewInput();
+    if (!view.Buffer) return false;
+    const TMatchFound found = FindNextMatch(view, std::min(limit, view.Arrived));
+    switch (found.Action) {
+        case TMatchFound::Avail:
+            return DeliverNotification(TriggerAvailMsg, static_cast<uint32_t>(found.Before), 0);
+        case TMatchFound::Data:
+            return NotifyDataMatches();
+        default:
+            // Only a scan that reached the head knows what is waiting.
+            return limit >= view.Arrived && AnnounceWaiting(view);
+    }
+}
+
+bool TApdBaseDispatcher::ScanTakenBytes() {
+    while (!InNotification && !ClosePending) {
+        uint64_t limit;
+        {
+            TCriticalSectionHold hold(InputLock);
+            const uint32_t waiting = RingCount();
+            if (ArrivedCount - ScannedCount <= waiting) return true;
+            limit = ArrivedCount - waiting;
+        }
+        const uint64_t scanned = ScannedCount;
+        const uint64_t posted = AvailPostedCount;
+        CheckDataTriggersUpTo(limit);
+        if (ScannedCount == scanned && AvailPostedCount == posted) break;
+    }
+    return !ClosePending;
 }
 
 bool TApdBaseDispatcher::CheckStatusTriggers() {

@@ -364,6 +364,9 @@ class TApdBaseDispatcher {
     // Whether PeriodicCheck has anything to look at: an armed timer or status trigger. Without
     // one the dispatch thread need not wake up between device events.
     bool PeriodicCheckNeeded();
+    // The data and avail checks: feeds the bytes from the scan position on to the data
+    // triggers and delivers the first match (an avail notification for the bytes ahead of it
+    // first), or, having reached the head, an avail notification for what is waiting.
     bool CheckDataTriggers();
     bool CheckStatusTriggers();
     bool CheckTimerTriggers();
@@ -521,6 +524,30 @@ class TApdBaseDispatcher {
     void ResetStatusMarks();
     void ResetDataMatches();
     bool RunStatusLoop();  // false when ClosePending stopped it
+
+    // What the data checks read of the dispatch buffer, taken under InputLock.
+    struct TInputView {
+        const uint8_t* Buffer = nullptr;
+        uint32_t Tail = 0, Head = 0, Waiting = 0, Taken = 0;
+        bool Relative = false;
+        uint64_t Arrived = 0;
+    };
+    struct TMatchFound {
+        enum { Nothing, Avail, Data } Action = Nothing;
+        int64_t Before = 0;  // for Avail: the bytes ahead of the match
+    };
+    TInputView ViewInput();
+    // Feeds bytes up to the arrival count limit to the data triggers until one completes.
+    TMatchFound FindNextMatch(const TInputView& view, uint64_t limit);
+    // Notifies the triggers that completed on the byte at the scan position, last first.
+    bool NotifyDataMatches();
+    // Announces everything waiting once per arrival position.
+    bool AnnounceWaiting(const TInputView& view);
+    // CheckDataTriggers with the scan stopping at the arrival count limit.
+    bool CheckDataTriggersUpTo(uint64_t limit);
+    // Runs the data checks over the bytes that handlers took before the matchers saw them, so
+    // that no match is lost when a fill reuses their room. False when a close stopped it.
+    bool ScanTakenBytes();
     bool CallHandlersOf(uint32_t message, uint32_t wParam, int32_t lParam);
     uint32_t Ticks() const { return CurrentMillis() / 55; }
     uint32_t ElapsedMs() const { return CurrentMillis() - OpenTime; }

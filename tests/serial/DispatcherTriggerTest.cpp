@@ -2,6 +2,7 @@
 // relative reads of a delivery and the handling of lists changed by handlers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -86,6 +87,8 @@ TEST(DispatcherData, MatchesAreFoundWhereTheyComplete) {
         {"AB", false, "ABAB", {1, 3}},
         {"AAB", false, "AAAB", {3}},
         {"AA", false, "AAA", {1, 2}},
+        {"AA", false, "AAAA", {1, 2}},  // a completion clears every slot
+        {"ABA", false, "AABABA", {3, 5}},
         {"OK", true, "ok", {1}},
         {"ok", true, "xOkx", {2}},
         {"AB", false, "ab", {}},
@@ -143,6 +146,24 @@ TEST(DispatcherData, BytesAheadOfAMatchAreAnnouncedFirst) {
             EXPECT_EQ(f.r.Notices[2].wParam, 5u);
         }
     }
+}
+
+TEST(DispatcherData, MatchesInBytesAHandlerTookAreNotifiedBeforeTheFillReusesThem) {
+    // The usual avail handler takes everything waiting, also bytes behind a match that the
+    // matchers have not seen yet; more than the buffer holds arrives at once.
+    Fixture f(1);
+    int32_t ab = f.d.AddDataTrigger("AB", false);
+    f.r.Action = [&](const Notice& n) {
+        if (n.Msg == TriggerAvailMsg) Take(f.d, f.d.InputUsed());
+    };
+    std::string burst = "cAB";
+    for (int i = 0; i < 2000; ++i) burst += "AB";
+    f.d.Arrive(burst + std::string(9000, 'x'));
+    EXPECT_EQ(f.d.DriverCount(), 0u);
+    const auto matches = std::count_if(f.r.Notices.begin(), f.r.Notices.end(), [&](const Notice& n) {
+        return n.Msg == TriggerDataMsg && n.wParam == static_cast<uint32_t>(ab);
+    });
+    EXPECT_EQ(matches, 2001);
 }
 
 TEST(DispatcherData, AByteIsFedToTheMatchersOnlyOnce) {
