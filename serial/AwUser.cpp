@@ -35,6 +35,13 @@ TDispatcherTableModule& TableModule() {
     return module;
 }
 
+// Handler records not marked deleted.
+template <class List>
+size_t LiveCount(const List& list) {
+    return static_cast<size_t>(
+        std::count_if(list.begin(), list.end(), [](const auto& r) { return !r.Deleted; }));
+}
+
 uint32_t LogValueOf(const void* pointer) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
@@ -414,9 +421,11 @@ int32_t TApdBaseDispatcher::TakeInput(uint8_t* dest, uint32_t count) {
             rc = CopyInput(dest, 0, count, newTail);
             if (rc > 0) {
                 DispatchTail = newTail;
-                // Room made outside a delivery: bytes the device holds back for want of it
-                // are fetched now, not at the device's next receive event.
-                if (DispatchFull && !InNotification) freedFullBuffer = true;
+                // Room made outside an avail or data delivery (whose end makes room the
+                // dispatch thread fills at once): bytes the device holds back for want of it
+                // are fetched now, not at the device's next receive event, which flow control
+                // may keep from ever coming.
+                freedFullBuffer = DispatchFull;
                 DispatchFull = false;
             }
         }
@@ -815,13 +824,19 @@ void TApdBaseDispatcher::SetRs485(bool on) {
 // =============================================================================================
 // Handlers and triggers
 
+bool TApdBaseDispatcher::AnyoneListens() const {
+    if (!DeliveryOn) return false;
+    const auto windows = LiveCount(NotifyWindows);
+    return LiveCount(NotifyMethods) + LiveCount(NotifyProcs) +
+               (windows > 1 || EventsAssigned ? windows : 0) >
+           0;
+}
+
 void TApdBaseDispatcher::SetDeliveryMode(int32_t mode) {
     TCriticalSectionHold hold(DispatcherLock);
-    auto live = [](const auto& list) {
-        return std::count_if(list.begin(), list.end(), [](const auto& r) { return !r.Deleted; });
-    };
-    bool handlersPresent =
-        live(NotifyWindows) > 1 || live(NotifyProcs) > 0 || live(NotifyMethods) > 0;
+    const bool listened = AnyoneListens();
+    const bool handlersPresent = LiveCount(NotifyWindows) > 1 || LiveCount(NotifyProcs) > 0 ||
+                                 LiveCount(NotifyMethods) > 0;
     switch (mode) {
         case 0:
             DeliveryOn = handlersPresent || EventsAssigned;
@@ -837,6 +852,9 @@ void TApdBaseDispatcher::SetDeliveryMode(int32_t mode) {
         default:
             break;
     }
+    // Bytes announced while nobody listened are announced again to the first listener: with
+    // a full buffer no later arrival would.
+    if (!listened && AnyoneListens()) RequestDataRecheck(true);
 }
 
 void TApdBaseDispatcher::AddNotifyWindow(HWND window) {
@@ -1451,16 +1469,8 @@ bool TApdBaseDispatcher::DeliverNotification(uint32_t message, uint32_t wParam, 
     bool toWindows;
     {
         TCriticalSectionHold hold(DispatcherLock);
-        auto live = [](const auto& list) {
-            return std::count_if(list.begin(), list.end(),
-                                 [](const auto& r) { return !r.Deleted; });
-        };
-        const auto liveWindows = live(NotifyWindows);
-        toWindows = liveWindows > 1 || EventsAssigned;
-        if (message == TriggerAvailMsg)
-            AvailUnheard =
-                !DeliveryOn ||
-                live(NotifyMethods) + live(NotifyProcs) + (toWindows ? liveWindows : 0) == 0;
+        toWindows = LiveCount(NotifyWindows) > 1 || EventsAssigned;
+        if (message == TriggerAvailMsg) AvailUnheard = !AnyoneListens();
         if (!DeliveryOn) return true;
         InNotification = true;
         methods = NotifyMethods.size();

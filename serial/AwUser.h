@@ -521,6 +521,8 @@ class TApdBaseDispatcher {
     int32_t AllocateHandle(int32_t kind);  // under DispatcherLock
     bool HandleInUse(int32_t handle) const;
     void PurgeDeletedRecords();  // under DispatcherLock
+    // Whether a notification would reach anybody now. Under DispatcherLock.
+    bool AnyoneListens() const;
     void ResetStatusMarks();
     void ResetDataMatches();
     bool RunStatusLoop();  // false when ClosePending stopped it

@@ -554,6 +554,24 @@ struct Event {
     uint16_t Msg, Handle, Data;
 };
 
+TEST_F(AdPortTest, AssigningTheFirstEventAnnouncesWhatArrivedWhileNobodyListened) {
+    port.SetOpen(true);
+    int wakes = 0;
+    Fake().WakeForPeriodicCheck = [&] { ++wakes; };
+    Fake().Arrive(std::string(DispatchBufferSize + 50, 'x'));  // a full buffer, heard by nobody
+    std::vector<uint16_t> announced;
+    port.SetOnTrigger([&](TObject*, uint16_t msg, uint16_t, uint16_t count) {
+        if (msg != TriggerAvailMsg) return;
+        announced.push_back(count);
+        std::string bytes(count, '\0');
+        port.ReadBlock(bytes.data(), count);
+    });
+    EXPECT_EQ(wakes, 1);
+    Fake().RecheckReceivedData();  // what the woken dispatch thread does
+    EXPECT_EQ(announced, (std::vector<uint16_t>{DispatchBufferSize, 50}));
+    EXPECT_EQ(port.InputCount(), 0);
+}
+
 TEST_F(AdPortTest, AvailNotificationsRaiseOnTriggerThenOnTriggerAvail) {
     std::vector<Event> events;
     std::vector<uint16_t> avail;

@@ -304,6 +304,26 @@ TEST(DispatcherRefill, TakingFromAFullBufferOutsideADeliveryFetchesWhatTheDevice
     EXPECT_TRUE(got == data);
 }
 
+TEST(DispatcherRefill, TakingFromAFullBufferInsideATimerDeliveryFetchesWhatTheDeviceHeld) {
+    Fixture f;
+    int wakes = 0;
+    f.d.WakeForPeriodicCheck = [&] { ++wakes; };
+    f.d.Arrive(Pattern(DispatchBufferSize + 300));
+    const int32_t timer = f.d.AddTimerTrigger();
+    ASSERT_EQ(f.d.SetTimerTrigger(timer, 1, true), 0);
+    f.r.Action = [&](const Notice& n) {
+        if (n.Msg == TriggerTimerMsg) Take(f.d, 100);
+    };
+    const int wakesBefore = wakes;
+    f.d.Now = 1000;
+    f.d.PeriodicCheck();
+    ASSERT_EQ(f.r.Notices.size(), 1u);
+    EXPECT_EQ(wakes, wakesBefore + 1);
+    f.d.RecheckReceivedData();  // what the woken dispatch thread does
+    EXPECT_EQ(f.d.DriverCount(), 200u);
+    EXPECT_EQ(f.d.InputUsed(), DispatchBufferSize);
+}
+
 TEST(DispatcherDelivery, LParamCarriesTheTableSlotAndTheData) {
     ASSERT_TRUE(DispatcherTable().empty());
     FakeDispatcher first, second;
