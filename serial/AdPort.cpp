@@ -765,7 +765,7 @@ bool TApdCustomComPort::DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPA
     } catch (const std::exception& e) {
         ReportHandlerFailure(e);
     } catch (...) {
-        ReportHandlerFailure(Exception("Unknown exception in an event handler"));
+        ReportHandlerFailure(Exception(UnknownHandlerFailure));
     }
     return retryRelease;
 }

@@ -1497,7 +1497,12 @@ bool TApdBaseDispatcher::DeliverNotification(uint32_t message, uint32_t wParam, 
         try {
             call();
         } catch (...) {
-            // A handler's failure is its own: the other handlers and the dispatch thread go on.
+            // A handler's failure is its own: the other handlers and the dispatch thread go on,
+            // and the application learns of it as it does of its window handlers' failures.
+            if (ReportHandlerFailure)
+                ReportHandlerFailure(std::current_exception());
+            else
+                ApplicationHandleException(std::current_exception(), UnknownHandlerFailure);
         }
         if (ClosePending) {
             stopped = true;

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -406,6 +407,10 @@ class TApdBaseDispatcher {
     // layer. Without it such handlers run directly on the delivering thread.
     std::function<void(uint32_t Msg, uint32_t wParam, int32_t lParam, const TApdNotifyMethod&)>
         SyncCall;
+    // Hands an exception that a method or procedure handler raised to the application's
+    // exception handler on the thread that opened the port, without waiting for it; set by the
+    // device layer. Without it the failure is reported at once, on the delivering thread.
+    std::function<void(std::exception_ptr failure)> ReportHandlerFailure;
     // Sets the output thread's priority when RS-485 direction control changes (true: highest);
     // set by the device layer.
     std::function<void(bool highest)> SetOutputThreadPriority;

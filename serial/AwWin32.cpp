@@ -16,6 +16,7 @@ namespace {
 // Messages of the hidden window that carries work to the thread that started the workers.
 constexpr UINT ThreadEndMsg = WM_APP + 0x101;  // lParam: the TThread that ended
 constexpr UINT SyncCallMsg = WM_APP + 0x102;   // lParam: a heap-held shared TSyncRequest
+constexpr UINT FailureMsg = WM_APP + 0x103;    // lParam: a heap-held std::exception_ptr
 constexpr char ThreadWindowClass[] = "TApdThreadWindow";
 
 constexpr DWORD PumpIdleWait = 10;
@@ -28,13 +29,7 @@ thread_local TThread* tCurrentThread = nullptr;
 
 // Hands an exception that escaped a thread's body to the application's handler, which shows it.
 void ReportThreadException(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& e) {
-        ApplicationHandleException(e);
-    } catch (...) {
-        ApplicationHandleException(Exception("Unknown exception in a worker thread"));
-    }
+    ApplicationHandleException(failure, "Unknown exception in a worker thread");
 }
 
 // A handler to run on the starting thread. Shared between the waiting worker and the message
@@ -197,6 +192,11 @@ LRESULT CALLBACK TThread::WindowProc(HWND window, UINT message, WPARAM wParam, L
         case SyncCallMsg:
             RunSyncRequest(lParam);
             return 0;
+        case FailureMsg: {
+            std::unique_ptr<std::exception_ptr> failure(reinterpret_cast<std::exception_ptr*>(lParam));
+            ApplicationHandleException(*failure, UnknownHandlerFailure);
+            return 0;
+        }
         default:
             return DefWindowProcA(window, message, wParam, lParam);
     }
@@ -234,6 +234,15 @@ void TApdDispatcherThread::SyncCall(uint32_t message, uint32_t triggerHandle, in
         request->Changed.wait_for(hold, SyncCallPoll);
     }
     if (request->Failure) std::rethrow_exception(request->Failure);
+}
+
+void TApdDispatcherThread::ReportOnStarter(std::exception_ptr failure) {
+    auto* carried = new std::exception_ptr(std::move(failure));
+    HWND window = StarterWindow();
+    if (window && PostMessageA(window, FailureMsg, 0, reinterpret_cast<LPARAM>(carried))) return;
+    // The starting thread is gone: nobody could show it there.
+    ApplicationHandleException(*carried, UnknownHandlerFailure);
+    delete carried;
 }
 
 void TComThread::Execute() {
@@ -338,6 +347,13 @@ TApdWin32Dispatcher::TApdWin32Dispatcher(TApdBaseComponent* owner) : TApdBaseDis
             worker->SyncCall(message, wParam, lParam, method);
         else
             method(message, wParam, lParam);  // already on a thread that may run it
+    };
+    ReportHandlerFailure = [this](std::exception_ptr failure) {
+        auto* worker = dynamic_cast<TApdDispatcherThread*>(tCurrentThread);
+        if (worker && worker->Dispatcher == this)
+            worker->ReportOnStarter(std::move(failure));
+        else
+            ApplicationHandleException(failure, UnknownHandlerFailure);
     };
     WakeForPeriodicCheck = [this] {
         if (Valid(DeviceEventSignal)) SetEvent(DeviceEventSignal);

@@ -110,6 +110,9 @@ class TApdDispatcherThread : public TThread {
     // dispatch thread for handlers registered for synchronised delivery.
     void SyncCall(uint32_t message, uint32_t triggerHandle, int32_t data,
                   const TApdNotifyMethod& handler);
+    // Has the application's exception handler report failure on the thread that started this
+    // one, and returns without waiting for it.
+    void ReportOnStarter(std::exception_ptr failure);
 
     TApdWin32Dispatcher* const Dispatcher;
 

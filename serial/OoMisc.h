@@ -65,6 +65,11 @@ using TApplicationExceptionHandler = std::function<void(const std::exception&)>;
 void SetApplicationExceptionHandler(TApplicationExceptionHandler handler);
 // Reports e through the installed handler. Never throws: a failing handler is ignored.
 void ApplicationHandleException(const std::exception& e);
+// Reports a captured exception the same way; one that is no std::exception is reported with
+// the message unknownText.
+void ApplicationHandleException(std::exception_ptr failure, const char* unknownText);
+// The message of a handler failure that is no std::exception.
+inline constexpr const char* UnknownHandlerFailure = "Unknown exception in an event handler";
 // Whether the calling thread is the program's main thread (the one that started the program).
 bool IsMainThread();
 

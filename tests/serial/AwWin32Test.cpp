@@ -551,6 +551,39 @@ TEST(AwWin32Pty, AnExceptionInAWorkerIsShownOnTheMainThreadAndItsEndIsHandled) {
     EXPECT_FALSE(d.ThreadsRunning);
 }
 
+namespace {
+void FailingProc(uint32_t, uint32_t, int32_t) { throw std::runtime_error("procedure failed"); }
+}  // namespace
+
+TEST(AwWin32Pty, MethodAndProcedureHandlerFailuresAreShownOnTheMainThreadAndDeliveryGoesOn) {
+    TestPty pty(86);
+    TestDispatcher d;
+    ASSERT_EQ(d.Open(pty), 0);
+    struct Failing {
+        void Handle(uint32_t, uint32_t, int32_t) { throw 42; }
+    } failing;
+    std::vector<std::pair<std::string, DWORD>> shown;
+    SetApplicationExceptionHandler(
+        [&](const std::exception& e) { shown.emplace_back(e.what(), GetCurrentThreadId()); });
+    d.AddNotifyMethod(MakeNotifyMethod<&Failing::Handle>(&failing));
+    d.AddNotifyProc(&FailingProc);
+    TestWindow window;
+    ListenForAvail(d, window);
+    for (const char* bytes : {"x", "y"}) {
+        const size_t notes = window.Notes.size();
+        ASSERT_TRUE(pty.Write(bytes));
+        ASSERT_TRUE(PumpUntil(
+            [&] { return window.Notes.size() > notes && shown.size() >= 2 * notes + 2; }, 5000));
+    }
+    SetApplicationExceptionHandler(nullptr);
+    ASSERT_EQ(shown.size(), 4u);
+    for (size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(shown[i].first, i % 2 ? "procedure failed" : UnknownHandlerFailure);
+        EXPECT_EQ(shown[i].second, GetCurrentThreadId());
+    }
+    d.ClosePort();
+}
+
 TEST(AwWin32Pty, TriggersArmedWhileTheDispatchThreadSleepsAreStillChecked) {
     TestPty pty(85);
     TestDispatcher d;
