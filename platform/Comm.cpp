@@ -1,9 +1,10 @@
 // Serial devices: Win32 communications calls over a POSIX terminal device.
 //
-// Each open device has a driver thread that owns the descriptor's readiness: while a read or an
-// event wait is pending it reads arriving bytes into a receive queue (the driver queue that
-// SetupComm sizes); it finishes pending overlapped reads, writes and event waits, and sleeps in
-// poll() otherwise. Receive events are latched when bytes land in the queue, so an event wait
+// Opening a device only locks it; the first call that uses it sets the line to raw mode and
+// starts its driver thread, so that a probe that opens and closes leaves the terminal as it was.
+// The driver thread owns the descriptor's readiness: while a read or an event wait is pending
+// it reads arriving bytes into a receive queue (the driver queue that SetupComm sizes); it
+// finishes pending overlapped reads, writes and event waits, and sleeps in poll() otherwise. Receive events are latched when bytes land in the queue, so an event wait
 // does not complete again for bytes that merely stay unread. While the receive queue is full
 // the thread stops reading, leaving the rest to the kernel's buffer and the line's flow
 // control.
@@ -152,8 +153,13 @@ class CommDevice : public k419::platform::detail::Object {
   public:
     ~CommDevice() override { Close(); }
 
-    // Opens and configures the device; on failure returns the Win32 error.
+    // Opens the device for exclusive use and changes nothing on it; on failure returns the
+    // Win32 error.
     DWORD Open(const std::string& path, bool overlapped);
+    // Makes the line raw and starts the driver thread, once, before the first call that uses
+    // the device as a serial port; on failure returns the Win32 error (a later call tries
+    // again).
+    DWORD TakeOver();
     bool Close() override;
 
     BOOL Setup(DWORD inQueue, DWORD outQueue);
@@ -241,6 +247,7 @@ class CommDevice : public k419::platform::detail::Object {
     bool kernelOutput_ = false;         // written bytes may still wait in the kernel
     bool overlappedHandle_ = true;
     bool closed_ = false;
+    bool takenOver_ = false;
     bool stopping_ = false;
     bool gone_ = false;
 
@@ -297,16 +304,23 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
         ::close(fd);
         return err == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(err);
     }
-    // Also keeps out non-root programs that do not use flock.
-    ioctl(fd, TIOCEXCL);
+    struct stat info {};
+    pseudoTerminal_ =
+        fstat(fd, &info) == 0 && major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
+    int lines = 0;
+    modemLines_ = ioctl(fd, TIOCMGET, &lines) == 0;
+    dtrOn_ = (lines & TIOCM_DTR) != 0;
+    icountWorks_ = ioctl(fd, TIOCGICOUNT, &icount_) == 0;
+    fd_ = fd;
+    return ERROR_SUCCESS;
+}
 
+DWORD CommDevice::TakeOver() {
+    Lock lock(mutex_);
+    // A closed device fails the call that follows with its own error.
+    if (takenOver_ || closed_) return ERROR_SUCCESS;
     KernelTermios2 tio{};
-    if (ioctl(fd, kGetTermios2, &tio) != 0) {
-        DWORD error = Win32ErrorFromErrno(errno);
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        return error;
-    }
+    if (ioctl(fd_, kGetTermios2, &tio) != 0) return Win32ErrorFromErrno(errno);
     // Raw mode: no echo, no line editing, no character translation, no signals, no software
     // flow control until the line settings ask for it; modem status lines do not hang the
     // port up.
@@ -321,33 +335,23 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
         tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | B9600;
         tio.c_ispeed = tio.c_ospeed = 9600;
     }
-    if (ioctl(fd, kSetTermios2, &tio) != 0) {
-        DWORD error = Win32ErrorFromErrno(errno);
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        return error;
-    }
-
     int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int waiterWakeFd = wakeFd < 0 ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int handoverFd =
         waiterWakeFd < 0 ? -1 : timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (handoverFd < 0) {
-        DWORD error = Win32ErrorFromErrno(errno);
-        if (waiterWakeFd >= 0) ::close(waiterWakeFd);
-        if (wakeFd >= 0) ::close(wakeFd);
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
+    auto undo = [&](DWORD error) {
+        for (int descriptor : {handoverFd, waiterWakeFd, wakeFd})
+            if (descriptor >= 0) ::close(descriptor);
         return error;
+    };
+    if (handoverFd < 0) return undo(Win32ErrorFromErrno(errno));
+    // Also keeps out non-root programs that do not use flock.
+    ioctl(fd_, TIOCEXCL);
+    if (ioctl(fd_, kSetTermios2, &tio) != 0) {
+        DWORD error = Win32ErrorFromErrno(errno);
+        ioctl(fd_, TIOCNXCL);
+        return undo(error);
     }
-
-    struct stat info {};
-    pseudoTerminal_ =
-        fstat(fd, &info) == 0 && major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
-    int lines = 0;
-    modemLines_ = ioctl(fd, TIOCMGET, &lines) == 0;
-    dtrOn_ = (lines & TIOCM_DTR) != 0;
-    icountWorks_ = ioctl(fd, TIOCGICOUNT, &icount_) == 0;
 
     dcb_.DCBlength = sizeof(DCB);
     dcb_.fBinary = 1;
@@ -359,22 +363,17 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
     dcb_.XoffLim = 512;
     dcb_.StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
 
-    fd_ = fd;
     wakeFd_ = wakeFd;
     waiterWakeFd_ = waiterWakeFd;
     handoverFd_ = handoverFd;
     try {
         driver_ = std::thread([this] { DriverLoop(); });
     } catch (const std::system_error&) {
+        wakeFd_ = waiterWakeFd_ = handoverFd_ = -1;
         ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
-        ::close(wakeFd_);
-        ::close(waiterWakeFd_);
-        ::close(handoverFd_);
-        fd_ = wakeFd_ = waiterWakeFd_ = handoverFd_ = -1;
-        closed_ = true;
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return undo(ERROR_NOT_ENOUGH_MEMORY);
     }
+    takenOver_ = true;
     return ERROR_SUCCESS;
 }
 
@@ -405,7 +404,7 @@ bool CommDevice::Close() {
         modem_.join();
     }
     if (fd_ >= 0) {
-        ioctl(fd_, TIOCNXCL);
+        if (takenOver_) ioctl(fd_, TIOCNXCL);
         ::close(fd_);  // also releases the flock
         fd_ = -1;
     }
@@ -1363,9 +1362,18 @@ BOOL CommDevice::ModemStatus(DWORD* status) {
     return TRUE;
 }
 
+// The device of a handle, taken over for use as a serial port; null (with the last error set)
+// for an unknown handle or a device that cannot be taken over.
 std::shared_ptr<CommDevice> DeviceFor(HANDLE handle) {
     auto device = k419::platform::detail::LookupHandleAs<CommDevice>(handle);
-    if (!device) SetLastError(ERROR_INVALID_HANDLE);
+    if (!device) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (DWORD error = device->TakeOver(); error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return nullptr;
+    }
     return device;
 }
 
