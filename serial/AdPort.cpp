@@ -273,6 +273,9 @@ void TApdCustomComPort::ReapplyFlow() {
     TForceApplyHold hold(*this);
     SetHWFlowOptions(FHWFlowOptions);
     SetSWFlowOptions(FSWFlowOptions);
+    // The software flow resets the line's flow characters to 17 and 19, as in the open.
+    SetXOnChar(FXOnChar);
+    SetXOffChar(FXOffChar);
 }
 
 void TApdCustomComPort::SetBufferFull(uint16_t value) {

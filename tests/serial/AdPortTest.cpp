@@ -133,6 +133,7 @@ TEST_F(AdPortTest, FlowThresholdsAreRepairedFromInSize) {
         uint16_t full, resume;
     } cases[] = {
         {"BufferFull above InSize", [](TApdComPort& p) { p.SetBufferFull(5000); }, 3686, 0},
+        {"BufferFull equal to InSize", [](TApdComPort& p) { p.SetBufferFull(4096); }, 4096, 0},
         {"BufferResume above BufferFull",
          [](TApdComPort& p) {
              p.SetBufferFull(3686);
@@ -204,9 +205,18 @@ TEST_F(AdPortTest, FlowCharactersSurviveSoftwareFlowChanges) {
     port.SetOpen(true);
     EXPECT_EQ(Fake().Dcb.XonChar, 'A');  // applied after the open's software flow
     EXPECT_EQ(Fake().Dcb.XoffChar, 'B');
-    port.SetSWFlowOptions(swfReceive);
-    EXPECT_EQ(Fake().Dcb.XonChar, 'A');
-    EXPECT_EQ(Fake().Dcb.XoffChar, 'B');
+    // Each change re-applies the software flow, which resets the line's characters.
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"SWFlowOptions", [&] { port.SetSWFlowOptions(swfReceive); }},
+        {"BufferFull", [&] { port.SetBufferFull(3000); }},
+        {"BufferResume", [&] { port.SetBufferResume(500); }},
+    };
+    for (const auto& [name, change] : changes) {
+        SCOPED_TRACE(name);
+        change();
+        EXPECT_EQ(Fake().Dcb.XonChar, 'A');
+        EXPECT_EQ(Fake().Dcb.XoffChar, 'B');
+    }
 }
 
 TEST_F(AdPortTest, HardwareFlowReachesTheLineAndARefusedSetIsNotStored) {
@@ -243,8 +253,12 @@ TEST_F(AdPortTest, LineFormatIsStoredEvenWhenTheDispatcherRefusesIt) {
     EXPECT_EQ(Fake().Dcb.BaudRate, 9600u);
     EXPECT_THROW(port.SetDataBits(12), EBadArgument);
     EXPECT_EQ(port.DataBits(), 12);
-    EXPECT_THROW(port.SetParity(static_cast<TParity>(7)), EBadArgument);
+    EXPECT_THROW(port.SetParity(static_cast<TParity>(pSpace + 1)), EBadArgument);
     EXPECT_EQ(port.Parity(), pNone);
+    port.SetDataBits(8);
+    port.SetParity(pSpace);
+    EXPECT_EQ(port.Parity(), pSpace);
+    EXPECT_EQ(Fake().Dcb.Parity, SPACEPARITY);
 }
 
 TEST_F(AdPortTest, TraceAndLogSizesAreLimited) {
