@@ -256,6 +256,7 @@ int32_t TApdDispatchLog::WriteLogReport(const char* fileName, bool append, bool 
                     column = DataColumn + static_cast<uint32_t>(item.size());
                 }
                 file.Write(item);
+                file.Flush();
             }
         }
         if (header.SubKind == 4) {

@@ -91,6 +91,12 @@ void TApdTextFile::Write(std::string_view text) {
 
 void TApdTextFile::EndLine() { Write("\r\n"); }
 
+void TApdTextFile::Flush() {
+    if (!FFile || FWriteError) return;
+    errno = 0;
+    if (std::fflush(FFile) != 0) FWriteError = errno ? errno : EIO;
+}
+
 int32_t TApdTextFile::Close() {
     if (!FFile) return ecOK;
     errno = 0;
@@ -193,6 +199,7 @@ int32_t TApdTraceBuffer::WriteTraceReport(const char* fileName, bool append, boo
             column = static_cast<uint32_t>(item.size());
         }
         file.Write(item);
+        file.Flush();
     }
     rc = file.Close();
     AbortTrace();

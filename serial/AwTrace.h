@@ -33,6 +33,8 @@ class TApdTextFile {
     int32_t Open(const char* fileName, bool append);
     void Write(std::string_view text);
     void EndLine();
+    // Hands what the buffer holds to the file at once.
+    void Flush();
     // Flushes and closes; 0, or the negated error number of the first failed write or of the
     // close.
     int32_t Close();
