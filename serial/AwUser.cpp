@@ -458,13 +458,13 @@ int32_t TApdBaseDispatcher::FlushInput() {
 
 int32_t TApdBaseDispatcher::ReadIntoBuffer(uint32_t index, uint32_t count) {
     int32_t n = ReadDevice(DispatchBuffer.get() + index, count);
-    if (n < 0) {
+    // A device that claims more than it was offered cannot have stored it here: what the
+    // buffer holds there is not what arrived.
+    if (n < 0 || static_cast<uint32_t>(n) > count) {
         NoteReadError(-1);
         if (Log.LogOn()) AddLogEntry(lkDispatch, lsReadCom, static_cast<uint32_t>(n));
         return 0;
     }
-    // A device that claims more than it was offered cannot have stored it here.
-    n = std::min(n, static_cast<int32_t>(count));
     if (Log.LogOn())
         AddLogEntry(lkDispatch, lsReadCom, static_cast<uint32_t>(n), DispatchBuffer.get() + index,
                     static_cast<uint32_t>(n));
