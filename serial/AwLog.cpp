@@ -81,11 +81,8 @@ std::string LogPlatformText() {
         case VER_PLATFORM_WIN32_NT:
             text = "Windows NT ";
             break;
-        case VER_PLATFORM_POSIX:
-            text = "POSIX ";
-            break;
-        default:
-            text = "Unknown";
+        default:  // a system that is no Windows names itself in the service pack text
+            text = "Unknown ";
             break;
     }
     info.szCSDVersion[sizeof info.szCSDVersion - 1] = '\0';
