@@ -1,5 +1,7 @@
 #include "serial/AdPort.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -7,6 +9,7 @@
 
 #include "serial/AdExcept.h"
 #include "serial/AdSelCom.h"
+#include "serial/AwUser.h"
 #include "serial/AwWin32.h"
 
 namespace {
@@ -87,6 +90,13 @@ void ReportHandlerFailure(const std::exception& e) {
 
 }  // namespace
 
+struct TApdCustomComPort::TEventWindowProcedure {
+    static LRESULT CALLBACK Run(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+    // Finds the component of the notification's dispatcher and raises its events; true when
+    // a deferred release has to be tried again later.
+    static bool DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+};
+
 // Sets ForceApply for its lifetime and restores the previous value, also on an exception.
 class TApdCustomComPort::TForceApplyHold {
   public:
@@ -105,7 +115,8 @@ class TApdCustomComPort::TForceApplyHold {
 // =============================================================================================
 // Construction
 
-TApdCustomComPort::TApdCustomComPort(TComponent* owner) : TApdBaseComponent(owner) {}
+TApdCustomComPort::TApdCustomComPort(TComponent* owner)
+    : TApdBaseComponent(owner), FSavedTriggerSet(std::make_unique<SavedTriggerSet>()) {}
 
 TApdCustomComPort::~TApdCustomComPort() {
     // A component being destroyed raises no events: a handler would meet it half gone.
@@ -131,7 +142,7 @@ TApdCustomComPort::~TApdCustomComPort() {
         FDispatcher.reset();
     } catch (...) {
     }
-    FreeSavedTriggers(FSavedTriggerSet);
+    FreeSavedTriggers(*FSavedTriggerSet);
     *FAlive = false;
 }
 
@@ -396,7 +407,7 @@ void TApdCustomComPort::StartPort() {
         SetEventWindow(true);
         if (FSavedTriggersValid) {
             FSavedTriggersValid = false;
-            FDispatcher->ReinstateTriggers(FSavedTriggerSet);
+            FDispatcher->ReinstateTriggers(*FSavedTriggerSet);
         }
         NotifyPortOpened();
     } catch (...) {
@@ -479,7 +490,7 @@ void TApdCustomComPort::ShutPort() {
         return;
     }
 
-    FDispatcher->SnapshotTriggers(FSavedTriggerSet);
+    FDispatcher->SnapshotTriggers(*FSavedTriggerSet);
     FSavedTriggersValid = true;
     FDispatcher->ClosePort();
     TApdBaseDispatcher& dispatcher = *FDispatcher;
@@ -521,7 +532,7 @@ void TApdCustomComPort::ReleaseDispatcher() {
 }
 
 void TApdCustomComPort::MoveToPort(uint16_t number) {
-    FDispatcher->SnapshotTriggers(FSavedTriggerSet);
+    FDispatcher->SnapshotTriggers(*FSavedTriggerSet);
     const TTraceLogState tracing = FTracing;
     const TTraceLogState logging = FLogging;
     const TLifeWatch life(*this);
@@ -542,7 +553,7 @@ void TApdCustomComPort::MoveToPort(uint16_t number) {
     SetLogging(logging);
     SetOpen(true);
     if (life.Destroyed()) return;
-    if (FDispatcher) FDispatcher->ReinstateTriggers(FSavedTriggerSet);
+    if (FDispatcher) FDispatcher->ReinstateTriggers(*FSavedTriggerSet);
     if (failure) std::rethrow_exception(failure);
 }
 
@@ -616,7 +627,7 @@ void TApdCustomComPort::Assign(TObject* source) {
     FPortUsers = other->FPortUsers;
     FNextUserId = std::max(FNextUserId, other->FNextUserId);
     if (other->IsOpen() && other->FDispatcher) {
-        other->FDispatcher->SnapshotTriggers(FSavedTriggerSet);
+        other->FDispatcher->SnapshotTriggers(*FSavedTriggerSet);
         FSavedTriggersValid = true;
     }
     FDeviceLayer = other->FDeviceLayer;
@@ -708,7 +719,7 @@ void TApdCustomComPort::NotifyPortClosing() {
 void TApdCustomComPort::SetEventWindow(bool create) {
     if (create) {
         if (FEventWindow) return;
-        if (!RegisterComWindowClass(&TApdCustomComPort::EventWindowProc)) Raise(ecNoHandles);
+        if (!RegisterComWindowClass(&TEventWindowProcedure::Run)) Raise(ecNoHandles);
         HWND window = CreateWindowExA(0, ComWindowClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr,
                                       GetModuleHandleA(nullptr), nullptr);
         if (!window) Raise(ecNoHandles);
@@ -723,8 +734,8 @@ void TApdCustomComPort::SetEventWindow(bool create) {
     DestroyWindow(window);
 }
 
-LRESULT CALLBACK TApdCustomComPort::EventWindowProc(HWND window, UINT msg, WPARAM wParam,
-                                                    LPARAM lParam) {
+LRESULT CALLBACK TApdCustomComPort::TEventWindowProcedure::Run(HWND window, UINT msg,
+                                                               WPARAM wParam, LPARAM lParam) {
     switch (msg) {
         case TriggerAvailMsg:
         case TriggerDataMsg:
@@ -751,7 +762,8 @@ LRESULT CALLBACK TApdCustomComPort::EventWindowProc(HWND window, UINT msg, WPARA
     return 0;
 }
 
-bool TApdCustomComPort::DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+bool TApdCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT msg,
+                                                              WPARAM wParam, LPARAM lParam) {
     // Held through the handlers, so that no dispatcher in the table can go away meanwhile;
     // it is re-entrant, so handlers may still open and close ports.
     TCriticalSectionHold hold(DispatcherTableLock());
@@ -773,8 +785,8 @@ bool TApdCustomComPort::DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPA
     return retryRelease;
 }
 
-bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, UINT msg, WPARAM wParam,
-                                           LPARAM lParam) {
+bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, uint32_t msg,
+                                           uintptr_t wParam, intptr_t lParam) {
     const TLifeWatch life(*this);
     const auto handle = static_cast<uint16_t>(wParam);
     const auto data =

@@ -13,9 +13,11 @@
 // on the thread that opened the port (the main thread), and that thread must retrieve
 // platform messages (PumpPendingMessages, or its own message loop), because the events are
 // delivered there as window messages while the dispatch thread waits for them.
+//
+// The header keeps the platform's names to itself: it declares only what it hands out (the
+// dispatcher class and window handles), so that code using the component, a GUI toolkit's
+// included, never sees <windows.h>.
 #pragma once
-
-#include <windows.h>
 
 #include <cstdint>
 #include <functional>
@@ -23,12 +25,16 @@
 #include <string>
 #include <vector>
 
-#include "serial/AwUser.h"
 #include "serial/OoMisc.h"
+
+class TApdBaseDispatcher;  // serial/AwUser.h
+struct SavedTriggerSet;
+struct HWND__;  // a window handle, as <windows.h> declares it
+typedef HWND__* HWND;
 
 enum TDeviceLayer : uint8_t { dlWin16, dlFossil, dlWin32, dlWinsock };
 enum TParity : uint8_t { pNone, pOdd, pEven, pMark, pSpace };
-// A set of the hardware flow bits of AwUser.h: hwfUseDTR, hwfUseRTS, hwfRequireDSR and
+// A set of the hardware flow bits of OoMisc.h: hwfUseDTR, hwfUseRTS, hwfRequireDSR and
 // hwfRequireCTS. Other bits are ignored.
 using THWFlowOptionSet = uint32_t;
 enum TSWFlowOptions : uint8_t { swfNone, swfReceive, swfTransmit, swfBoth };
@@ -317,11 +323,12 @@ class TApdCustomComPort : public TApdBaseComponent {
         std::shared_ptr<const bool> FAlive;
     };
 
-    static LRESULT CALLBACK EventWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-    // Finds the component of the notification's dispatcher and raises its events; true when
-    // a deferred release has to be tried again later.
-    static bool DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-    bool HandleNotification(TApdBaseDispatcher& dispatcher, UINT msg, WPARAM wParam, LPARAM lParam);
+    // The notification window's procedure and what it needs of the component.
+    struct TEventWindowProcedure;
+    // Raises the events of a notification for this component; true when a deferred release
+    // has to be tried again later.
+    bool HandleNotification(TApdBaseDispatcher& dispatcher, uint32_t msg, uintptr_t wParam,
+                            intptr_t lParam);
     int32_t Check(int32_t code) const;
     bool IsOpen() const { return FPortState == psOpen; }
     bool IsClosing() const { return FPortState == psClosing; }
@@ -385,7 +392,7 @@ class TApdCustomComPort : public TApdBaseComponent {
     bool FOpenAfterLoad = false;
     std::unique_ptr<TApdBaseDispatcher> FDispatcher;
     HWND FEventWindow = nullptr;
-    SavedTriggerSet FSavedTriggerSet;
+    std::unique_ptr<SavedTriggerSet> FSavedTriggerSet;
     bool FSavedTriggersValid = false;
     std::vector<TPortUser> FPortUsers;
     uint32_t FNextUserId = 1;

@@ -65,14 +65,6 @@ inline constexpr uint32_t dcbRtsToggle = 0x3000;
 uint32_t DcbFlags(const DCB& dcb);
 void SetDcbFlags(DCB& dcb, uint32_t flags);
 
-// Hardware flow options (THWFlowOptions bits) and software flow bits.
-inline constexpr uint32_t hwfUseDTR = 0x1;
-inline constexpr uint32_t hwfUseRTS = 0x2;
-inline constexpr uint32_t hwfRequireDSR = 0x4;
-inline constexpr uint32_t hwfRequireCTS = 0x8;
-inline constexpr uint32_t sfTransmitFlow = 0x1;  // the device stops sending on XOFF
-inline constexpr uint32_t sfReceiveFlow = 0x2;   // the device sends XOFF and XON
-
 // 0xFEFF gives 115200; 0xFF10..0xFF27 give the rate of the classic baud rate codes where one is
 // defined; any other value is returned unchanged.
 int32_t BaudValue(int32_t code);

@@ -21,6 +21,7 @@
 #include "platform/TestPty.h"
 #include "serial/AdExcept.h"
 #include "serial/AdPort.h"
+#include "serial/AwUser.h"
 #include "PortTestSupport.h"
 #include "serial/SimulatorProcess.h"
 

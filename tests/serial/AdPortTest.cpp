@@ -466,7 +466,7 @@ struct ScriptedView : TComSelectView {
     std::string Text;
     ScriptedView(std::vector<std::string>* ports, int result, std::string text)
         : Ports(ports), Result(result), Text(std::move(text)) {}
-    void AddPort(const std::string& text) override { Ports->push_back(text); }
+    void AppendPort(const std::string& text) override { Ports->push_back(text); }
     void SetSelectedIndex(int) override {}
     int ShowModal() override { return Result; }
     std::string SelectedText() const override { return Text; }

@@ -18,7 +18,7 @@ struct ListView : TComSelectView {
     std::vector<std::string> Entries;
     int Selected = -2;  // never set
     int Result = mrOk;
-    void AddPort(const std::string& text) override { Entries.push_back(text); }
+    void AppendPort(const std::string& text) override { Entries.push_back(text); }
     void SetSelectedIndex(int index) override { Selected = index; }
     int ShowModal() override { return Result; }
     std::string SelectedText() const override {
