@@ -5,66 +5,35 @@
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-constexpr uint32_t RingMask = DispatchBufferSize - 1;
-static_assert((DispatchBufferSize & RingMask) == 0, "index arithmetic relies on a power of two");
-
-}  // namespace
-
 // =============================================================================================
 // Input
 
-uint32_t TApdBaseDispatcher::RingCount() const {
-    if (DispatchHead == DispatchTail) return DispatchFull ? DispatchBufferSize : 0;
-    return (DispatchHead - DispatchTail) & RingMask;
-}
-
 uint32_t TApdBaseDispatcher::InputUsed() {
     TCriticalSectionHold hold(InputLock);
-    uint32_t waiting = RingCount();
-    if (RelativeReads) waiting = waiting > TakenByHandler ? waiting - TakenByHandler : 0;
-    return waiting;
-}
-
-int32_t TApdBaseDispatcher::CopyInput(uint8_t* dest, uint32_t offset, uint32_t count,
-                                      uint32_t& newTail) {
-    TCriticalSectionHold hold(InputLock);
-    uint32_t waiting = RingCount();
-    uint32_t readable = waiting > offset ? waiting - offset : 0;
-    if (count > readable || (count != 0 && !DispatchBuffer)) return ecBufferIsEmpty;
-    uint32_t start = (DispatchTail + offset) & RingMask;
-    uint32_t first = std::min(count, DispatchBufferSize - start);
-    std::memcpy(dest, DispatchBuffer.get() + start, first);
-    std::memcpy(dest + first, DispatchBuffer.get(), count - first);
-    newTail = (start + count) & RingMask;
-    return static_cast<int32_t>(count);
+    const uint32_t waiting = RingCount();
+    return RelativeReads ? (waiting > TakenByHandler ? waiting - TakenByHandler : 0) : waiting;
 }
 
 int32_t TApdBaseDispatcher::TakeInput(uint8_t* dest, uint32_t count) {
     if (count == 0) return 0;
     if (!dest) return ecBadArgument;
-    int32_t rc;
     bool freedFullBuffer = false;
     {
         TCriticalSectionHold hold(InputLock);
-        uint32_t newTail = 0;
+        const uint32_t offset = RelativeReads ? TakenByHandler : 0;
+        if (!DispatchBuffer.Peek(offset, dest, count)) return ecBufferIsEmpty;
         if (RelativeReads) {
-            rc = CopyInput(dest, TakenByHandler, count, newTail);
-            if (rc > 0) TakenByHandler += static_cast<uint32_t>(rc);
+            TakenByHandler += count;
         } else {
-            rc = CopyInput(dest, 0, count, newTail);
-            if (rc > 0) {
-                DispatchTail = newTail;
-                // Room made outside an avail or data delivery (whose end makes room the
-                // dispatch thread fills at once): bytes the device holds back for want of it
-                // are fetched now, not at the device's next receive event, which flow control
-                // may keep from ever coming.
-                freedFullBuffer = DispatchFull;
-                DispatchFull = false;
-            }
+            // Room made outside an avail or data delivery (whose end makes room the dispatch
+            // thread fills at once): bytes the device holds back for want of it are fetched
+            // now, not at the device's next receive event, which flow control may keep from
+            // ever coming.
+            freedFullBuffer = DispatchBuffer.Full();
+            DispatchBuffer.Drop(count);
         }
     }
+    const auto rc = static_cast<int32_t>(count);
     if (freedFullBuffer) RequestDataRecheck(false);
     if (rc > 0 && Trace.TraceOn()) {
         TCriticalSectionHold hold(DispatcherLock);
@@ -83,16 +52,16 @@ int32_t TApdBaseDispatcher::FlushInput() {
         MostTaken = RingCount();
         TakenByHandler = MostTaken;
     } else {
-        DispatchTail = DispatchHead;
+        DispatchBuffer.Drop(RingCount());
         TakenByHandler = 0;
     }
-    DispatchFull = false;
     ResetDataMatches();
     return rc;
 }
 
-int32_t TApdBaseDispatcher::ReadIntoBuffer(uint32_t index, uint32_t count) {
-    int32_t n = ReadDevice(DispatchBuffer.get() + index, count);
+uint32_t TApdBaseDispatcher::ReadIntoBuffer(uint32_t count) {
+    uint8_t* const run = DispatchBuffer.FreeRun().data();
+    const int32_t n = ReadDevice(run, count);
     // A device that claims more than it was offered cannot have stored it here: what the
     // buffer holds there is not what arrived.
     if (n < 0 || static_cast<uint32_t>(n) > count) {
@@ -101,16 +70,16 @@ int32_t TApdBaseDispatcher::ReadIntoBuffer(uint32_t index, uint32_t count) {
         return 0;
     }
     if (Log.LogOn())
-        AddLogEntry(lkDispatch, lsReadCom, static_cast<uint32_t>(n), DispatchBuffer.get() + index,
-                    static_cast<uint32_t>(n));
+        AddLogEntry(lkDispatch, lsReadCom, static_cast<uint32_t>(n), run, static_cast<uint32_t>(n));
+    DispatchBuffer.Commit(static_cast<uint32_t>(n));
     ArrivedCount += static_cast<uint32_t>(n);
-    return n;
+    return static_cast<uint32_t>(n);
 }
 
 bool TApdBaseDispatcher::FillDispatchBuffer() {
     TCriticalSectionHold hold(InputLock);
-    if (!DispatchBuffer) return false;
-    if (DispatchFull) return true;
+    if (!DispatchBuffer.Allocated()) return false;
+    if (DispatchBuffer.Full()) return true;
     uint32_t inQueue;
     {
         TCriticalSectionHold outputHold(OutputLock);
@@ -119,28 +88,12 @@ bool TApdBaseDispatcher::FillDispatchBuffer() {
     }
     if (inQueue == 0) return false;
 
-    const uint32_t head = DispatchHead;
-    const uint32_t tail = DispatchTail;
-    uint32_t free = head == tail  ? DispatchBufferSize
-                    : tail < head ? tail + DispatchBufferSize - head
-                                  : tail - head;
-    uint32_t run = tail <= head ? DispatchBufferSize - head : tail - head;
-    uint32_t want = std::min(inQueue, free);
-    uint32_t second = run < want ? want - run : 0;
-
+    const auto run = static_cast<uint32_t>(DispatchBuffer.FreeRun().size());
+    const uint32_t want = std::min(inQueue, static_cast<uint32_t>(DispatchBuffer.Free()));
     // The whole run is offered: the device hands over what it holds, never more than asked,
-    // and never anything that would land on a waiting byte.
-    uint32_t n = static_cast<uint32_t>(ReadIntoBuffer(head, run));
-    DispatchHead += n;
-    if (n < run) second = 0;
-    if (DispatchHead >= DispatchBufferSize) DispatchHead = 0;
-    if (n != 0) DispatchFull = DispatchHead == DispatchTail;
-
-    if (second != 0) {
-        n = static_cast<uint32_t>(ReadIntoBuffer(DispatchHead, second));
-        DispatchHead += n;
-        DispatchFull = DispatchHead == DispatchTail;
-    }
+    // and never anything that would land on a waiting byte. What did not fit up to the end of
+    // the buffer follows at its start.
+    if (ReadIntoBuffer(run) == run && run < want) ReadIntoBuffer(want - run);
     return true;
 }
 
@@ -154,7 +107,7 @@ int32_t TApdBaseDispatcher::PutOutput(const uint8_t* data, uint32_t count) {
     int32_t n;
     {
         TCriticalSectionHold hold(OutputLock);
-        if (!OutRing) return ecNotOpen;
+        if (!OutRing.Allocated()) return ecNotOpen;
         // Errors read here are added to the pending ones, not put in their place: a line error
         // must not vanish because a byte was sent before it was asked for.
         LineErrors |= ReadLineStatus(LineStatus) & LineErrorBits;
@@ -165,14 +118,10 @@ int32_t TApdBaseDispatcher::PutOutput(const uint8_t* data, uint32_t count) {
             if (UartBaseAddress == 0) return ecBaseAddressNotSet;
             SetRtsLine(true);
         }
-        const bool wasFull = OutFull;
-        if (count == free) OutFull = true;
         n = QueueOutput(data, count);
         if (n <= 0) {
             n = -n;
             rc = ecPutBlockFail;
-            // Nothing (or not all) was queued: a ring marked full would send stale bytes.
-            OutFull = wasFull;
             LineErrors |= ReadLineStatus(LineStatus) & LineErrorBits;
         }
         n = std::min(n, static_cast<int32_t>(count));

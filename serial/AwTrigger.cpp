@@ -480,9 +480,9 @@ bool TApdBaseDispatcher::PeriodicCheckNeeded() {
 TApdBaseDispatcher::TInputView TApdBaseDispatcher::ViewInput() {
     TCriticalSectionHold hold(InputLock);
     TInputView view;
-    view.Buffer = DispatchBuffer.get();
-    view.Tail = DispatchTail;
-    view.Head = DispatchHead;
+    view.Buffer = DispatchBuffer.Storage();
+    view.Tail = static_cast<uint32_t>(DispatchBuffer.Tail());
+    view.Head = static_cast<uint32_t>(DispatchBuffer.Head());
     view.Waiting = RingCount();
     view.Relative = RelativeReads;
     view.Taken = TakenByHandler;
@@ -803,9 +803,7 @@ bool TApdBaseDispatcher::DeliverNotification(uint32_t message, uint32_t wParam, 
         if (RelativeReads) {
             RelativeReads = false;
             if (!stopped) {
-                uint32_t advance = std::min(MostTaken, RingCount());
-                DispatchTail = (DispatchTail + advance) & RingMask;
-                if (advance != 0) DispatchFull = false;
+                DispatchBuffer.Drop(MostTaken);
                 if (message == TriggerAvailMsg && MostTaken != wParam) result = false;
             }
         }

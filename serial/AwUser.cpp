@@ -120,11 +120,11 @@ int32_t TApdBaseDispatcher::OpenPort(const char* name, int32_t baud, uint16_t pa
     }
     {
         TCriticalSectionHold hold(OutputLock);
-        OutRing.reset();
+        OutRing.Release();
     }
     {
         TCriticalSectionHold hold(InputLock);
-        DispatchBuffer.reset();
+        DispatchBuffer.Release();
     }
 
     CloseSignals();  // left open by a device layer that did not stop its threads
@@ -159,25 +159,14 @@ int32_t TApdBaseDispatcher::OpenPort(const char* name, int32_t baud, uint16_t pa
     int32_t rc = SetupQueues(inSize, outSize);
     if (rc != ecOK) return fail(rc);
 
-    uint8_t* dispatchBuffer = new (std::nothrow) uint8_t[DispatchBufferSize]();
-    uint8_t* outRing = new (std::nothrow) uint8_t[std::max<uint32_t>(outSize, 1)]();
-    if (!dispatchBuffer || !outRing) {
-        delete[] dispatchBuffer;
-        delete[] outRing;
-        return fail(ecOutOfMemory);
-    }
     {
         TCriticalSectionHold hold(OutputLock);
-        OutRing.reset(outRing);
-        OutHead = OutTail = 0;
-        OutFull = false;
+        if (!OutRing.Allocate(outSize)) return fail(ecOutOfMemory);
         OutQueueSize = outSize;
     }
     {
         TCriticalSectionHold hold(InputLock);
-        DispatchBuffer.reset(dispatchBuffer);
-        DispatchHead = DispatchTail = 0;
-        DispatchFull = false;
+        if (!DispatchBuffer.Allocate(DispatchBufferSize)) return fail(ecOutOfMemory);
         TakenByHandler = 0;
         MostTaken = 0;
         RelativeReads = false;
@@ -245,15 +234,10 @@ void TApdBaseDispatcher::ReleasePort() {
     if (ThreadsRunning) StopThreads();
     {
         TCriticalSectionHold hold(OutputLock);
-        OutRing.reset();
-        OutHead = OutTail = 0;
-        OutFull = false;
+        OutRing.Release();
     }
-    // The indices go with the buffer, so that no count can point into freed memory.
     TCriticalSectionHold hold(InputLock);
-    DispatchBuffer.reset();
-    DispatchHead = DispatchTail = 0;
-    DispatchFull = false;
+    DispatchBuffer.Release();
     RelativeReads = false;
     TakenByHandler = 0;
     MostTaken = 0;

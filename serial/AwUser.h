@@ -24,6 +24,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/ByteRing.h"
 #include "serial/AwLine.h"
 #include "serial/AwLog.h"
 #include "serial/AwTrace.h"
@@ -307,8 +308,7 @@ class TApdBaseDispatcher {
     uint32_t OutQueueSize = 0;
 
   protected:
-    uint32_t RingCount() const;  // under InputLock
-    int32_t CopyInput(uint8_t* dest, uint32_t offset, uint32_t count, uint32_t& newTail);
+    uint32_t RingCount() const { return static_cast<uint32_t>(DispatchBuffer.Count()); }
     uint32_t CurrentMillis() const { return FClock ? FClock() : timeGetTime(); }
     // Whether the platform keeps programs from the UART's registers (NT and later, and POSIX);
     // read from the version record at construction.
@@ -350,7 +350,6 @@ class TApdBaseDispatcher {
     bool RelativeReads = false;     // under InputLock
     uint32_t TakenByHandler = 0;    // under InputLock
     uint32_t MostTaken = 0;         // under InputLock
-    bool DispatchFull = false;      // under InputLock
 
     std::atomic<bool> ThreadsMustStop{false};
     TApdDispatcherThread* ComThread = nullptr;
@@ -374,14 +373,11 @@ class TApdBaseDispatcher {
     uint32_t LastEventMask = 0;
     std::atomic<bool> RingEdgeSeen{false};
 
-    std::unique_ptr<uint8_t[]> OutRing;  // OutQueueSize bytes; indices under OutputLock
-    uint32_t OutHead = 0;
-    uint32_t OutTail = 0;
-    bool OutFull = false;
+    TByteRing OutRing;  // OutQueueSize bytes, under OutputLock
 
-    std::unique_ptr<uint8_t[]> DispatchBuffer;  // DispatchBufferSize bytes
-    uint32_t DispatchHead = 0;                  // written by the dispatch thread under InputLock
-    uint32_t DispatchTail = 0;                  // under InputLock
+    // DispatchBufferSize bytes, under InputLock. Only the dispatch thread stores into it, and
+    // it reads the stored bytes for the data triggers without the lock.
+    TByteRing DispatchBuffer;
 
     bool PurgePending = false;  // under DispatcherLock
     std::atomic<bool> OutputSent{false};
@@ -434,7 +430,8 @@ class TApdBaseDispatcher {
     uint32_t Ticks() const { return CurrentMillis() / 55; }
     uint32_t ElapsedMs() const { return CurrentMillis() - OpenTime; }
     uint8_t ReadModemLines();
-    int32_t ReadIntoBuffer(uint32_t index, uint32_t count);  // under InputLock
+    // Reads at most count bytes into the free run at the head. Under InputLock.
+    uint32_t ReadIntoBuffer(uint32_t count);
 
     std::function<uint32_t()> FClock;
     std::function<void(uint32_t)> FSleeper;

@@ -404,8 +404,7 @@ int32_t TApdWin32Dispatcher::PurgeQueue(int32_t which) {
         }
     }
     TCriticalSectionHold hold(OutputLock);
-    OutFull = false;
-    OutHead = OutTail = 0;
+    OutRing.Clear();
     return PurgeComm(device, PURGE_TXABORT | PURGE_TXCLEAR) ? 0 : NegatedError(GetLastError());
 }
 
@@ -415,7 +414,7 @@ uint32_t TApdWin32Dispatcher::ReadLineStatus(COMSTAT& status) {
     const bool read = ClearCommError(Device(), &errors, &status) != FALSE;
     // Nothing is known to be waiting in a driver that could not be asked.
     if (!read) status.cbInQue = 0;
-    status.cbOutQue = OutputRingCount();
+    status.cbOutQue = static_cast<DWORD>(OutRing.Count());
     return read ? errors : 0;
 }
 
@@ -443,17 +442,7 @@ int32_t TApdWin32Dispatcher::ApplyLineSettings(DCB& dcb) {
 int32_t TApdWin32Dispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
     {
         TCriticalSectionHold hold(OutputLock);
-        if (!OutRing || !data || count > OutQueueSize) return 0;
-        uint8_t* ring = OutRing.get();
-        const uint32_t room = OutQueueSize - OutHead;
-        if (room >= count) {
-            std::copy_n(data, count, ring + OutHead);
-            OutHead = room == count ? 0 : OutHead + count;
-        } else {
-            std::copy_n(data, room, ring + OutHead);
-            std::copy_n(data + room, count - room, ring);
-            OutHead = count - room;
-        }
+        if (!data || !OutRing.Put(data, count)) return 0;
     }
     SetEvent(OutputPendingSignal);
     return static_cast<int32_t>(count);
@@ -602,21 +591,9 @@ int32_t TApdWin32Dispatcher::YieldTime() {
     return 0;
 }
 
-uint32_t TApdWin32Dispatcher::OutputRingCount() const {
-    if (OutFull) return OutQueueSize;
-    if (OutTail < OutHead) return OutHead - OutTail;
-    if (OutTail > OutHead) return OutQueueSize - OutTail + OutHead;
-    return 0;
-}
-
 void TApdWin32Dispatcher::AdvanceOutput(uint32_t k) {
-    // Nothing sent changes nothing: a full ring has OutHead = OutTail and would read as empty.
-    k = std::min(k, OutputRingCount());
-    if (k == 0) return;
-    OutTail += k;
-    if (OutTail >= OutQueueSize) OutTail -= OutQueueSize;
-    if (OutTail == OutHead) OutTail = OutHead = 0;
-    OutFull = false;
+    OutRing.Drop(k);
+    if (OutRing.Empty()) OutRing.Clear();
 }
 
 void TApdWin32Dispatcher::AcknowledgeFlush() {
@@ -630,26 +607,15 @@ void TApdWin32Dispatcher::WriteOutput() {
         uint32_t length;
         {
             TCriticalSectionHold hold(OutputLock);
-            if (!OutRing || OutQueueSize == 0 || (!OutFull && OutHead == OutTail)) return;
-            uint8_t* ring = OutRing.get();
-            if (OutHead > OutTail) {
-                block = ring + OutTail;
-                length = OutHead - OutTail;
-            } else if (OutHead == 0) {
-                block = ring + OutTail;
-                length = OutQueueSize - OutTail;
-            } else {
-                // The pending bytes wrap around the end: make them one block at the start, so
-                // that one write sends them all, in order.
-                length = OutQueueSize - OutTail + OutHead;
-                std::rotate(ring, ring + OutTail, ring + OutQueueSize);
-                OutTail = 0;
-                OutHead = length == OutQueueSize ? 0 : length;
-                block = ring;
-            }
+            if (OutRing.Empty()) return;
+            // Pending bytes that wrap around the end become one block at the start, so that
+            // one write sends them all, in order.
+            if (OutRing.StoredRun().size() < OutRing.Count()) OutRing.Linearize();
+            block = OutRing.StoredRun().data();
+            length = static_cast<uint32_t>(OutRing.StoredRun().size());
         }
 
-        // Outside the lock: bytes queued meanwhile land behind OutHead, never in the block.
+        // Outside the lock: bytes queued meanwhile land at the head, never in the block.
         const HANDLE device = Device();
         DWORD written = 0;
         if (WriteFile(device, block, length, &written, &FWriteOverlapped)) {

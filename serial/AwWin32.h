@@ -179,7 +179,7 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
     int32_t ReadDevice(uint8_t* dest, uint32_t count) override;
     // 0, or the negated system error.
     int32_t ApplyLineSettings(DCB& dcb) override;
-    // Copies count bytes into the ring behind OutHead (the caller holds OutputLock and has made
+    // Copies count bytes into the ring at its head (the caller holds OutputLock and has made
     // sure they fit) and wakes the output thread. Returns count, or 0 without a ring.
     int32_t QueueOutput(const uint8_t* data, uint32_t count) override;
     bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) override;
@@ -203,8 +203,6 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
     // around the end of the ring are first rotated to its start. Returns when the ring is
     // empty or an output flush was acknowledged. Output thread.
     void WriteOutput();
-    // Bytes in the output ring. Hold OutputLock.
-    uint32_t OutputRingCount() const;
     // k bytes of the ring have been written. Hold OutputLock.
     void AdvanceOutput(uint32_t k);
     // The output thread answers a flush request.

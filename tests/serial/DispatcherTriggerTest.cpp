@@ -45,7 +45,7 @@ TEST(DispatcherAvail, OneNotificationPerArrivalPosition) {
     ASSERT_EQ(f.r.Notices.size(), 1u);
     EXPECT_EQ(f.r.Notices[0].Msg, TriggerAvailMsg);
     EXPECT_EQ(f.r.Notices[0].wParam, 13u);
-    EXPECT_EQ(f.d.DispatchTail, 12u);
+    EXPECT_EQ(f.d.DispatchBuffer.Tail(), 12u);
     EXPECT_EQ(f.d.InputUsed(), 1u);
 
     f.d.ProcessDeviceEvent(EV_RXCHAR);
@@ -71,7 +71,7 @@ TEST(DispatcherAvail, EveryHandlerReadsTheSameBytesAndTheMostTakenLeaves) {
         f.d.Arrive("01234567");
         EXPECT_EQ(seen[0], std::string("01234567").substr(0, c.first));
         EXPECT_EQ(seen[1], std::string("01234567").substr(0, c.second));
-        EXPECT_EQ(f.d.DispatchTail, c.tail);
+        EXPECT_EQ(f.d.DispatchBuffer.Tail(), c.tail);
         EXPECT_EQ(f.d.InputUsed(), 8 - c.tail);
     }
 }
