@@ -19,6 +19,7 @@
 //
 // Modem line changes are waited for by a second thread (TIOCMIWAIT), started only for devices
 // that have modem lines and only once a wait for modem events is armed.
+#include "ByteRing.h"
 #include "PlatformHooks.h"
 #include "PlatformInternal.h"
 
@@ -230,8 +231,7 @@ class CommDevice : public k419::platform::detail::Object {
     void UpdateDtrHandshake();
     void SetModemLine(int line, bool on);
     DWORD TakeFromQueue(BYTE* destination, DWORD count);
-    void PutIntoQueue(const BYTE* source, size_t count);
-    bool QueueFull() const { return rxCount_ >= rx_.size(); }
+    bool QueueFull() const { return rx_.Full(); }
 
     std::mutex mutex_;
     std::condition_variable changed_;  // an operation completed or the device closed
@@ -251,9 +251,7 @@ class CommDevice : public k419::platform::detail::Object {
     bool stopping_ = false;
     bool gone_ = false;
 
-    std::vector<BYTE> rx_ = std::vector<BYTE>(kDefaultQueueSize);
-    size_t rxHead_ = 0;  // oldest byte
-    size_t rxCount_ = 0;
+    TByteRing rx_{kDefaultQueueSize};
     bool rx80Latched_ = false;
 
     std::deque<PendingRead> reads_;
@@ -588,15 +586,10 @@ void CommDevice::DeviceGone() {
 // Receive queue
 
 DWORD CommDevice::TakeFromQueue(BYTE* destination, DWORD count) {
-    size_t n = std::min<size_t>(count, rxCount_);
-    size_t first = std::min(n, rx_.size() - rxHead_);
-    std::memcpy(destination, rx_.data() + rxHead_, first);
-    std::memcpy(destination + first, rx_.data(), n - first);
-    bool wasFull = QueueFull();
-    rxHead_ = (rxHead_ + n) % rx_.size();
-    rxCount_ -= n;
-    if (rxCount_ == 0) rxHead_ = 0;
-    if (rxCount_ * 5 < rx_.size() * 4) rx80Latched_ = false;
+    const bool wasFull = QueueFull();
+    const size_t n = rx_.Take(destination, count);
+    if (rx_.Empty()) rx_.Clear();
+    if (rx_.Count() * 5 < rx_.Capacity() * 4) rx80Latched_ = false;
     if (n > 0) {
         UpdateDtrHandshake();
         if (wasFull) {  // whoever watches input resumes reading the device
@@ -605,14 +598,6 @@ DWORD CommDevice::TakeFromQueue(BYTE* destination, DWORD count) {
         }
     }
     return static_cast<DWORD>(n);
-}
-
-void CommDevice::PutIntoQueue(const BYTE* source, size_t count) {
-    size_t tail = (rxHead_ + rxCount_) % rx_.size();
-    size_t first = std::min(count, rx_.size() - tail);
-    std::memcpy(rx_.data() + tail, source, first);
-    std::memcpy(rx_.data(), source + first, count - first);
-    rxCount_ += count;
 }
 
 void CommDevice::ServeReads(uint64_t now) {
@@ -642,10 +627,9 @@ void CommDevice::ExpireWrites(uint64_t now) {
 
 void CommDevice::UpdateDtrHandshake() {
     if (dcb_.fDtrControl != DTR_CONTROL_HANDSHAKE || !modemLines_ || gone_) return;
-    size_t freeSpace = rx_.size() - rxCount_;
-    if (dtrOn_ && freeSpace < dcb_.XoffLim) {
+    if (dtrOn_ && rx_.Free() < dcb_.XoffLim) {
         SetModemLine(TIOCM_DTR, false);
-    } else if (!dtrOn_ && rxCount_ <= dcb_.XonLim) {
+    } else if (!dtrOn_ && rx_.Count() <= dcb_.XonLim) {
         SetModemLine(TIOCM_DTR, true);
     }
 }
@@ -682,7 +666,7 @@ void CommDevice::RefreshLineErrors() {
 void CommDevice::ReadFromDevice() {
     BYTE buffer[4096];
     while (!gone_ && !QueueFull()) {
-        size_t room = std::min(sizeof buffer, rx_.size() - rxCount_);
+        size_t room = std::min(sizeof buffer, rx_.Free());
         ssize_t n = ::read(fd_, buffer, room);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -696,8 +680,8 @@ void CommDevice::ReadFromDevice() {
         }
         DWORD events = 0;
         const size_t count = Received(buffer, static_cast<size_t>(n), events);
-        PutIntoQueue(buffer, count);
-        if (!rx80Latched_ && rxCount_ * 5 >= rx_.size() * 4) {
+        rx_.Put(buffer, count);
+        if (!rx80Latched_ && rx_.Count() * 5 >= rx_.Capacity() * 4) {
             rx80Latched_ = true;
             events |= EV_RX80FULL;
         }
@@ -896,16 +880,14 @@ BOOL CommDevice::Setup(DWORD inQueue, DWORD) {
     Lock lock(mutex_);
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
     size_t size = std::clamp<DWORD>(inQueue, kMinQueueSize, kMaxQueueSize);
-    size = std::max(size, rxCount_);  // never drop received bytes
-    if (size == rx_.size()) return TRUE;
-    std::vector<BYTE> queue(size);
-    size_t count = rxCount_;
-    TakeFromQueue(queue.data(), static_cast<DWORD>(count));
-    rx_ = std::move(queue);
-    rxHead_ = 0;
-    rxCount_ = count;
-    rx80Latched_ = rxCount_ * 5 >= rx_.size() * 4;
+    size = std::max(size, rx_.Count());  // never drop received bytes
+    if (size == rx_.Capacity()) return TRUE;
+    const bool wasFull = QueueFull();
+    if (!rx_.Resize(size)) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    rx80Latched_ = rx_.Count() * 5 >= rx_.Capacity() * 4;
+    if (!rx_.Empty()) UpdateDtrHandshake();
     Wake();
+    if (wasFull && driving_) WakeWaiter();  // it resumes reading the device
     return TRUE;
 }
 
@@ -1048,7 +1030,7 @@ BOOL CommDevice::SetState(const DCB* dcb) {
             break;
         default:
             // Handshake: this driver drops DTR while its receive queue is nearly full.
-            SetModemLine(TIOCM_DTR, rx_.size() - rxCount_ >= dcb_.XoffLim);
+            SetModemLine(TIOCM_DTR, rx_.Free() >= dcb_.XoffLim);
             break;
     }
     switch (dcb_.fRtsControl) {
@@ -1190,7 +1172,7 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
     }
     if (reads_.empty()) {
         pending.done = TakeFromQueue(pending.buffer, count);
-        if (pending.done < count && rxCount_ == 0)
+        if (pending.done < count && rx_.Empty())
             pending.done += static_cast<DWORD>(
                 ReadThrough(pending.buffer + pending.done, count - pending.done));
         pending.lastByte = now;
@@ -1272,7 +1254,7 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
         int kernelWaiting = 0;
         if (!gone_ && ioctl(fd_, TIOCINQ, &kernelWaiting) != 0) kernelWaiting = 0;
         stat->cbInQue =
-            static_cast<DWORD>(rxCount_ + static_cast<size_t>(std::max(kernelWaiting, 0)));
+            static_cast<DWORD>(rx_.Count() + static_cast<size_t>(std::max(kernelWaiting, 0)));
         size_t queued = 0;
         for (const PendingWrite& write : writes_) queued += write.data.size() - write.done;
         // The kernel is asked only while something written may still be in its buffer.
@@ -1297,7 +1279,7 @@ BOOL CommDevice::Purge(DWORD flags) {
     if ((flags & PURGE_TXCLEAR) && !gone_) tcflush(fd_, TCOFLUSH);
     if (flags & PURGE_RXCLEAR) {
         bool wasFull = QueueFull();
-        rxHead_ = rxCount_ = 0;
+        rx_.Clear();
         rx80Latched_ = false;
         if (!gone_) tcflush(fd_, TCIFLUSH);
         UpdateDtrHandshake();
