@@ -526,7 +526,6 @@ TApdBaseDispatcher::TMatchFound TApdBaseDispatcher::FindNextMatch(const TInputVi
         }
         ScanCharFed = true;
         if (anyMatch) {
-            ScanPosition = p;
             found.Action = TMatchFound::Data;
             if (AvailLevelValue != 0 && AvailPostedCount != ScannedCount) {
                 // Waiting bytes up to and including p; none when p was already taken.
@@ -535,7 +534,6 @@ TApdBaseDispatcher::TMatchFound TApdBaseDispatcher::FindNextMatch(const TInputVi
                 found.Before = int64_t{through} - (view.Relative ? int64_t{view.Taken} : 0) - longest;
                 if (found.Before >= int64_t{AvailLevelValue}) {
                     found.Action = TMatchFound::Avail;
-                    AvailPostedAt = p;
                     AvailPostedCount = ScannedCount;
                     if (Log.LogOn())
                         AddLogEntry(lkTrigger, lsAvail, static_cast<uint32_t>(found.Before));
@@ -546,7 +544,6 @@ TApdBaseDispatcher::TMatchFound TApdBaseDispatcher::FindNextMatch(const TInputVi
         ++ScannedCount;
         ScanCharFed = false;
     }
-    ScanPosition = static_cast<uint32_t>(ScannedCount) & RingMask;
     return found;
 }
 
@@ -575,7 +572,6 @@ bool TApdBaseDispatcher::NotifyDataMatches() {
     }
     ++ScannedCount;
     ScanCharFed = false;
-    ScanPosition = static_cast<uint32_t>(ScannedCount) & RingMask;
     return result;
 }
 
@@ -585,7 +581,6 @@ bool TApdBaseDispatcher::AnnounceWaiting(const TInputView& view) {
         TCriticalSectionHold hold(DispatcherLock);
         if (AvailLevelValue == 0 || AvailPostedCount == view.Arrived || n < AvailLevelValue)
             return false;
-        AvailPostedAt = view.Head;
         AvailPostedCount = view.Arrived;
         if (Log.LogOn()) AddLogEntry(lkTrigger, lsAvail, n);
     }
@@ -712,102 +707,74 @@ bool TApdBaseDispatcher::CheckTimerTriggers() {
     return DeliverNotification(TriggerTimerMsg, static_cast<uint32_t>(handle), 0);
 }
 
-bool TApdBaseDispatcher::DeliverNotification(uint32_t message, uint32_t wParam, uint16_t data) {
-    size_t methods, procs, windows;
-    bool toWindows;
+template <class Call>
+bool TApdBaseDispatcher::RunHandler(Call&& call) {
+    {
+        TCriticalSectionHold hold(InputLock);
+        TakenByHandler = 0;
+    }
+    try {
+        call();
+    } catch (...) {
+        // A handler's failure is its own: the other handlers and the dispatch thread go on,
+        // and the application learns of it as it does of its window handlers' failures.
+        if (ReportHandlerFailure)
+            ReportHandlerFailure(std::current_exception());
+        else
+            ApplicationHandleException(std::current_exception(), UnknownHandlerFailure);
+    }
+    if (ClosePending) return false;
+    TCriticalSectionHold hold(InputLock);
+    MostTaken = std::max(MostTaken, TakenByHandler);
+    return true;
+}
+
+template <class Record, class Call>
+bool TApdBaseDispatcher::DeliverToList(const std::vector<Record>& list, size_t count, Call&& call) {
+    for (size_t i = 0; i < count; ++i) {
+        Record record;
+        {
+            TCriticalSectionHold hold(DispatcherLock);
+            if (i < list.size()) record = list[i];
+        }
+        if (!RunHandler([&] {
+                if (!record.Deleted) call(record);
+            }))
+            return false;
+    }
+    return true;
+}
+
+bool TApdBaseDispatcher::BeginDelivery(uint32_t message, TDeliveryCounts& counts) {
     {
         TCriticalSectionHold hold(DispatcherLock);
-        toWindows = LiveCount(NotifyWindows) > 1 || EventsAssigned;
         if (message == TriggerAvailMsg) AvailUnheard = !AnyoneListens();
-        if (!DeliveryOn) return true;
+        if (!DeliveryOn) return false;
         InNotification = true;
-        methods = NotifyMethods.size();
-        procs = NotifyProcs.size();
-        windows = NotifyWindows.size();
+        counts.Methods = NotifyMethods.size();
+        counts.Procs = NotifyProcs.size();
+        // The component's own window hears only what the component asked for.
+        counts.Windows =
+            LiveCount(NotifyWindows) > 1 || EventsAssigned ? NotifyWindows.size() : 0;
     }
-    const int32_t lParam =
-        static_cast<int32_t>((static_cast<uint32_t>(DispatcherIndex) << 16) + data);
-    const bool relative = message == TriggerAvailMsg || message == TriggerDataMsg;
-    {
-        TCriticalSectionHold hold(InputLock);
-        MostTaken = 0;
-        RelativeReads = relative;
-    }
+    TCriticalSectionHold hold(InputLock);
+    MostTaken = 0;
+    RelativeReads = message == TriggerAvailMsg || message == TriggerDataMsg;
+    return true;
+}
 
-    // Each handler starts reading where the first one did; afterwards the buffer advances by
-    // the most any of them took. A close stops the delivery after the current handler.
-    bool stopped = false;
-    auto runHandler = [&](auto&& call) {
-        {
-            TCriticalSectionHold hold(InputLock);
-            TakenByHandler = 0;
-        }
-        try {
-            call();
-        } catch (...) {
-            // A handler's failure is its own: the other handlers and the dispatch thread go on,
-            // and the application learns of it as it does of its window handlers' failures.
-            if (ReportHandlerFailure)
-                ReportHandlerFailure(std::current_exception());
-            else
-                ApplicationHandleException(std::current_exception(), UnknownHandlerFailure);
-        }
-        if (ClosePending) {
-            stopped = true;
-            return;
-        }
-        TCriticalSectionHold hold(InputLock);
-        MostTaken = std::max(MostTaken, TakenByHandler);
-    };
-
-    for (size_t i = 0; i < methods && !stopped; ++i) {
-        TNotifyMethodRecord record;
-        {
-            TCriticalSectionHold hold(DispatcherLock);
-            if (i < NotifyMethods.size()) record = NotifyMethods[i];
-        }
-        runHandler([&] {
-            if (record.Deleted || !record.Method) return;
-            if (record.Synchronised && SyncCall)
-                SyncCall(message, wParam, lParam, record.Method);
-            else
-                record.Method(message, wParam, lParam);
-        });
-    }
-    for (size_t i = 0; i < procs && !stopped; ++i) {
-        TNotifyProcRecord record;
-        {
-            TCriticalSectionHold hold(DispatcherLock);
-            if (i < NotifyProcs.size()) record = NotifyProcs[i];
-        }
-        runHandler([&] {
-            if (!record.Deleted && record.Proc) record.Proc(message, wParam, lParam);
-        });
-    }
-    for (size_t i = 0; i < windows && toWindows && !stopped; ++i) {
-        TNotifyWindowRecord record;
-        {
-            TCriticalSectionHold hold(DispatcherLock);
-            if (i < NotifyWindows.size()) record = NotifyWindows[i];
-        }
-        runHandler([&] {
-            if (record.Deleted || !record.Window) return;
-            DWORD_PTR answer = 0;
-            SendMessageTimeoutA(record.Window, message, wParam, lParam, SMTO_BLOCK, 3000, &answer);
-        });
-    }
-
-    bool result = !stopped;
+bool TApdBaseDispatcher::EndDelivery(uint32_t message, uint32_t wParam, bool complete) {
+    bool result = complete;
     {
         TCriticalSectionHold hold(InputLock);
         if (RelativeReads) {
             RelativeReads = false;
-            if (!stopped) {
+            if (complete) {
                 DispatchBuffer.Drop(MostTaken);
                 if (message == TriggerAvailMsg && MostTaken != wParam) result = false;
             }
         }
-        if (!stopped) TakenByHandler = 0;
+        if (complete) TakenByHandler = 0;
     }
     TCriticalSectionHold hold(DispatcherLock);
     InNotification = false;
@@ -817,4 +784,33 @@ bool TApdBaseDispatcher::DeliverNotification(uint32_t message, uint32_t wParam, 
         SetDeliveryMode(0);
     }
     return result;
+}
+
+bool TApdBaseDispatcher::DeliverNotification(uint32_t message, uint32_t wParam, uint16_t data) {
+    TDeliveryCounts counts;
+    if (!BeginDelivery(message, counts)) return true;
+    const int32_t lParam =
+        static_cast<int32_t>((static_cast<uint32_t>(DispatcherIndex) << 16) + data);
+    // Each handler starts reading where the first one did; afterwards the buffer advances by
+    // the most any of them took. A close stops the delivery after the current handler.
+    const bool complete =
+        DeliverToList(NotifyMethods, counts.Methods,
+                      [&](const TNotifyMethodRecord& record) {
+                          if (!record.Method) return;
+                          if (record.Synchronised && SyncCall)
+                              SyncCall(message, wParam, lParam, record.Method);
+                          else
+                              record.Method(message, wParam, lParam);
+                      }) &&
+        DeliverToList(NotifyProcs, counts.Procs,
+                      [&](const TNotifyProcRecord& record) {
+                          if (record.Proc) record.Proc(message, wParam, lParam);
+                      }) &&
+        DeliverToList(NotifyWindows, counts.Windows, [&](const TNotifyWindowRecord& record) {
+            if (!record.Window) return;
+            DWORD_PTR answer = 0;
+            SendMessageTimeoutA(record.Window, message, wParam, lParam, SMTO_BLOCK,
+                                NotificationSendLimit, &answer);
+        });
+    return EndDelivery(message, wParam, complete);
 }

@@ -85,20 +85,26 @@ void TApdBaseDispatcher::SetModemStatusReader(std::function<uint8_t()> reader) {
 // =============================================================================================
 // Open and close
 
-void TApdBaseDispatcher::CreateSignals() {
+bool TApdBaseDispatcher::CreateSignals() {
     DeviceEventSignal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     EventDoneSignal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ThreadAckSignal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     OutputPendingSignal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     WriteDoneSignal = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     OutputFlushSignal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    bool created = true;
     for (HANDLE* signal : {&DeviceEventSignal, &EventDoneSignal, &ThreadAckSignal,
-                           &OutputPendingSignal, &WriteDoneSignal, &OutputFlushSignal})
-        if (*signal == nullptr) *signal = INVALID_HANDLE_VALUE;
+                           &OutputPendingSignal, &WriteDoneSignal, &OutputFlushSignal}) {
+        if (*signal != nullptr) continue;
+        *signal = INVALID_HANDLE_VALUE;
+        created = false;
+    }
     OutputWaitSignals[0] = OutputPendingSignal;
     OutputWaitSignals[1] = OutputFlushSignal;
     WriteWaitSignals[0] = WriteDoneSignal;
     WriteWaitSignals[1] = OutputFlushSignal;
+    if (!created) CloseSignals();
+    return created;
 }
 
 void TApdBaseDispatcher::CloseSignals() {
@@ -112,6 +118,36 @@ int32_t TApdBaseDispatcher::OpenPort(const char* name, int32_t baud, uint16_t pa
                                      uint16_t dataBits, uint16_t stopBits, uint32_t inSize,
                                      uint32_t outSize, bool dtr, bool rts) {
     if (DeviceHandle >= 0) return ecAlreadyOpen;
+    ForgetEarlierOpen();
+    CloseSignals();  // left open by a device layer that did not stop its threads
+    if (!CreateSignals()) return ecOutOfMemory;
+
+    int32_t rc = OpenDeviceNamed(name, inSize, outSize);
+    if (rc == ecOK) rc = SetupQueues(inSize, outSize);
+    if (rc == ecOK) rc = AllocateBuffers(outSize);
+    if (rc == ecOK) {
+        ResetLineState(inSize, dtr, rts);
+        ResetTriggerState();
+        rc = SetLineSettings(baud, parity, dataBits, stopBits);
+    }
+    if (rc != ecOK) {
+        // Closed again, and, since no thread will ever close them, the signals too.
+        ClosePort();
+        CloseSignals();
+        return rc;
+    }
+    RefreshLineStatus();
+    {
+        TCriticalSectionHold hold(DispatcherLock);
+        Trace.AbortTrace();
+        Log.AbortLog();
+    }
+    OpenTime = CurrentMillis();
+    StartThreads();
+    return ecOK;
+}
+
+void TApdBaseDispatcher::ForgetEarlierOpen() {
     RingEdgeSeen = false;
     InNotification = false;
     {
@@ -122,100 +158,69 @@ int32_t TApdBaseDispatcher::OpenPort(const char* name, int32_t baud, uint16_t pa
         TCriticalSectionHold hold(OutputLock);
         OutRing.Release();
     }
-    {
-        TCriticalSectionHold hold(InputLock);
-        DispatchBuffer.Release();
-    }
+    TCriticalSectionHold hold(InputLock);
+    DispatchBuffer.Release();
+}
 
-    CloseSignals();  // left open by a device layer that did not stop its threads
-    CreateSignals();
-    for (HANDLE signal : {DeviceEventSignal, EventDoneSignal, ThreadAckSignal, OutputPendingSignal,
-                          WriteDoneSignal, OutputFlushSignal}) {
-        if (signal == INVALID_HANDLE_VALUE) {
-            CloseSignals();
-            return ecOutOfMemory;
-        }
-    }
-    // A failed open closes the port again and, since no thread will ever close them, the
-    // signals too.
-    auto fail = [this](int32_t code) {
-        ClosePort();
-        CloseSignals();
-        return code;
-    };
-
+int32_t TApdBaseDispatcher::OpenDeviceNamed(const char* name, uint32_t inSize, uint32_t outSize) {
     SetLastError(0);
-    intptr_t handle = OpenDevice(name, inSize, outSize);
-    if (handle < 0) {
-        DWORD error = GetLastError();
-        DeviceHandle = -1;
-        if (handle == ecOutOfMemory) return fail(ecOutOfMemory);
-        // A layer that reports no reason still has failed: keep its own negative code.
-        if (error == 0 || error > 0x7FFFFFFF) return fail(static_cast<int32_t>(handle));
-        return fail(-static_cast<int32_t>(error));
+    const intptr_t handle = OpenDevice(name, inSize, outSize);
+    if (handle >= 0) {
+        DeviceHandle = handle;
+        return ecOK;
     }
-    DeviceHandle = handle;
+    const DWORD error = GetLastError();
+    DeviceHandle = -1;
+    if (handle == ecOutOfMemory) return ecOutOfMemory;
+    // A layer that reports no reason still has failed: keep its own negative code.
+    if (error == 0 || error > 0x7FFFFFFF) return static_cast<int32_t>(handle);
+    return -static_cast<int32_t>(error);
+}
 
-    int32_t rc = SetupQueues(inSize, outSize);
-    if (rc != ecOK) return fail(rc);
-
+int32_t TApdBaseDispatcher::AllocateBuffers(uint32_t outSize) {
     {
         TCriticalSectionHold hold(OutputLock);
-        if (!OutRing.Allocate(outSize)) return fail(ecOutOfMemory);
+        if (!OutRing.Allocate(outSize)) return ecOutOfMemory;
         OutQueueSize = outSize;
     }
-    {
-        TCriticalSectionHold hold(InputLock);
-        if (!DispatchBuffer.Allocate(DispatchBufferSize)) return fail(ecOutOfMemory);
-        TakenByHandler = 0;
-        MostTaken = 0;
-        RelativeReads = false;
-        ArrivedCount = 0;
-    }
+    TCriticalSectionHold hold(InputLock);
+    if (!DispatchBuffer.Allocate(DispatchBufferSize)) return ecOutOfMemory;
+    TakenByHandler = 0;
+    MostTaken = 0;
+    RelativeReads = false;
+    ArrivedCount = 0;
+    return ecOK;
+}
+
+void TApdBaseDispatcher::ResetLineState(uint32_t inSize, bool dtr, bool rts) {
     InQueueSize = inSize;
     LineErrors = 0;
     OutputSent = false;
     ClosePending = false;
     Rs485 = false;
     UartBaseAddress = 0;
-
     {
         TCriticalSectionHold hold(DispatcherLock);
         FetchLineSettings(LineSettings);
     }
     SetDtrLine(dtr);
     SetRtsLine(rts);
+}
 
-    ScanPosition = 0;
+void TApdBaseDispatcher::ResetTriggerState() {
     ScannedCount = 0;
     ScanCharFed = false;
     ClearAllTriggers();
-    AvailPostedAt = 0;
     AvailPostedCount = 0;
     AvailUnheard = false;
     ResetStatusMarks();
-
     {
         TCriticalSectionHold hold(DispatcherLock);
         ModemStatusShadow = 0;
     }
     ReadModemStatus(0xF0);
-    {
-        TCriticalSectionHold hold(DispatcherLock);
-        CurrentBaud = 115200;
-    }
-    rc = SetLineSettings(baud, parity, dataBits, stopBits);
-    if (rc != ecOK) return fail(rc);
-    RefreshLineStatus();
-
-    {
-        TCriticalSectionHold hold(DispatcherLock);
-        Trace.AbortTrace();
-        Log.AbortLog();
-    }
-    OpenTime = CurrentMillis();
-    StartThreads();
-    return ecOK;
+    TCriticalSectionHold hold(DispatcherLock);
+    CurrentBaud = 115200;
 }
 
 void TApdBaseDispatcher::ClosePort() {

@@ -45,6 +45,8 @@ inline constexpr uint32_t ReceiveEventBit = 0x0001;
 
 // The line error bits the dispatcher accumulates (CE_ bits up to break).
 inline constexpr uint32_t LineErrorBits = 0x1F;
+// How long a delivery waits for a window to handle a notification, in milliseconds.
+inline constexpr uint32_t NotificationSendLimit = 3000;
 
 // ---------------------------------------------------------------------------------------------
 // The process-wide table of live dispatchers. A dispatcher takes the first empty slot when it is
@@ -335,17 +337,15 @@ class TApdBaseDispatcher {
     std::vector<TDataTrigger> DataTriggers;
     std::vector<TStatusTrigger> StatusTriggers;
 
-    // Bookkeeping of the dispatch thread's checks. ScanPosition and AvailPostedAt are buffer
-    // indices; the counts behind them run on over the whole open period, so that a position
-    // reached again after exactly 8192 bytes is still told apart.
-    uint32_t ScanPosition = 0;
+    // Bookkeeping of the dispatch thread's checks. Positions are counts of bytes since the
+    // open rather than buffer indices, so that a position reached again after exactly 8192
+    // bytes is still told apart; a count modulo 8192 is the buffer index.
     uint32_t AvailLevelValue = 0;  // under DispatcherLock
     bool StatusFired = false;
-    uint32_t AvailPostedAt = 0;
     uint64_t ArrivedCount = 0;      // bytes ever stored (written under InputLock)
-    uint64_t ScannedCount = 0;      // bytes examined for data triggers
+    uint64_t ScannedCount = 0;      // the scan position: bytes examined for data triggers
     uint64_t AvailPostedCount = 0;  // ScannedCount of the last avail notification
-    bool ScanCharFed = false;       // the byte at ScanPosition went through the matchers
+    bool ScanCharFed = false;       // the byte at the scan position went through the matchers
     bool AvailUnheard = false;      // the last avail notification had no recipient
     bool RelativeReads = false;     // under InputLock
     uint32_t TakenByHandler = 0;    // under InputLock
@@ -392,8 +392,16 @@ class TApdBaseDispatcher {
     LONG volatile LiveThreadCount = 0;  // interlocked operations only
 
   private:
-    void CreateSignals();
+    // Creates the six signals; false, with none left open, when one cannot be made.
+    bool CreateSignals();
     void CloseSignals();
+    // The steps of OpenPort.
+    void ForgetEarlierOpen();
+    int32_t OpenDeviceNamed(const char* name, uint32_t inSize, uint32_t outSize);
+    int32_t AllocateBuffers(uint32_t outSize);
+    void ResetLineState(uint32_t inSize, bool dtr, bool rts);
+    // Empty triggers, scan and avail bookkeeping and status shadows, as at every open.
+    void ResetTriggerState();
     int32_t AllocateHandle(int32_t kind);  // under DispatcherLock
     bool HandleInUse(int32_t handle) const;
     void PurgeDeletedRecords();  // under DispatcherLock
@@ -426,7 +434,23 @@ class TApdBaseDispatcher {
     // Runs the data checks over the bytes that handlers took before the matchers saw them, so
     // that no match is lost when a fill reuses their room. False when a close stopped it.
     bool ScanTakenBytes();
-    bool CallHandlersOf(uint32_t message, uint32_t wParam, int32_t lParam);
+    // The delivery of one notification, in its steps. The counts are the list lengths when
+    // it began (0 windows when the windows are not to hear it).
+    struct TDeliveryCounts {
+        size_t Methods = 0, Procs = 0, Windows = 0;
+    };
+    // False, delivering nothing, while delivery is off.
+    bool BeginDelivery(uint32_t message, TDeliveryCounts& counts);
+    // Calls call(record) for the first count records that are not marked deleted; false when
+    // a close ended the delivery.
+    template <class Record, class Call>
+    bool DeliverToList(const std::vector<Record>& list, size_t count, Call&& call);
+    // Runs one handler, reporting what it raises; false when a close ended the delivery.
+    template <class Call>
+    bool RunHandler(Call&& call);
+    // Advances the buffer by the most any handler took and purges the records removed
+    // meanwhile; returns DeliverNotification's result.
+    bool EndDelivery(uint32_t message, uint32_t wParam, bool complete);
     uint32_t Ticks() const { return CurrentMillis() / 55; }
     uint32_t ElapsedMs() const { return CurrentMillis() - OpenTime; }
     uint8_t ReadModemLines();

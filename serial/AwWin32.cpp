@@ -207,11 +207,6 @@ LRESULT CALLBACK TThread::WindowProc(HWND window, UINT message, WPARAM wParam, L
 
 void TApdDispatcherThread::SyncCall(uint32_t message, uint32_t triggerHandle, int32_t data,
                                     const TApdNotifyMethod& handler) {
-    SyncMessage = message;
-    SyncTriggerHandle = triggerHandle;
-    SyncData = data;
-    SyncHandler = handler;
-
     auto request = std::make_shared<TSyncRequest>();
     request->Message = message;
     request->TriggerHandle = triggerHandle;

@@ -97,8 +97,7 @@ class TApTimerThread : public TThread {
     void Execute() override {}
 };
 
-// Common base of the three worker threads: the dispatcher it serves and the values of a pending
-// SyncCall.
+// Common base of the three worker threads: the dispatcher it serves.
 class TApdDispatcherThread : public TThread {
   public:
     explicit TApdDispatcherThread(TApdWin32Dispatcher* dispatcher) : Dispatcher(dispatcher) {}
@@ -115,12 +114,6 @@ class TApdDispatcherThread : public TThread {
     void ReportOnStarter(std::exception_ptr failure);
 
     TApdWin32Dispatcher* const Dispatcher;
-
-  protected:
-    uint32_t SyncMessage = 0;
-    uint32_t SyncTriggerHandle = 0;
-    int32_t SyncData = 0;
-    TApdNotifyMethod SyncHandler;
 };
 
 class TComThread : public TApdDispatcherThread {

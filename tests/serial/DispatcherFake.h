@@ -159,7 +159,6 @@ class FakeDispatcher : public TApdBaseDispatcher {
     int32_t YieldTime() override { return 0; }
 
     // ---- Views of the protected state.
-    using TApdBaseDispatcher::AvailPostedAt;
     using TApdBaseDispatcher::ClosePending;
     using TApdBaseDispatcher::CurrentBaud;
     using TApdBaseDispatcher::DataTriggers;
