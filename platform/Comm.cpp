@@ -4,10 +4,10 @@
 // starts its driver thread, so that a probe that opens and closes leaves the terminal as it was.
 // The driver thread owns the descriptor's readiness: while a read or an event wait is pending
 // it reads arriving bytes into a receive queue (the driver queue that SetupComm sizes); it
-// finishes pending overlapped reads, writes and event waits, and sleeps in poll() otherwise. Receive events are latched when bytes land in the queue, so an event wait
-// does not complete again for bytes that merely stay unread. While the receive queue is full
-// the thread stops reading, leaving the rest to the kernel's buffer and the line's flow
-// control.
+// finishes pending overlapped reads, writes and event waits, and sleeps in poll() otherwise.
+// Receive events are latched when bytes land in the queue, so an event wait does not complete again
+// for bytes that merely stay unread. While the receive queue is full the thread stops reading,
+// leaving the rest to the kernel's buffer and the line's flow control.
 //
 // A thread that blocks for the completion of an event wait (GetOverlappedResult with bWait, or
 // a synchronous WaitCommEvent) watches the device for arriving bytes itself while it waits, and

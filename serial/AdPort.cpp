@@ -734,8 +734,8 @@ void TApdCustomComPort::SetEventWindow(bool create) {
     DestroyWindow(window);
 }
 
-LRESULT CALLBACK TApdCustomComPort::TEventWindowProcedure::Run(HWND window, UINT msg,
-                                                               WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK TApdCustomComPort::TEventWindowProcedure::Run(HWND window, UINT msg, WPARAM wParam,
+                                                               LPARAM lParam) {
     switch (msg) {
         case TriggerAvailMsg:
         case TriggerDataMsg:
@@ -762,8 +762,8 @@ LRESULT CALLBACK TApdCustomComPort::TEventWindowProcedure::Run(HWND window, UINT
     return 0;
 }
 
-bool TApdCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT msg,
-                                                              WPARAM wParam, LPARAM lParam) {
+bool TApdCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT msg, WPARAM wParam,
+                                                              LPARAM lParam) {
     // Held through the handlers, so that no dispatcher in the table can go away meanwhile;
     // it is re-entrant, so handlers may still open and close ports.
     TCriticalSectionHold hold(DispatcherTableLock());
@@ -938,117 +938,112 @@ void TApdCustomComPort::FireWaitChar(char C) {
 // =============================================================================================
 // Trace and log
 
-void TApdCustomComPort::SetTracing(TTraceLogState value) {
+// The trace and the dispatch log follow one state machine, written once: a channel names the
+// properties and commands of one of them.
+struct TApdCustomComPort::TTraceLogChannel {
+    TTraceLogState TApdCustomComPort::*State;
+    uint32_t TApdCustomComPort::*Size;
+    uint32_t MaxSize;
+    std::string TApdCustomComPort::*Name;
+    bool TApdCustomComPort::*Hex;
+    void (TApdCustomComPort::*Begin)(uint32_t);
+    void (TApdCustomComPort::*Write)(const std::string&, bool);
+    void (TApdCustomComPort::*Append)(const std::string&, bool);
+    void (TApdCustomComPort::*Empty)();
+    void (TApdCustomComPort::*End)();
+    void (TApdCustomComPort::*Continue)();
+    void (TApdCustomComPort::*Hold)();
+};
+
+const TApdCustomComPort::TTraceLogChannel TApdCustomComPort::TraceChannel = {
+    &TApdCustomComPort::FTracing,
+    &TApdCustomComPort::FTraceSize,
+    MaxTraceSize,
+    &TApdCustomComPort::FTraceName,
+    &TApdCustomComPort::FTraceHex,
+    &TApdCustomComPort::BeginTrace,
+    &TApdCustomComPort::WriteTraceFile,
+    &TApdCustomComPort::AppendTraceFile,
+    &TApdCustomComPort::EmptyTrace,
+    &TApdCustomComPort::EndTrace,
+    &TApdCustomComPort::ContinueTrace,
+    &TApdCustomComPort::HoldTrace,
+};
+
+const TApdCustomComPort::TTraceLogChannel TApdCustomComPort::LogChannel = {
+    &TApdCustomComPort::FLogging,
+    &TApdCustomComPort::FLogSize,
+    MaxLogSize,
+    &TApdCustomComPort::FLogName,
+    &TApdCustomComPort::FLogHex,
+    &TApdCustomComPort::BeginLog,
+    &TApdCustomComPort::WriteLogFile,
+    &TApdCustomComPort::AppendLogFile,
+    &TApdCustomComPort::EmptyLog,
+    &TApdCustomComPort::EndLog,
+    &TApdCustomComPort::ContinueLog,
+    &TApdCustomComPort::HoldLog,
+};
+
+void TApdCustomComPort::SetTraceLogState(const TTraceLogChannel& channel, TTraceLogState value) {
     if (value > tlPause) {
         Check(ecBadArgument);
         return;
     }
-    if (value == FTracing && !FForceApply) return;
+    const TTraceLogState old = this->*channel.State;
+    if (value == old && !FForceApply) return;
     if (!IsOpen()) {
-        FTracing = value == tlOn ? tlOn : tlOff;
+        this->*channel.State = value == tlOn ? tlOn : tlOff;
         return;
     }
-    ApplyTraceState(value);
-}
-
-void TApdCustomComPort::ApplyTraceState(TTraceLogState value) {
-    const TTraceLogState old = FTracing;
     switch (value) {
         case tlOff:
-            if (Running(old)) EndTrace();
+            if (Running(old)) (this->*channel.End)();
             break;
         case tlOn:
             if (old == tlPause)
-                ContinueTrace();
+                (this->*channel.Continue)();
             else
-                BeginTrace(FTraceSize);
+                (this->*channel.Begin)(this->*channel.Size);
             break;
         case tlDump:
         case tlAppend:
             if (Running(old)) {
-                ContinueTrace();
-                if (value == tlDump)
-                    WriteTraceFile(FTraceName, FTraceHex);
-                else
-                    AppendTraceFile(FTraceName, FTraceHex);
+                (this->*channel.Continue)();
+                (this->*(value == tlDump ? channel.Write : channel.Append))(this->*channel.Name,
+                                                                            this->*channel.Hex);
             }
             break;
         case tlClear:
-            if (Running(old)) EmptyTrace();
+            if (Running(old)) (this->*channel.Empty)();
             break;
         case tlPause:
-            if (old == tlOn) HoldTrace();
+            if (old == tlOn) (this->*channel.Hold)();
             break;
     }
 }
 
-void TApdCustomComPort::SetTraceSize(uint32_t value) {
-    value = std::min(value, MaxTraceSize);
-    if (value == FTraceSize) return;
-    const TTraceLogState previous = FTracing;
-    FTraceSize = value;
+void TApdCustomComPort::SetTraceLogSize(const TTraceLogChannel& channel, uint32_t value) {
+    value = std::min(value, channel.MaxSize);
+    if (value == this->*channel.Size) return;
+    const TTraceLogState previous = this->*channel.State;
+    this->*channel.Size = value;
+    // A running trace or log restarts empty with the new size; a paused one ends.
     if (IsOpen() && Running(previous)) {
-        EndTrace();
-        SetTracing(previous);
+        (this->*channel.End)();
+        SetTraceLogState(channel, previous);
     }
 }
+
+void TApdCustomComPort::SetTracing(TTraceLogState value) { SetTraceLogState(TraceChannel, value); }
+
+void TApdCustomComPort::SetTraceSize(uint32_t value) { SetTraceLogSize(TraceChannel, value); }
 
 void TApdCustomComPort::SetTraceName(const std::string& value) { FTraceName = ShortString(value); }
 
-void TApdCustomComPort::SetLogging(TTraceLogState value) {
-    if (value > tlPause) {
-        Check(ecBadArgument);
-        return;
-    }
-    if (value == FLogging && !FForceApply) return;
-    if (!IsOpen()) {
-        FLogging = value == tlOn ? tlOn : tlOff;
-        return;
-    }
-    ApplyLogState(value);
-}
+void TApdCustomComPort::SetLogging(TTraceLogState value) { SetTraceLogState(LogChannel, value); }
 
-void TApdCustomComPort::ApplyLogState(TTraceLogState value) {
-    const TTraceLogState old = FLogging;
-    switch (value) {
-        case tlOff:
-            if (Running(old)) EndLog();
-            break;
-        case tlOn:
-            if (old == tlPause)
-                ContinueLog();
-            else
-                BeginLog(FLogSize);
-            break;
-        case tlDump:
-        case tlAppend:
-            if (Running(old)) {
-                ContinueLog();
-                if (value == tlDump)
-                    WriteLogFile(FLogName, FLogHex);
-                else
-                    AppendLogFile(FLogName, FLogHex);
-            }
-            break;
-        case tlClear:
-            if (Running(old)) EmptyLog();
-            break;
-        case tlPause:
-            if (old == tlOn) HoldLog();
-            break;
-    }
-}
-
-void TApdCustomComPort::SetLogSize(uint32_t value) {
-    value = std::min(value, MaxLogSize);
-    if (value == FLogSize) return;
-    const TTraceLogState previous = FLogging;
-    FLogSize = value;
-    if (IsOpen() && Running(previous)) {
-        EndLog();
-        SetLogging(previous);
-    }
-}
+void TApdCustomComPort::SetLogSize(uint32_t value) { SetTraceLogSize(LogChannel, value); }
 
 void TApdCustomComPort::SetLogName(const std::string& value) { FLogName = ShortString(value); }
 

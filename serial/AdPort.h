@@ -337,8 +337,11 @@ class TApdCustomComPort : public TApdBaseComponent {
     void MoveToPort(uint16_t number);
     void ReleaseDispatcher();
     void DiscardFailedOpen();
-    void ApplyTraceState(TTraceLogState value);
-    void ApplyLogState(TTraceLogState value);
+    struct TTraceLogChannel;
+    static const TTraceLogChannel TraceChannel;
+    static const TTraceLogChannel LogChannel;
+    void SetTraceLogState(const TTraceLogChannel& channel, TTraceLogState value);
+    void SetTraceLogSize(const TTraceLogChannel& channel, uint32_t value);
 
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
     TDeviceLayer FDeviceLayer = dlWin32;

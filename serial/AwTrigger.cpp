@@ -83,8 +83,8 @@ bool TApdBaseDispatcher::AnyoneListens() const {
 void TApdBaseDispatcher::SetDeliveryMode(int32_t mode) {
     TCriticalSectionHold hold(DispatcherLock);
     const bool listened = AnyoneListens();
-    const bool handlersPresent = LiveCount(NotifyWindows) > 1 || LiveCount(NotifyProcs) > 0 ||
-                                 LiveCount(NotifyMethods) > 0;
+    const bool handlersPresent =
+        LiveCount(NotifyWindows) > 1 || LiveCount(NotifyProcs) > 0 || LiveCount(NotifyMethods) > 0;
     switch (mode) {
         case 0:
             DeliveryOn = handlersPresent || EventsAssigned;
@@ -531,7 +531,8 @@ TApdBaseDispatcher::TMatchFound TApdBaseDispatcher::FindNextMatch(const TInputVi
                 // Waiting bytes up to and including p; none when p was already taken.
                 const uint32_t offset = (p - view.Tail) & RingMask;
                 const uint32_t through = offset < view.Waiting ? offset + 1 : 0;
-                found.Before = int64_t{through} - (view.Relative ? int64_t{view.Taken} : 0) - longest;
+                found.Before =
+                    int64_t{through} - (view.Relative ? int64_t{view.Taken} : 0) - longest;
                 if (found.Before >= int64_t{AvailLevelValue}) {
                     found.Action = TMatchFound::Avail;
                     AvailPostedCount = ScannedCount;
@@ -754,8 +755,7 @@ bool TApdBaseDispatcher::BeginDelivery(uint32_t message, TDeliveryCounts& counts
         counts.Methods = NotifyMethods.size();
         counts.Procs = NotifyProcs.size();
         // The component's own window hears only what the component asked for.
-        counts.Windows =
-            LiveCount(NotifyWindows) > 1 || EventsAssigned ? NotifyWindows.size() : 0;
+        counts.Windows = LiveCount(NotifyWindows) > 1 || EventsAssigned ? NotifyWindows.size() : 0;
     }
     TCriticalSectionHold hold(InputLock);
     MostTaken = 0;

@@ -193,7 +193,8 @@ LRESULT CALLBACK TThread::WindowProc(HWND window, UINT message, WPARAM wParam, L
             RunSyncRequest(lParam);
             return 0;
         case FailureMsg: {
-            std::unique_ptr<std::exception_ptr> failure(reinterpret_cast<std::exception_ptr*>(lParam));
+            std::unique_ptr<std::exception_ptr> failure(
+                reinterpret_cast<std::exception_ptr*>(lParam));
             ApplicationHandleException(*failure, UnknownHandlerFailure);
             return 0;
         }

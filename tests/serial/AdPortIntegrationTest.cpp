@@ -245,7 +245,8 @@ class ActionWindow {
   private:
     static LRESULT CALLBACK Proc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
         auto* self = reinterpret_cast<ActionWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-        if (msg != WM_APP || !self || !self->action) return DefWindowProcA(window, msg, wParam, lParam);
+        if (msg != WM_APP || !self || !self->action)
+            return DefWindowProcA(window, msg, wParam, lParam);
         self->action();
         return 0;
     }

@@ -309,7 +309,8 @@ TEST(AwWin32Ring, PendingBytesAreWrittenAsOneBlockInOrder) {
         EXPECT_EQ(d.OutputUsed(), 0u);
         // Wrapped bytes were rotated to the start of the ring to go out in one write.
         if (c.Start + c.Count > Size) {
-            EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.OutRing.Storage()), c.Count), data);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.OutRing.Storage()), c.Count),
+                      data);
         }
     }
 }

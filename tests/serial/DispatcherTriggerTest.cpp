@@ -160,9 +160,10 @@ TEST(DispatcherData, MatchesInBytesAHandlerTookAreNotifiedBeforeTheFillReusesThe
     for (int i = 0; i < 2000; ++i) burst += "AB";
     f.d.Arrive(burst + std::string(9000, 'x'));
     EXPECT_EQ(f.d.DriverCount(), 0u);
-    const auto matches = std::count_if(f.r.Notices.begin(), f.r.Notices.end(), [&](const Notice& n) {
-        return n.Msg == TriggerDataMsg && n.wParam == static_cast<uint32_t>(ab);
-    });
+    const auto matches =
+        std::count_if(f.r.Notices.begin(), f.r.Notices.end(), [&](const Notice& n) {
+            return n.Msg == TriggerDataMsg && n.wParam == static_cast<uint32_t>(ab);
+        });
     EXPECT_EQ(matches, 2001);
 }
 
