@@ -231,5 +231,5 @@ void TApdBaseDispatcher::SetRs485(bool on) {
     if (SetOutputThreadPriority) SetOutputThreadPriority(on);
     if (on && !FPlatformIsNT && DeviceHandle >= 0)
         UartBaseAddress =
-            static_cast<uint16_t>(EscapeCommFunction(DeviceHandleValue(), GETBASEIRQ));
+            static_cast<uint16_t>(EscapeCommFunction(DeviceHandleValue(), EscapeGetBaseAddress));
 }

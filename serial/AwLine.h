@@ -22,3 +22,7 @@ void SetDcbFlags(DCB& dcb, uint32_t flags);
 // 0xFEFF gives 115200; 0xFF10..0xFF27 give the rate of the classic baud rate codes where one is
 // defined; any other value is returned unchanged.
 int32_t BaudValue(int32_t code);
+
+// The communications escape function with which the serial driver of the systems before NT
+// hands over the UART's I/O base address (RS-485 direction control); no other system has it.
+inline constexpr DWORD EscapeGetBaseAddress = 10;

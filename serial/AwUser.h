@@ -370,7 +370,7 @@ class TApdBaseDispatcher {
     HANDLE OutputFlushSignal = INVALID_HANDLE_VALUE;
     HANDLE OutputWaitSignals[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};  // pending, flush
     HANDLE WriteWaitSignals[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};   // done, flush
-    uint32_t LastEventMask = 0;
+    DWORD LastEventMask = 0;
     std::atomic<bool> RingEdgeSeen{false};
 
     TByteRing OutRing;  // OutQueueSize bytes, under OutputLock
