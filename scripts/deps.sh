@@ -1,7 +1,7 @@
 # Sourced by run.sh and test.sh: installs the Debian packages the build needs when any
 # is missing. Needs root (or sudo) only when something has to be installed.
 k419_packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-               qt6-base-dev qt6-serialport-dev libgl-dev)
+               qt6-base-dev qt6-serialport-dev libgl-dev g++-mingw-w64-x86-64-posix)
 
 k419_ensure_packages() {
   local missing=() p
