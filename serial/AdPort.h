@@ -69,7 +69,9 @@ class TApdCustomComPort : public TApdBaseComponent {
   public:
     // Sets every property to its default; touches no device.
     explicit TApdCustomComPort(TComponent* owner = nullptr);
-    // Closes an open port first (writing a running trace and log); never throws.
+    // Closes an open port first (writing a running trace and log); never throws. It may run
+    // inside one of the component's own event handlers, or while a close waits; a component
+    // being destroyed raises no more events.
     ~TApdCustomComPort() override;
 
     // ---- Published properties. A setter does nothing for an unchanged value (unless
