@@ -42,7 +42,7 @@ tsan() {
 
 # The engine's sources must compile against the real <windows.h> too (MinGW-w64's).
 wincheck() {
-  echo "== meter/ and serial/ against the real <windows.h> (syntax only) =="
+  echo "== meter/ and serial/ against the real <windows.h> (syntax only) ==" >&2
   x86_64-w64-mingw32-g++ -std=c++20 -fsyntax-only -I. serial/*.cpp meter/*.cpp
 }
 

@@ -1,7 +1,7 @@
 # Sourced by run.sh and test.sh: installs the Debian packages the build needs when any
 # is missing. Needs root (or sudo) only when something has to be installed.
 k419_packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-               qt6-base-dev qt6-serialport-dev libgl-dev g++-mingw-w64-x86-64-posix)
+               qt6-base-dev qt6-serialport-dev libgl-dev)
 
 k419_ensure_packages() {
   local missing=() p
@@ -27,3 +27,6 @@ k419_build() {
   [ -n "${K419_TARGETS:-}" ] && targets=(--target $K419_TARGETS)
   cmake --build "$dir" -j "$(nproc)" "${targets[@]}"
 }
+
+# The cross compiler that checks the engine's sources against the real <windows.h>.
+k419_packages+=(g++-mingw-w64-x86-64-posix)
