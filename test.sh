@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test through CTest; exits non-zero on any failure.
-#   ./test.sh          plain build, then AddressSanitizer+UBSan, then ThreadSanitizer
+#   ./test.sh          plain build, the engine against the real <windows.h> (MinGW-w64, syntax
+#                      only), then AddressSanitizer+UBSan, then ThreadSanitizer
 #   ./test.sh --quick  plain build only
 #   ./test.sh --asan   AddressSanitizer + UndefinedBehaviorSanitizer build only
 #   ./test.sh --tsan   ThreadSanitizer build only (the thread-heavy tests)
@@ -41,9 +42,15 @@ tsan() {
     ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L threads
 }
 
+# The engine's sources must compile against the real <windows.h> too (MinGW-w64's).
+wincheck() {
+  echo "== meter/ and serial/ against the real <windows.h> (syntax only) ==" >&2
+  x86_64-w64-mingw32-g++ -std=c++20 -fsyntax-only -I. serial/*.cpp meter/*.cpp
+}
+
 case "$mode" in
   --quick) plain ;;
   --asan) asan ;;
   --tsan) tsan ;;
-  *) plain; asan; tsan ;;
+  *) plain; wincheck; asan; tsan ;;
 esac

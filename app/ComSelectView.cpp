@@ -20,7 +20,7 @@ ComSelectView::ComSelectView(QWidget* parent)
 
 ComSelectView::~ComSelectView() = default;
 
-void ComSelectView::AddPort(const std::string& text) {
+void ComSelectView::AppendPort(const std::string& text) {
     FForm->PortsComboBox->addItem(QString::fromStdString(text));
 }
 

@@ -17,7 +17,7 @@ class ComSelectView : public TComSelectView {
     explicit ComSelectView(QWidget* parent = nullptr);
     ~ComSelectView() override;
 
-    void AddPort(const std::string& text) override;
+    void AppendPort(const std::string& text) override;
     void SetSelectedIndex(int index) override;
     // Runs the dialog modally: OkBtn gives mrOk, AbortBtn mrAbort, the window's close button
     // and the Escape key mrNone.

@@ -24,8 +24,7 @@ class MemoryDevice : public TApdBaseDispatcher {
 
     void SendAll() {
         TCriticalSectionHold hold(OutputLock);
-        OutHead = OutTail = 0;
-        OutFull = false;
+        OutRing.Clear();
     }
 
     int32_t LineFunction(int32_t) override { return 0; }
@@ -37,8 +36,7 @@ class MemoryDevice : public TApdBaseDispatcher {
         status = COMSTAT{};
         status.cbInQue = Pending;
         TCriticalSectionHold hold(OutputLock);
-        status.cbOutQue =
-            OutFull ? OutQueueSize : (OutHead + OutQueueSize - OutTail) % OutQueueSize;
+        status.cbOutQue = static_cast<DWORD>(OutRing.Count());
         return 0;
     }
     int32_t NoteReadError(int32_t) override { return 0; }
@@ -63,16 +61,7 @@ class MemoryDevice : public TApdBaseDispatcher {
     }
     int32_t QueueOutput(const uint8_t* data, uint32_t count) override {
         TCriticalSectionHold hold(OutputLock);
-        uint32_t room = OutQueueSize - OutHead;
-        if (room >= count) {
-            std::memcpy(OutRing.get() + OutHead, data, count);
-            OutHead = room == count ? 0 : OutHead + count;
-        } else {
-            std::memcpy(OutRing.get() + OutHead, data, room);
-            std::memcpy(OutRing.get(), data + room, count - room);
-            OutHead = count - room;
-        }
-        return static_cast<int32_t>(count);
+        return OutRing.Put(data, count) ? static_cast<int32_t>(count) : 0;
     }
     bool WaitDeviceEvent(DWORD&, OVERLAPPED*) override { return false; }
     bool SizeDeviceQueues(uint32_t, uint32_t) override { return true; }

@@ -27,6 +27,7 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <atomic>

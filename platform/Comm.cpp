@@ -1,12 +1,13 @@
 // Serial devices: Win32 communications calls over a POSIX terminal device.
 //
-// Each open device has a driver thread that owns the descriptor's readiness: while a read or an
-// event wait is pending it reads arriving bytes into a receive queue (the driver queue that
-// SetupComm sizes); it finishes pending overlapped reads, writes and event waits, and sleeps in
-// poll() otherwise. Receive events are latched when bytes land in the queue, so an event wait
-// does not complete again for bytes that merely stay unread. While the receive queue is full
-// the thread stops reading, leaving the rest to the kernel's buffer and the line's flow
-// control.
+// Opening a device only locks it; the first call that uses it sets the line to raw mode and
+// starts its driver thread, so that a probe that opens and closes leaves the terminal as it was.
+// The driver thread owns the descriptor's readiness: while a read or an event wait is pending
+// it reads arriving bytes into a receive queue (the driver queue that SetupComm sizes); it
+// finishes pending overlapped reads, writes and event waits, and sleeps in poll() otherwise.
+// Receive events are latched when bytes land in the queue, so an event wait does not complete again
+// for bytes that merely stay unread. While the receive queue is full the thread stops reading,
+// leaving the rest to the kernel's buffer and the line's flow control.
 //
 // A thread that blocks for the completion of an event wait (GetOverlappedResult with bWait, or
 // a synchronous WaitCommEvent) watches the device for arriving bytes itself while it waits, and
@@ -18,6 +19,7 @@
 //
 // Modem line changes are waited for by a second thread (TIOCMIWAIT), started only for devices
 // that have modem lines and only once a wait for modem events is armed.
+#include "ByteRing.h"
 #include "PlatformHooks.h"
 #include "PlatformInternal.h"
 
@@ -152,8 +154,13 @@ class CommDevice : public k419::platform::detail::Object {
   public:
     ~CommDevice() override { Close(); }
 
-    // Opens and configures the device; on failure returns the Win32 error.
+    // Opens the device for exclusive use and changes nothing on it; on failure returns the
+    // Win32 error.
     DWORD Open(const std::string& path, bool overlapped);
+    // Makes the line raw and starts the driver thread, once, before the first call that uses
+    // the device as a serial port; on failure returns the Win32 error (a later call tries
+    // again).
+    DWORD TakeOver();
     bool Close() override;
 
     BOOL Setup(DWORD inQueue, DWORD outQueue);
@@ -224,8 +231,7 @@ class CommDevice : public k419::platform::detail::Object {
     void UpdateDtrHandshake();
     void SetModemLine(int line, bool on);
     DWORD TakeFromQueue(BYTE* destination, DWORD count);
-    void PutIntoQueue(const BYTE* source, size_t count);
-    bool QueueFull() const { return rxCount_ >= rx_.size(); }
+    bool QueueFull() const { return rx_.Full(); }
 
     std::mutex mutex_;
     std::condition_variable changed_;  // an operation completed or the device closed
@@ -241,12 +247,11 @@ class CommDevice : public k419::platform::detail::Object {
     bool kernelOutput_ = false;         // written bytes may still wait in the kernel
     bool overlappedHandle_ = true;
     bool closed_ = false;
+    bool takenOver_ = false;
     bool stopping_ = false;
     bool gone_ = false;
 
-    std::vector<BYTE> rx_ = std::vector<BYTE>(kDefaultQueueSize);
-    size_t rxHead_ = 0;  // oldest byte
-    size_t rxCount_ = 0;
+    TByteRing rx_{kDefaultQueueSize};
     bool rx80Latched_ = false;
 
     std::deque<PendingRead> reads_;
@@ -297,16 +302,23 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
         ::close(fd);
         return err == EWOULDBLOCK ? ERROR_ACCESS_DENIED : Win32ErrorFromErrno(err);
     }
-    // Also keeps out non-root programs that do not use flock.
-    ioctl(fd, TIOCEXCL);
+    struct stat info {};
+    pseudoTerminal_ =
+        fstat(fd, &info) == 0 && major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
+    int lines = 0;
+    modemLines_ = ioctl(fd, TIOCMGET, &lines) == 0;
+    dtrOn_ = (lines & TIOCM_DTR) != 0;
+    icountWorks_ = ioctl(fd, TIOCGICOUNT, &icount_) == 0;
+    fd_ = fd;
+    return ERROR_SUCCESS;
+}
 
+DWORD CommDevice::TakeOver() {
+    Lock lock(mutex_);
+    // A closed device fails the call that follows with its own error.
+    if (takenOver_ || closed_) return ERROR_SUCCESS;
     KernelTermios2 tio{};
-    if (ioctl(fd, kGetTermios2, &tio) != 0) {
-        DWORD error = Win32ErrorFromErrno(errno);
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        return error;
-    }
+    if (ioctl(fd_, kGetTermios2, &tio) != 0) return Win32ErrorFromErrno(errno);
     // Raw mode: no echo, no line editing, no character translation, no signals, no software
     // flow control until the line settings ask for it; modem status lines do not hang the
     // port up.
@@ -321,33 +333,23 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
         tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | B9600;
         tio.c_ispeed = tio.c_ospeed = 9600;
     }
-    if (ioctl(fd, kSetTermios2, &tio) != 0) {
-        DWORD error = Win32ErrorFromErrno(errno);
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        return error;
-    }
-
     int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int waiterWakeFd = wakeFd < 0 ? -1 : eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     int handoverFd =
         waiterWakeFd < 0 ? -1 : timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (handoverFd < 0) {
-        DWORD error = Win32ErrorFromErrno(errno);
-        if (waiterWakeFd >= 0) ::close(waiterWakeFd);
-        if (wakeFd >= 0) ::close(wakeFd);
-        ioctl(fd, TIOCNXCL);
-        ::close(fd);
+    auto undo = [&](DWORD error) {
+        for (int descriptor : {handoverFd, waiterWakeFd, wakeFd})
+            if (descriptor >= 0) ::close(descriptor);
         return error;
+    };
+    if (handoverFd < 0) return undo(Win32ErrorFromErrno(errno));
+    // Also keeps out non-root programs that do not use flock.
+    ioctl(fd_, TIOCEXCL);
+    if (ioctl(fd_, kSetTermios2, &tio) != 0) {
+        DWORD error = Win32ErrorFromErrno(errno);
+        ioctl(fd_, TIOCNXCL);
+        return undo(error);
     }
-
-    struct stat info {};
-    pseudoTerminal_ =
-        fstat(fd, &info) == 0 && major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
-    int lines = 0;
-    modemLines_ = ioctl(fd, TIOCMGET, &lines) == 0;
-    dtrOn_ = (lines & TIOCM_DTR) != 0;
-    icountWorks_ = ioctl(fd, TIOCGICOUNT, &icount_) == 0;
 
     dcb_.DCBlength = sizeof(DCB);
     dcb_.fBinary = 1;
@@ -359,22 +361,17 @@ DWORD CommDevice::Open(const std::string& path, bool overlapped) {
     dcb_.XoffLim = 512;
     dcb_.StopBits = (tio.c_cflag & CSTOPB) ? TWOSTOPBITS : ONESTOPBIT;
 
-    fd_ = fd;
     wakeFd_ = wakeFd;
     waiterWakeFd_ = waiterWakeFd;
     handoverFd_ = handoverFd;
     try {
         driver_ = std::thread([this] { DriverLoop(); });
     } catch (const std::system_error&) {
+        wakeFd_ = waiterWakeFd_ = handoverFd_ = -1;
         ioctl(fd_, TIOCNXCL);
-        ::close(fd_);
-        ::close(wakeFd_);
-        ::close(waiterWakeFd_);
-        ::close(handoverFd_);
-        fd_ = wakeFd_ = waiterWakeFd_ = handoverFd_ = -1;
-        closed_ = true;
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return undo(ERROR_NOT_ENOUGH_MEMORY);
     }
+    takenOver_ = true;
     return ERROR_SUCCESS;
 }
 
@@ -405,7 +402,7 @@ bool CommDevice::Close() {
         modem_.join();
     }
     if (fd_ >= 0) {
-        ioctl(fd_, TIOCNXCL);
+        if (takenOver_) ioctl(fd_, TIOCNXCL);
         ::close(fd_);  // also releases the flock
         fd_ = -1;
     }
@@ -589,15 +586,10 @@ void CommDevice::DeviceGone() {
 // Receive queue
 
 DWORD CommDevice::TakeFromQueue(BYTE* destination, DWORD count) {
-    size_t n = std::min<size_t>(count, rxCount_);
-    size_t first = std::min(n, rx_.size() - rxHead_);
-    std::memcpy(destination, rx_.data() + rxHead_, first);
-    std::memcpy(destination + first, rx_.data(), n - first);
-    bool wasFull = QueueFull();
-    rxHead_ = (rxHead_ + n) % rx_.size();
-    rxCount_ -= n;
-    if (rxCount_ == 0) rxHead_ = 0;
-    if (rxCount_ * 5 < rx_.size() * 4) rx80Latched_ = false;
+    const bool wasFull = QueueFull();
+    const size_t n = rx_.Take(destination, count);
+    if (rx_.Empty()) rx_.Clear();
+    if (rx_.Count() * 5 < rx_.Capacity() * 4) rx80Latched_ = false;
     if (n > 0) {
         UpdateDtrHandshake();
         if (wasFull) {  // whoever watches input resumes reading the device
@@ -606,14 +598,6 @@ DWORD CommDevice::TakeFromQueue(BYTE* destination, DWORD count) {
         }
     }
     return static_cast<DWORD>(n);
-}
-
-void CommDevice::PutIntoQueue(const BYTE* source, size_t count) {
-    size_t tail = (rxHead_ + rxCount_) % rx_.size();
-    size_t first = std::min(count, rx_.size() - tail);
-    std::memcpy(rx_.data() + tail, source, first);
-    std::memcpy(rx_.data(), source + first, count - first);
-    rxCount_ += count;
 }
 
 void CommDevice::ServeReads(uint64_t now) {
@@ -643,10 +627,9 @@ void CommDevice::ExpireWrites(uint64_t now) {
 
 void CommDevice::UpdateDtrHandshake() {
     if (dcb_.fDtrControl != DTR_CONTROL_HANDSHAKE || !modemLines_ || gone_) return;
-    size_t freeSpace = rx_.size() - rxCount_;
-    if (dtrOn_ && freeSpace < dcb_.XoffLim) {
+    if (dtrOn_ && rx_.Free() < dcb_.XoffLim) {
         SetModemLine(TIOCM_DTR, false);
-    } else if (!dtrOn_ && rxCount_ <= dcb_.XonLim) {
+    } else if (!dtrOn_ && rx_.Count() <= dcb_.XonLim) {
         SetModemLine(TIOCM_DTR, true);
     }
 }
@@ -683,7 +666,7 @@ void CommDevice::RefreshLineErrors() {
 void CommDevice::ReadFromDevice() {
     BYTE buffer[4096];
     while (!gone_ && !QueueFull()) {
-        size_t room = std::min(sizeof buffer, rx_.size() - rxCount_);
+        size_t room = std::min(sizeof buffer, rx_.Free());
         ssize_t n = ::read(fd_, buffer, room);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -697,8 +680,8 @@ void CommDevice::ReadFromDevice() {
         }
         DWORD events = 0;
         const size_t count = Received(buffer, static_cast<size_t>(n), events);
-        PutIntoQueue(buffer, count);
-        if (!rx80Latched_ && rxCount_ * 5 >= rx_.size() * 4) {
+        rx_.Put(buffer, count);
+        if (!rx80Latched_ && rx_.Count() * 5 >= rx_.Capacity() * 4) {
             rx80Latched_ = true;
             events |= EV_RX80FULL;
         }
@@ -897,16 +880,14 @@ BOOL CommDevice::Setup(DWORD inQueue, DWORD) {
     Lock lock(mutex_);
     if (closed_) return Fail(ERROR_INVALID_HANDLE);
     size_t size = std::clamp<DWORD>(inQueue, kMinQueueSize, kMaxQueueSize);
-    size = std::max(size, rxCount_);  // never drop received bytes
-    if (size == rx_.size()) return TRUE;
-    std::vector<BYTE> queue(size);
-    size_t count = rxCount_;
-    TakeFromQueue(queue.data(), static_cast<DWORD>(count));
-    rx_ = std::move(queue);
-    rxHead_ = 0;
-    rxCount_ = count;
-    rx80Latched_ = rxCount_ * 5 >= rx_.size() * 4;
+    size = std::max(size, rx_.Count());  // never drop received bytes
+    if (size == rx_.Capacity()) return TRUE;
+    const bool wasFull = QueueFull();
+    if (!rx_.Resize(size)) return Fail(ERROR_NOT_ENOUGH_MEMORY);
+    rx80Latched_ = rx_.Count() * 5 >= rx_.Capacity() * 4;
+    if (!rx_.Empty()) UpdateDtrHandshake();
     Wake();
+    if (wasFull && driving_) WakeWaiter();  // it resumes reading the device
     return TRUE;
 }
 
@@ -1049,7 +1030,7 @@ BOOL CommDevice::SetState(const DCB* dcb) {
             break;
         default:
             // Handshake: this driver drops DTR while its receive queue is nearly full.
-            SetModemLine(TIOCM_DTR, rx_.size() - rxCount_ >= dcb_.XoffLim);
+            SetModemLine(TIOCM_DTR, rx_.Free() >= dcb_.XoffLim);
             break;
     }
     switch (dcb_.fRtsControl) {
@@ -1191,7 +1172,7 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
     }
     if (reads_.empty()) {
         pending.done = TakeFromQueue(pending.buffer, count);
-        if (pending.done < count && rxCount_ == 0)
+        if (pending.done < count && rx_.Empty())
             pending.done += static_cast<DWORD>(
                 ReadThrough(pending.buffer + pending.done, count - pending.done));
         pending.lastByte = now;
@@ -1273,7 +1254,7 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
         int kernelWaiting = 0;
         if (!gone_ && ioctl(fd_, TIOCINQ, &kernelWaiting) != 0) kernelWaiting = 0;
         stat->cbInQue =
-            static_cast<DWORD>(rxCount_ + static_cast<size_t>(std::max(kernelWaiting, 0)));
+            static_cast<DWORD>(rx_.Count() + static_cast<size_t>(std::max(kernelWaiting, 0)));
         size_t queued = 0;
         for (const PendingWrite& write : writes_) queued += write.data.size() - write.done;
         // The kernel is asked only while something written may still be in its buffer.
@@ -1298,7 +1279,7 @@ BOOL CommDevice::Purge(DWORD flags) {
     if ((flags & PURGE_TXCLEAR) && !gone_) tcflush(fd_, TCOFLUSH);
     if (flags & PURGE_RXCLEAR) {
         bool wasFull = QueueFull();
-        rxHead_ = rxCount_ = 0;
+        rx_.Clear();
         rx80Latched_ = false;
         if (!gone_) tcflush(fd_, TCIFLUSH);
         UpdateDtrHandshake();
@@ -1363,9 +1344,18 @@ BOOL CommDevice::ModemStatus(DWORD* status) {
     return TRUE;
 }
 
+// The device of a handle, taken over for use as a serial port; null (with the last error set)
+// for an unknown handle or a device that cannot be taken over.
 std::shared_ptr<CommDevice> DeviceFor(HANDLE handle) {
     auto device = k419::platform::detail::LookupHandleAs<CommDevice>(handle);
-    if (!device) SetLastError(ERROR_INVALID_HANDLE);
+    if (!device) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (DWORD error = device->TakeOver(); error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return nullptr;
+    }
     return device;
 }
 

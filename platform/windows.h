@@ -357,7 +357,9 @@ typedef struct _COMMTIMEOUTS {
 // Serial devices. CreateFileA opens "\\.\COMn" (see k419::platform::DevicePathForName) for
 // exclusive use: ERROR_FILE_NOT_FOUND when there is no such terminal device,
 // ERROR_ACCESS_DENIED when another program (or another handle of this one) holds it,
-// ERROR_PRIVILEGE_NOT_HELD when the user lacks permission. The line starts in raw mode.
+// ERROR_PRIVILEGE_NOT_HELD when the user lacks permission. Opening changes nothing on the
+// device: the first call that uses the handle (any call but CloseHandle) sets the line to raw
+// mode, and from then on input is read by the layer.
 // Overlapped calls complete at once when they can (TRUE, hEvent set), else return FALSE with
 // ERROR_IO_PENDING and set hEvent on completion; hEvent is reset when a call starts.
 // WaitCommEvent reports EV_RXCHAR once per arrival of bytes, not again while they stay

@@ -31,3 +31,6 @@ k419_build() {
   [ -n "${K419_TARGETS:-}" ] && targets=(--target $K419_TARGETS)
   cmake --build "$dir" -j "$(nproc)" "${targets[@]}" >&2
 }
+
+# The cross compiler that checks the engine's sources against the real <windows.h>.
+k419_packages+=(g++-mingw-w64-x86-64-posix)

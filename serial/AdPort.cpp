@@ -1,5 +1,7 @@
 #include "serial/AdPort.h"
 
+#include <windows.h>
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -7,6 +9,7 @@
 
 #include "serial/AdExcept.h"
 #include "serial/AdSelCom.h"
+#include "serial/AwUser.h"
 #include "serial/AwWin32.h"
 
 namespace {
@@ -66,6 +69,19 @@ bool RegisterComWindowClass(WNDPROC procedure) {
     return registered;
 }
 
+// The component window whose notification, sent from a dispatch thread, is the innermost
+// message this thread is handling; null while none is (or while a posted one is the innermost).
+thread_local HWND tDeliveryWindow = nullptr;
+
+// Calls a handler through a copy of it: a handler may replace itself, or delete the component
+// that holds it, while it runs.
+template <class Event, class... Args>
+void CallEvent(const Event& event, Args... args) {
+    if (!event) return;
+    const Event running = event;
+    running(args...);
+}
+
 void ReportHandlerFailure(const std::exception& e) {
     // Off the main thread nobody could show the message; the notification still counts as
     // handled.
@@ -73,6 +89,13 @@ void ReportHandlerFailure(const std::exception& e) {
 }
 
 }  // namespace
+
+struct TApdCustomComPort::TEventWindowProcedure {
+    static LRESULT CALLBACK Run(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+    // Finds the component of the notification's dispatcher and raises its events; true when
+    // a deferred release has to be tried again later.
+    static bool DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
+};
 
 // Sets ForceApply for its lifetime and restores the previous value, also on an exception.
 class TApdCustomComPort::TForceApplyHold {
@@ -92,9 +115,21 @@ class TApdCustomComPort::TForceApplyHold {
 // =============================================================================================
 // Construction
 
-TApdCustomComPort::TApdCustomComPort(TComponent* owner) : TApdBaseComponent(owner) {}
+TApdCustomComPort::TApdCustomComPort(TComponent* owner)
+    : TApdBaseComponent(owner), FSavedTriggerSet(std::make_unique<SavedTriggerSet>()) {}
 
 TApdCustomComPort::~TApdCustomComPort() {
+    // A component being destroyed raises no events: a handler would meet it half gone.
+    FOnTrigger = nullptr;
+    FOnTriggerAvail = nullptr;
+    FOnTriggerData = nullptr;
+    FOnTriggerStatus = nullptr;
+    FOnTriggerTimer = nullptr;
+    FOnTriggerLineError = nullptr;
+    FOnTriggerModemStatus = nullptr;
+    FOnTriggerOutbuffFree = nullptr;
+    FOnTriggerOutbuffUsed = nullptr;
+    FOnTriggerOutSent = nullptr;
     try {
         if (IsOpen()) ShutPort();
     } catch (const std::exception& e) {
@@ -107,7 +142,8 @@ TApdCustomComPort::~TApdCustomComPort() {
         FDispatcher.reset();
     } catch (...) {
     }
-    FreeSavedTriggers(FSavedTriggerSet);
+    FreeSavedTriggers(*FSavedTriggerSet);
+    *FAlive = false;
 }
 
 int32_t TApdCustomComPort::Check(int32_t code) const { return CheckResult(Loading(), code); }
@@ -248,6 +284,9 @@ void TApdCustomComPort::ReapplyFlow() {
     TForceApplyHold hold(*this);
     SetHWFlowOptions(FHWFlowOptions);
     SetSWFlowOptions(FSWFlowOptions);
+    // The software flow resets the line's flow characters to 17 and 19, as in the open.
+    SetXOnChar(FXOnChar);
+    SetXOffChar(FXOffChar);
 }
 
 void TApdCustomComPort::SetBufferFull(uint16_t value) {
@@ -321,11 +360,16 @@ void TApdCustomComPort::SetOpen(bool value) {
             FReopenPending = true;
         return;
     }
+    const TLifeWatch life(*this);
     std::exception_ptr failure;
     try {
         ShutPort();
     } catch (...) {
         failure = std::current_exception();
+    }
+    if (life.Destroyed()) {
+        if (failure) std::rethrow_exception(failure);
+        return;
     }
     if (FReopenPending) {
         FReopenPending = false;
@@ -363,7 +407,7 @@ void TApdCustomComPort::StartPort() {
         SetEventWindow(true);
         if (FSavedTriggersValid) {
             FSavedTriggersValid = false;
-            FDispatcher->ReinstateTriggers(FSavedTriggerSet);
+            FDispatcher->ReinstateTriggers(*FSavedTriggerSet);
         }
         NotifyPortOpened();
     } catch (...) {
@@ -422,6 +466,7 @@ void TApdCustomComPort::ResolvePortNumber() {
 void TApdCustomComPort::ShutPort() {
     FOpen = false;
     if (!IsOpen()) return;
+    const TLifeWatch life(*this);
 
     // A trace or log that cannot be written, or a port user that fails, must not leave the
     // port half closed: the close completes and the first failure is raised afterwards.
@@ -440,8 +485,12 @@ void TApdCustomComPort::ShutPort() {
     FLogging = tlOff;
     FPortState = psClosing;
     guarded([this] { NotifyPortClosing(); });
+    if (life.Destroyed()) {
+        if (failure) std::rethrow_exception(failure);
+        return;
+    }
 
-    FDispatcher->SnapshotTriggers(FSavedTriggerSet);
+    FDispatcher->SnapshotTriggers(*FSavedTriggerSet);
     FSavedTriggersValid = true;
     FDispatcher->ClosePort();
     TApdBaseDispatcher& dispatcher = *FDispatcher;
@@ -451,16 +500,25 @@ void TApdCustomComPort::ShutPort() {
         // The window releases it once the threads have ended. When this close runs inside
         // the handler of this dispatcher's notification, the dispatch thread waits for that
         // send: answer it now, so it sees the close and ends instead of waiting out its limit.
-        if (dispatcher.InNotification && InSendMessage()) ReplyMessage(0);
-        if (FEventWindow &&
+        // Only that send: the innermost one may belong to another port, whose delivery must
+        // go on waiting for its handler.
+        if (dispatcher.InNotification && FEventWindow && tDeliveryWindow == FEventWindow)
+            ReplyMessage(0);
+        const bool posted =
+            FEventWindow &&
             PostMessageA(
                 FEventWindow, ReleaseDispatcherMsg, 0,
-                static_cast<LPARAM>(static_cast<uint32_t>(dispatcher.DispatcherIndex) << 16))) {
-            while (FDispatcher) PumpOneMessage();
-        } else {
-            while (FDispatcher->ThreadsRunning) PumpOneMessage();
-            ReleaseDispatcher();
+                static_cast<LPARAM>(static_cast<uint32_t>(dispatcher.DispatcherIndex) << 16));
+        // Pumped messages may delete this component; its destructor then finishes the release.
+        for (;;) {
+            if (life.Destroyed()) {
+                if (failure) std::rethrow_exception(failure);
+                return;
+            }
+            if (posted ? !FDispatcher : !FDispatcher->ThreadsRunning) break;
+            PumpOneMessage();
         }
+        if (!posted) ReleaseDispatcher();
     } else {
         ReleaseDispatcher();
     }
@@ -474,14 +532,19 @@ void TApdCustomComPort::ReleaseDispatcher() {
 }
 
 void TApdCustomComPort::MoveToPort(uint16_t number) {
-    FDispatcher->SnapshotTriggers(FSavedTriggerSet);
+    FDispatcher->SnapshotTriggers(*FSavedTriggerSet);
     const TTraceLogState tracing = FTracing;
     const TTraceLogState logging = FLogging;
+    const TLifeWatch life(*this);
     std::exception_ptr failure;
     try {
         ShutPort();
     } catch (...) {
         failure = std::current_exception();  // the port is closed all the same
+    }
+    if (life.Destroyed()) {
+        if (failure) std::rethrow_exception(failure);
+        return;
     }
     // The move opens the port anyway; a reopen requested during the close is part of it.
     FReopenPending = false;
@@ -489,7 +552,8 @@ void TApdCustomComPort::MoveToPort(uint16_t number) {
     SetTracing(tracing);
     SetLogging(logging);
     SetOpen(true);
-    if (FDispatcher) FDispatcher->ReinstateTriggers(FSavedTriggerSet);
+    if (life.Destroyed()) return;
+    if (FDispatcher) FDispatcher->ReinstateTriggers(*FSavedTriggerSet);
     if (failure) std::rethrow_exception(failure);
 }
 
@@ -563,7 +627,7 @@ void TApdCustomComPort::Assign(TObject* source) {
     FPortUsers = other->FPortUsers;
     FNextUserId = std::max(FNextUserId, other->FNextUserId);
     if (other->IsOpen() && other->FDispatcher) {
-        other->FDispatcher->SnapshotTriggers(FSavedTriggerSet);
+        other->FDispatcher->SnapshotTriggers(*FSavedTriggerSet);
         FSavedTriggersValid = true;
     }
     FDeviceLayer = other->FDeviceLayer;
@@ -655,7 +719,7 @@ void TApdCustomComPort::NotifyPortClosing() {
 void TApdCustomComPort::SetEventWindow(bool create) {
     if (create) {
         if (FEventWindow) return;
-        if (!RegisterComWindowClass(&TApdCustomComPort::EventWindowProc)) Raise(ecNoHandles);
+        if (!RegisterComWindowClass(&TEventWindowProcedure::Run)) Raise(ecNoHandles);
         HWND window = CreateWindowExA(0, ComWindowClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr,
                                       GetModuleHandleA(nullptr), nullptr);
         if (!window) Raise(ecNoHandles);
@@ -670,8 +734,8 @@ void TApdCustomComPort::SetEventWindow(bool create) {
     DestroyWindow(window);
 }
 
-LRESULT CALLBACK TApdCustomComPort::EventWindowProc(HWND window, UINT msg, WPARAM wParam,
-                                                    LPARAM lParam) {
+LRESULT CALLBACK TApdCustomComPort::TEventWindowProcedure::Run(HWND window, UINT msg, WPARAM wParam,
+                                                               LPARAM lParam) {
     switch (msg) {
         case TriggerAvailMsg:
         case TriggerDataMsg:
@@ -682,6 +746,12 @@ LRESULT CALLBACK TApdCustomComPort::EventWindowProc(HWND window, UINT msg, WPARA
         default:
             return DefWindowProcA(window, msg, wParam, lParam);
     }
+    // The dispatcher sends the trigger messages and waits; the release message is posted.
+    struct TDeliveryScope {
+        HWND Outer = tDeliveryWindow;
+        ~TDeliveryScope() { tDeliveryWindow = Outer; }
+    } scope;
+    tDeliveryWindow = msg != ReleaseDispatcherMsg && InSendMessage() ? window : nullptr;
     if (DeliverToOwner(window, msg, wParam, lParam)) {
         // The worker threads have not ended yet. Look again later, but give their end (or
         // anything else for this thread) a moment to arrive first, so that a waiting close
@@ -692,7 +762,8 @@ LRESULT CALLBACK TApdCustomComPort::EventWindowProc(HWND window, UINT msg, WPARA
     return 0;
 }
 
-bool TApdCustomComPort::DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+bool TApdCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT msg, WPARAM wParam,
+                                                              LPARAM lParam) {
     // Held through the handlers, so that no dispatcher in the table can go away meanwhile;
     // it is re-entrant, so handlers may still open and close ports.
     TCriticalSectionHold hold(DispatcherTableLock());
@@ -709,13 +780,14 @@ bool TApdCustomComPort::DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPA
     } catch (const std::exception& e) {
         ReportHandlerFailure(e);
     } catch (...) {
-        ReportHandlerFailure(Exception("Unknown exception in an event handler"));
+        ReportHandlerFailure(Exception(UnknownHandlerFailure));
     }
     return retryRelease;
 }
 
-bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, UINT msg, WPARAM wParam,
-                                           LPARAM lParam) {
+bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, uint32_t msg,
+                                           uintptr_t wParam, intptr_t lParam) {
+    const TLifeWatch life(*this);
     const auto handle = static_cast<uint16_t>(wParam);
     const auto data =
         msg == TriggerAvailMsg ? handle : static_cast<uint16_t>(static_cast<uint32_t>(lParam));
@@ -733,11 +805,12 @@ bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, UINT 
         } catch (...) {
             failure = std::current_exception();
         }
-        ReleaseDispatcher();
+        if (!life.Destroyed()) ReleaseDispatcher();  // else the destructor has released it
         if (failure) std::rethrow_exception(failure);
         return false;
     }
     FireTrigger(static_cast<uint16_t>(msg), handle, data);
+    if (life.Destroyed()) return false;
     switch (msg) {
         case TriggerAvailMsg:
             FireTriggerAvail(handle);
@@ -750,6 +823,7 @@ bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, UINT 
             break;
         case TriggerStatusMsg:
             FireTriggerStatus(handle);
+            if (life.Destroyed()) return false;
             switch (StatusKindOf(handle)) {
                 case stModem:
                     FireTriggerModemStatus();
@@ -828,153 +902,148 @@ void TApdCustomComPort::SetOnTriggerOutSent(TNotifyEvent handler) {
 }
 
 void TApdCustomComPort::FireTrigger(uint16_t Msg, uint16_t TriggerHandle, uint16_t Data) {
-    if (FOnTrigger) FOnTrigger(this, Msg, TriggerHandle, Data);
+    CallEvent(FOnTrigger, static_cast<TObject*>(this), Msg, TriggerHandle, Data);
 }
 void TApdCustomComPort::FireTriggerAvail(uint16_t Count) {
-    if (FOnTriggerAvail) FOnTriggerAvail(this, Count);
+    CallEvent(FOnTriggerAvail, static_cast<TObject*>(this), Count);
 }
 void TApdCustomComPort::FireTriggerData(uint16_t TriggerHandle) {
-    if (FOnTriggerData) FOnTriggerData(this, TriggerHandle);
+    CallEvent(FOnTriggerData, static_cast<TObject*>(this), TriggerHandle);
 }
 void TApdCustomComPort::FireTriggerStatus(uint16_t TriggerHandle) {
-    if (FOnTriggerStatus) FOnTriggerStatus(this, TriggerHandle);
+    CallEvent(FOnTriggerStatus, static_cast<TObject*>(this), TriggerHandle);
 }
 void TApdCustomComPort::FireTriggerTimer(uint16_t TriggerHandle) {
-    if (FOnTriggerTimer) FOnTriggerTimer(this, TriggerHandle);
+    CallEvent(FOnTriggerTimer, static_cast<TObject*>(this), TriggerHandle);
 }
 void TApdCustomComPort::FireTriggerLineError(uint16_t Error, bool LineBreak) {
-    if (FOnTriggerLineError) FOnTriggerLineError(this, Error, LineBreak);
+    CallEvent(FOnTriggerLineError, static_cast<TObject*>(this), Error, LineBreak);
 }
 void TApdCustomComPort::FireTriggerModemStatus() {
-    if (FOnTriggerModemStatus) FOnTriggerModemStatus(this);
+    CallEvent(FOnTriggerModemStatus, static_cast<TObject*>(this));
 }
 void TApdCustomComPort::FireTriggerOutbuffFree() {
-    if (FOnTriggerOutbuffFree) FOnTriggerOutbuffFree(this);
+    CallEvent(FOnTriggerOutbuffFree, static_cast<TObject*>(this));
 }
 void TApdCustomComPort::FireTriggerOutbuffUsed() {
-    if (FOnTriggerOutbuffUsed) FOnTriggerOutbuffUsed(this);
+    CallEvent(FOnTriggerOutbuffUsed, static_cast<TObject*>(this));
 }
 void TApdCustomComPort::FireTriggerOutSent() {
-    if (FOnTriggerOutSent) FOnTriggerOutSent(this);
+    CallEvent(FOnTriggerOutSent, static_cast<TObject*>(this));
 }
 void TApdCustomComPort::FireWaitChar(char C) {
-    if (FOnWaitChar) FOnWaitChar(this, C);
+    CallEvent(FOnWaitChar, static_cast<TObject*>(this), C);
 }
 
 // =============================================================================================
 // Trace and log
 
-void TApdCustomComPort::SetTracing(TTraceLogState value) {
+// The trace and the dispatch log follow one state machine, written once: a channel names the
+// properties and commands of one of them.
+struct TApdCustomComPort::TTraceLogChannel {
+    TTraceLogState TApdCustomComPort::*State;
+    uint32_t TApdCustomComPort::*Size;
+    uint32_t MaxSize;
+    std::string TApdCustomComPort::*Name;
+    bool TApdCustomComPort::*Hex;
+    void (TApdCustomComPort::*Begin)(uint32_t);
+    void (TApdCustomComPort::*Write)(const std::string&, bool);
+    void (TApdCustomComPort::*Append)(const std::string&, bool);
+    void (TApdCustomComPort::*Empty)();
+    void (TApdCustomComPort::*End)();
+    void (TApdCustomComPort::*Continue)();
+    void (TApdCustomComPort::*Hold)();
+};
+
+const TApdCustomComPort::TTraceLogChannel TApdCustomComPort::TraceChannel = {
+    &TApdCustomComPort::FTracing,
+    &TApdCustomComPort::FTraceSize,
+    MaxTraceSize,
+    &TApdCustomComPort::FTraceName,
+    &TApdCustomComPort::FTraceHex,
+    &TApdCustomComPort::BeginTrace,
+    &TApdCustomComPort::WriteTraceFile,
+    &TApdCustomComPort::AppendTraceFile,
+    &TApdCustomComPort::EmptyTrace,
+    &TApdCustomComPort::EndTrace,
+    &TApdCustomComPort::ContinueTrace,
+    &TApdCustomComPort::HoldTrace,
+};
+
+const TApdCustomComPort::TTraceLogChannel TApdCustomComPort::LogChannel = {
+    &TApdCustomComPort::FLogging,
+    &TApdCustomComPort::FLogSize,
+    MaxLogSize,
+    &TApdCustomComPort::FLogName,
+    &TApdCustomComPort::FLogHex,
+    &TApdCustomComPort::BeginLog,
+    &TApdCustomComPort::WriteLogFile,
+    &TApdCustomComPort::AppendLogFile,
+    &TApdCustomComPort::EmptyLog,
+    &TApdCustomComPort::EndLog,
+    &TApdCustomComPort::ContinueLog,
+    &TApdCustomComPort::HoldLog,
+};
+
+void TApdCustomComPort::SetTraceLogState(const TTraceLogChannel& channel, TTraceLogState value) {
     if (value > tlPause) {
         Check(ecBadArgument);
         return;
     }
-    if (value == FTracing && !FForceApply) return;
+    const TTraceLogState old = this->*channel.State;
+    if (value == old && !FForceApply) return;
     if (!IsOpen()) {
-        FTracing = value == tlOn ? tlOn : tlOff;
+        this->*channel.State = value == tlOn ? tlOn : tlOff;
         return;
     }
-    ApplyTraceState(value);
-}
-
-void TApdCustomComPort::ApplyTraceState(TTraceLogState value) {
-    const TTraceLogState old = FTracing;
     switch (value) {
         case tlOff:
-            if (Running(old)) EndTrace();
+            if (Running(old)) (this->*channel.End)();
             break;
         case tlOn:
             if (old == tlPause)
-                ContinueTrace();
+                (this->*channel.Continue)();
             else
-                BeginTrace(FTraceSize);
+                (this->*channel.Begin)(this->*channel.Size);
             break;
         case tlDump:
         case tlAppend:
             if (Running(old)) {
-                ContinueTrace();
-                if (value == tlDump)
-                    WriteTraceFile(FTraceName, FTraceHex);
-                else
-                    AppendTraceFile(FTraceName, FTraceHex);
+                (this->*channel.Continue)();
+                (this->*(value == tlDump ? channel.Write : channel.Append))(this->*channel.Name,
+                                                                            this->*channel.Hex);
             }
             break;
         case tlClear:
-            if (Running(old)) EmptyTrace();
+            if (Running(old)) (this->*channel.Empty)();
             break;
         case tlPause:
-            if (old == tlOn) HoldTrace();
+            if (old == tlOn) (this->*channel.Hold)();
             break;
     }
 }
 
-void TApdCustomComPort::SetTraceSize(uint32_t value) {
-    value = std::min(value, MaxTraceSize);
-    if (value == FTraceSize) return;
-    const TTraceLogState previous = FTracing;
-    FTraceSize = value;
+void TApdCustomComPort::SetTraceLogSize(const TTraceLogChannel& channel, uint32_t value) {
+    value = std::min(value, channel.MaxSize);
+    if (value == this->*channel.Size) return;
+    const TTraceLogState previous = this->*channel.State;
+    this->*channel.Size = value;
+    // A running trace or log restarts empty with the new size; a paused one ends.
     if (IsOpen() && Running(previous)) {
-        EndTrace();
-        SetTracing(previous);
+        (this->*channel.End)();
+        SetTraceLogState(channel, previous);
     }
 }
+
+void TApdCustomComPort::SetTracing(TTraceLogState value) { SetTraceLogState(TraceChannel, value); }
+
+void TApdCustomComPort::SetTraceSize(uint32_t value) { SetTraceLogSize(TraceChannel, value); }
 
 void TApdCustomComPort::SetTraceName(const std::string& value) { FTraceName = ShortString(value); }
 
-void TApdCustomComPort::SetLogging(TTraceLogState value) {
-    if (value > tlPause) {
-        Check(ecBadArgument);
-        return;
-    }
-    if (value == FLogging && !FForceApply) return;
-    if (!IsOpen()) {
-        FLogging = value == tlOn ? tlOn : tlOff;
-        return;
-    }
-    ApplyLogState(value);
-}
+void TApdCustomComPort::SetLogging(TTraceLogState value) { SetTraceLogState(LogChannel, value); }
 
-void TApdCustomComPort::ApplyLogState(TTraceLogState value) {
-    const TTraceLogState old = FLogging;
-    switch (value) {
-        case tlOff:
-            if (Running(old)) EndLog();
-            break;
-        case tlOn:
-            if (old == tlPause)
-                ContinueLog();
-            else
-                BeginLog(FLogSize);
-            break;
-        case tlDump:
-        case tlAppend:
-            if (Running(old)) {
-                ContinueLog();
-                if (value == tlDump)
-                    WriteLogFile(FLogName, FLogHex);
-                else
-                    AppendLogFile(FLogName, FLogHex);
-            }
-            break;
-        case tlClear:
-            if (Running(old)) EmptyLog();
-            break;
-        case tlPause:
-            if (old == tlOn) HoldLog();
-            break;
-    }
-}
-
-void TApdCustomComPort::SetLogSize(uint32_t value) {
-    value = std::min(value, MaxLogSize);
-    if (value == FLogSize) return;
-    const TTraceLogState previous = FLogging;
-    FLogSize = value;
-    if (IsOpen() && Running(previous)) {
-        EndLog();
-        SetLogging(previous);
-    }
-}
+void TApdCustomComPort::SetLogSize(uint32_t value) { SetTraceLogSize(LogChannel, value); }
 
 void TApdCustomComPort::SetLogName(const std::string& value) { FLogName = ShortString(value); }
 

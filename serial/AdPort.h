@@ -13,9 +13,11 @@
 // on the thread that opened the port (the main thread), and that thread must retrieve
 // platform messages (PumpPendingMessages, or its own message loop), because the events are
 // delivered there as window messages while the dispatch thread waits for them.
+//
+// The header keeps the platform's names to itself: it declares only what it hands out (the
+// dispatcher class and window handles), so that code using the component, a GUI toolkit's
+// included, never sees <windows.h>.
 #pragma once
-
-#include <windows.h>
 
 #include <cstdint>
 #include <functional>
@@ -23,12 +25,16 @@
 #include <string>
 #include <vector>
 
-#include "serial/AwUser.h"
 #include "serial/OoMisc.h"
+
+class TApdBaseDispatcher;  // serial/AwUser.h
+struct SavedTriggerSet;
+struct HWND__;  // a window handle, as <windows.h> declares it
+typedef HWND__* HWND;
 
 enum TDeviceLayer : uint8_t { dlWin16, dlFossil, dlWin32, dlWinsock };
 enum TParity : uint8_t { pNone, pOdd, pEven, pMark, pSpace };
-// A set of the hardware flow bits of AwUser.h: hwfUseDTR, hwfUseRTS, hwfRequireDSR and
+// A set of the hardware flow bits of OoMisc.h: hwfUseDTR, hwfUseRTS, hwfRequireDSR and
 // hwfRequireCTS. Other bits are ignored.
 using THWFlowOptionSet = uint32_t;
 enum TSWFlowOptions : uint8_t { swfNone, swfReceive, swfTransmit, swfBoth };
@@ -63,7 +69,9 @@ class TApdCustomComPort : public TApdBaseComponent {
   public:
     // Sets every property to its default; touches no device.
     explicit TApdCustomComPort(TComponent* owner = nullptr);
-    // Closes an open port first (writing a running trace and log); never throws.
+    // Closes an open port first (writing a running trace and log); never throws. It may run
+    // inside one of the component's own event handlers, or while a close waits; a component
+    // being destroyed raises no more events.
     ~TApdCustomComPort() override;
 
     // ---- Published properties. A setter does nothing for an unchanged value (unless
@@ -306,12 +314,23 @@ class TApdCustomComPort : public TApdBaseComponent {
         uint32_t Id = 0;
     };
     class TForceApplyHold;
+    // Tells a call that runs the application's code (event handlers, or messages pumped while
+    // a close waits) whether this component still exists afterwards: that code may delete it.
+    class TLifeWatch {
+      public:
+        explicit TLifeWatch(const TApdCustomComPort& port) : FAlive(port.FAlive) {}
+        bool Destroyed() const { return !*FAlive; }
 
-    static LRESULT CALLBACK EventWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-    // Finds the component of the notification's dispatcher and raises its events; true when
-    // a deferred release has to be tried again later.
-    static bool DeliverToOwner(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
-    bool HandleNotification(TApdBaseDispatcher& dispatcher, UINT msg, WPARAM wParam, LPARAM lParam);
+      private:
+        std::shared_ptr<const bool> FAlive;
+    };
+
+    // The notification window's procedure and what it needs of the component.
+    struct TEventWindowProcedure;
+    // Raises the events of a notification for this component; true when a deferred release
+    // has to be tried again later.
+    bool HandleNotification(TApdBaseDispatcher& dispatcher, uint32_t msg, uintptr_t wParam,
+                            intptr_t lParam);
     int32_t Check(int32_t code) const;
     bool IsOpen() const { return FPortState == psOpen; }
     bool IsClosing() const { return FPortState == psClosing; }
@@ -320,9 +339,13 @@ class TApdCustomComPort : public TApdBaseComponent {
     void MoveToPort(uint16_t number);
     void ReleaseDispatcher();
     void DiscardFailedOpen();
-    void ApplyTraceState(TTraceLogState value);
-    void ApplyLogState(TTraceLogState value);
+    struct TTraceLogChannel;
+    static const TTraceLogChannel TraceChannel;
+    static const TTraceLogChannel LogChannel;
+    void SetTraceLogState(const TTraceLogChannel& channel, TTraceLogState value);
+    void SetTraceLogSize(const TTraceLogChannel& channel, uint32_t value);
 
+    std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
     TDeviceLayer FDeviceLayer = dlWin32;
     uint16_t FComNumber = 0;
     int32_t FBaud = 19200;
@@ -374,7 +397,7 @@ class TApdCustomComPort : public TApdBaseComponent {
     bool FOpenAfterLoad = false;
     std::unique_ptr<TApdBaseDispatcher> FDispatcher;
     HWND FEventWindow = nullptr;
-    SavedTriggerSet FSavedTriggerSet;
+    std::unique_ptr<SavedTriggerSet> FSavedTriggerSet;
     bool FSavedTriggersValid = false;
     std::vector<TPortUser> FPortUsers;
     uint32_t FNextUserId = 1;

@@ -83,7 +83,7 @@ void TComSelectForm::FormCreate(const std::function<bool(int32_t)>& probe) {
     int entries = 0;
     for (int32_t number = FirstProbedPort; number <= LastProbedPort; ++number) {
         if (!probe(number)) continue;
-        FView->AddPort("COM" + std::to_string(number));
+        FView->AppendPort("COM" + std::to_string(number));
         ++entries;
     }
     FView->SetSelectedIndex(entries > 0 ? 0 : -1);

@@ -32,7 +32,7 @@ class TComSelectView {
   public:
     virtual ~TComSelectView() = default;
     // Appends an entry to the list of ports.
-    virtual void AddPort(const std::string& text) = 0;
+    virtual void AppendPort(const std::string& text) = 0;
     // Selects the entry at index; -1 selects none.
     virtual void SetSelectedIndex(int index) = 0;
     // Shows the dialog modally and returns how it was left: mrOk for OK, anything else

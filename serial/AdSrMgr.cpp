@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -167,10 +168,10 @@ TAdStringResource::TStatus TAdStringResource::TryText(int32_t Key, std::string& 
             if (!TextFits(bytes, count, offset, length)) return sInvalid;
             if (length == 0) return sOk;
             // The text may start at an odd offset: assemble the units byte by byte.
-            std::u16string wide(length, u'\0');
+            std::vector<WCHAR> wide(length);
             for (uint32_t i = 0; i < length; ++i)
                 wide[i] =
-                    static_cast<char16_t>(bytes[offset + 2 * i] | bytes[offset + 2 * i + 1] << 8);
+                    static_cast<WCHAR>(bytes[offset + 2 * i] | bytes[offset + 2 * i + 1] << 8);
             const int wideLength = static_cast<int>(length);
             const int size = WideCharToMultiByte(CP_ACP, 0, wide.data(), wideLength, nullptr, 0,
                                                  nullptr, nullptr);

@@ -81,11 +81,8 @@ std::string LogPlatformText() {
         case VER_PLATFORM_WIN32_NT:
             text = "Windows NT ";
             break;
-        case VER_PLATFORM_POSIX:
-            text = "POSIX ";
-            break;
-        default:
-            text = "Unknown";
+        default:  // a system that is no Windows names itself in the service pack text
+            text = "Unknown ";
             break;
     }
     info.szCSDVersion[sizeof info.szCSDVersion - 1] = '\0';
@@ -108,42 +105,35 @@ std::string LogCompilerText() {
 // ---------------------------------------------------------------------------------------------
 
 int32_t TApdDispatchLog::OpenLogBuffer(uint32_t size) {
-    if (FBuffer) {
+    if (FRing.Allocated()) {
         ClearLog();
         return ecOK;
     }
-    uint8_t* buffer = new (std::nothrow) uint8_t[std::max<uint32_t>(size, 1)]();
-    if (!buffer) return ecOutOfMemory;
-    FBuffer.reset(buffer);
-    FCapacity = size;
-    FHead = FTail = 0;
-    FFree = size;
+    if (!FRing.Allocate(size)) return ecOutOfMemory;
     FLogOn.store(true, std::memory_order_relaxed);
     return ecOK;
 }
 
-void TApdDispatchLog::ClearLog() {
-    FHead = FTail = 0;
-    FFree = FCapacity;
-}
+void TApdDispatchLog::ClearLog() { FRing.Clear(); }
 
 void TApdDispatchLog::AbortLog() {
     FLogOn.store(false, std::memory_order_relaxed);
-    FBuffer.reset();
+    FRing.Release();
     FScratch.clear();
     FScratch.shrink_to_fit();
-    FCapacity = FFree = FHead = FTail = 0;
 }
 
 void TApdDispatchLog::ResumeLog() {
-    if (FBuffer) FLogOn.store(true, std::memory_order_relaxed);
+    if (FRing.Allocated()) FLogOn.store(true, std::memory_order_relaxed);
 }
 
 void TApdDispatchLog::PauseLog() { FLogOn.store(false, std::memory_order_relaxed); }
 
 void TApdDispatchLog::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value, const void* data,
                                   uint32_t length, uint32_t timeMs) {
-    if (!FBuffer || FCapacity <= HeaderSize || uint64_t{HeaderSize} + length > FCapacity) return;
+    const uint32_t capacity = LogCapacity();
+    if (!FRing.Allocated() || capacity <= HeaderSize || uint64_t{HeaderSize} + length > capacity)
+        return;
     TLogEntryHeader header;
     header.Kind = kind;
     header.SubKind = subKind;
@@ -155,52 +145,35 @@ void TApdDispatchLog::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value,
 }
 
 bool TApdDispatchLog::PutLogBytes(const void* source, uint32_t length) {
-    if (length >= FCapacity) return false;
+    if (length >= FRing.Capacity()) return false;
     TLogEntryHeader discarded;
-    while (FFree < length) {
+    while (FRing.Free() < length) {
         if (TakeLogEntry(discarded, FScratch)) break;
     }
-    if (FFree < length) return false;
-    const uint8_t* bytes = static_cast<const uint8_t*>(source);
-    uint32_t first = std::min(length, FCapacity - FHead);
-    std::memcpy(FBuffer.get() + FHead, bytes, first);
-    std::memcpy(FBuffer.get(), bytes + first, length - first);
-    FHead = (FHead + length) % FCapacity;
-    FFree -= length;
-    return true;
-}
-
-void TApdDispatchLog::TakeLogBytes(void* dest, uint32_t length) {
-    uint8_t* bytes = static_cast<uint8_t*>(dest);
-    uint32_t first = std::min(length, FCapacity - FTail);
-    std::memcpy(bytes, FBuffer.get() + FTail, first);
-    std::memcpy(bytes + first, FBuffer.get(), length - first);
-    FTail = (FTail + length) % FCapacity;
-    FFree += length;
+    return FRing.Put(static_cast<const uint8_t*>(source), length);
 }
 
 bool TApdDispatchLog::TakeLogEntry(TLogEntryHeader& header, std::vector<uint8_t>& data) {
     data.clear();
-    if (!FBuffer || FFree >= FCapacity) return true;
-    uint32_t used = FCapacity - FFree;
-    if (used < HeaderSize) {
-        // Only a whole entry is ever stored; anything else means the log is unusable.
+    if (FRing.Empty()) return true;
+    // Only whole entries are ever stored; anything else means the log is unusable.
+    if (FRing.Count() < HeaderSize) {
         ClearLog();
         return true;
     }
-    TakeLogBytes(&header, HeaderSize);
-    if (header.Length > used - HeaderSize) {
+    FRing.Take(reinterpret_cast<uint8_t*>(&header), HeaderSize);
+    if (header.Length > FRing.Count()) {
         ClearLog();
         return true;
     }
     // Sized per entry: a received block can be longer than either driver queue.
     data.resize(header.Length);
-    if (header.Length != 0) TakeLogBytes(data.data(), header.Length);
+    FRing.Take(data.data(), header.Length);
     return false;
 }
 
 int32_t TApdDispatchLog::WriteLogReport(const char* fileName, bool append, bool hex) {
-    if (!FBuffer || Empty()) {
+    if (!FRing.Allocated() || Empty()) {
         AbortLog();
         return ecOK;
     }
@@ -256,6 +229,7 @@ int32_t TApdDispatchLog::WriteLogReport(const char* fileName, bool append, bool 
                     column = DataColumn + static_cast<uint32_t>(item.size());
                 }
                 file.Write(item);
+                file.Flush();
             }
         }
         if (header.SubKind == 4) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ByteRing.h"
+
 // Kinds and sub-kinds of the entries a dispatcher makes (the message table has their texts).
 enum : uint8_t {
     lkDispatch = 1,
@@ -79,20 +81,15 @@ class TApdDispatchLog {
     int32_t WriteLogReport(const char* fileName, bool append, bool hex);
 
     bool LogOn() const { return FLogOn.load(std::memory_order_relaxed); }
-    bool HasBuffer() const { return FBuffer != nullptr; }
-    bool Empty() const { return FFree == FCapacity; }
-    uint32_t LogCapacity() const { return FCapacity; }
-    uint32_t LogFree() const { return FFree; }
+    bool HasBuffer() const { return FRing.Allocated(); }
+    bool Empty() const { return FRing.Empty(); }
+    uint32_t LogCapacity() const { return static_cast<uint32_t>(FRing.Capacity()); }
+    uint32_t LogFree() const { return static_cast<uint32_t>(FRing.Free()); }
 
   private:
     bool PutLogBytes(const void* source, uint32_t length);
-    void TakeLogBytes(void* dest, uint32_t length);
 
     std::atomic<bool> FLogOn{false};
-    std::unique_ptr<uint8_t[]> FBuffer;
-    uint32_t FHead = 0;  // where the next byte is stored
-    uint32_t FTail = 0;  // where the oldest entry starts
-    uint32_t FFree = 0;
-    uint32_t FCapacity = 0;
+    TByteRing FRing;                // entries, oldest at the tail
     std::vector<uint8_t> FScratch;  // receives the data of discarded entries
 };

@@ -2,8 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <new>
-#include <sys/stat.h>
+#include <system_error>
 
 #include "serial/OoMisc.h"
 
@@ -36,28 +37,27 @@ std::string FormatTraceByte(uint8_t byte, bool hex) {
 }
 
 int32_t FileErrorCode(int error, bool creating) {
-    switch (error) {
-        case ENOENT:
+    switch (static_cast<std::errc>(error)) {
+        case std::errc::no_such_file_or_directory:
             return creating ? ecPathNotFound : ecFileNotFound;
-        case ENOTDIR:
-        case ENAMETOOLONG:
+        case std::errc::not_a_directory:
+        case std::errc::filename_too_long:
             return ecPathNotFound;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case EISDIR:
-        case ETXTBSY:
+        case std::errc::permission_denied:
+        case std::errc::operation_not_permitted:
+        case std::errc::read_only_file_system:
+        case std::errc::is_a_directory:
+        case std::errc::text_file_busy:
             return ecAccessDenied;
-        case EMFILE:
-        case ENFILE:
+        case std::errc::too_many_files_open:
+        case std::errc::too_many_files_open_in_system:
             return ecTooManyFiles;
-        case ENOMEM:
+        case std::errc::not_enough_memory:
             return ecOutOfMemory;
-        case ENOSPC:
-        case EDQUOT:
-        case EFBIG:
+        case std::errc::no_space_on_device:
+        case std::errc::file_too_large:
             return ecDiskFull;
-        case EIO:
+        case std::errc::io_error:
             return ecDeviceWrite;
         default:
             return ecHardwareFailure;
@@ -72,8 +72,8 @@ TApdTextFile::~TApdTextFile() {
 
 int32_t TApdTextFile::Open(const char* fileName, bool append) {
     if (FFile || !fileName || !*fileName) return ecBadArgument;
-    struct stat info;
-    bool exists = ::stat(fileName, &info) == 0;
+    std::error_code ignored;
+    const bool exists = std::filesystem::exists(fileName, ignored);
     errno = 0;
     FFile = std::fopen(fileName, append && exists ? "ab" : "wb");
     if (!FFile) return FileErrorCode(errno, !exists);
@@ -90,6 +90,12 @@ void TApdTextFile::Write(std::string_view text) {
 }
 
 void TApdTextFile::EndLine() { Write("\r\n"); }
+
+void TApdTextFile::Flush() {
+    if (!FFile || FWriteError) return;
+    errno = 0;
+    if (std::fflush(FFile) != 0) FWriteError = errno ? errno : EIO;
+}
 
 int32_t TApdTextFile::Close() {
     if (!FFile) return ecOK;
@@ -193,6 +199,7 @@ int32_t TApdTraceBuffer::WriteTraceReport(const char* fileName, bool append, boo
             column = static_cast<uint32_t>(item.size());
         }
         file.Write(item);
+        file.Flush();
     }
     rc = file.Close();
     AbortTrace();

@@ -16,7 +16,8 @@
 std::string FormatTraceByte(uint8_t byte, bool hex);
 
 // The negated file error number (2..162, the numbering of the message table) for an errno value
-// seen while opening (creating is true when the file is being created) or writing a file.
+// of the C++ library seen while opening (creating is true when the file is being created) or
+// writing a file.
 int32_t FileErrorCode(int error, bool creating);
 
 // A text file written through a 512-byte buffer, with CR LF line ends. Errors of any write
@@ -33,6 +34,8 @@ class TApdTextFile {
     int32_t Open(const char* fileName, bool append);
     void Write(std::string_view text);
     void EndLine();
+    // Hands what the buffer holds to the file at once.
+    void Flush();
     // Flushes and closes; 0, or the negated error number of the first failed write or of the
     // close.
     int32_t Close();

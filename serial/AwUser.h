@@ -19,19 +19,22 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <vector>
 
+#include "platform/ByteRing.h"
+#include "serial/AwLine.h"
 #include "serial/AwLog.h"
 #include "serial/AwTrace.h"
+#include "serial/AwTrigger.h"
 #include "serial/OoMisc.h"
 
 class TApdBaseDispatcher;
 class TApdDispatcherThread;  // a worker thread of the device layer
 
 inline constexpr uint32_t DispatchBufferSize = 8192;
-inline constexpr uint32_t MaxTriggerLength = 22;
 // Reads of the device one receive event may run back to back while handlers keep taking bytes.
 inline constexpr uint32_t ReceiveRounds = 8;
 
@@ -40,134 +43,10 @@ inline constexpr uint32_t ModemEventBits = 0x2138;  // CTS, DSR, RLSD, ring, rin
 inline constexpr uint32_t LineEventBits = 0x00C0;   // break, error
 inline constexpr uint32_t ReceiveEventBit = 0x0001;
 
-// Status trigger kinds; a status trigger's handle carries its kind in its low three bits.
-enum : int32_t {
-    stNotActive = 0,
-    stModem = 1,
-    stLine = 2,
-    stOutBuffFree = 3,
-    stOutBuffUsed = 4,
-    stOutSent = 5,
-};
-inline int32_t StatusKindOf(int32_t handle) { return handle & 7; }
-
-// The line and its DCB flag word (the bits of the record's flag fields, in Win32 order).
-inline constexpr uint32_t dcbOutxCtsFlow = 0x0004;
-inline constexpr uint32_t dcbOutxDsrFlow = 0x0008;
-inline constexpr uint32_t dcbDtrEnable = 0x0010;
-inline constexpr uint32_t dcbDtrHandshake = 0x0020;
-inline constexpr uint32_t dcbOutX = 0x0100;
-inline constexpr uint32_t dcbInX = 0x0200;
-inline constexpr uint32_t dcbRtsEnable = 0x1000;
-inline constexpr uint32_t dcbRtsHandshake = 0x2000;
-inline constexpr uint32_t dcbRtsToggle = 0x3000;
-uint32_t DcbFlags(const DCB& dcb);
-void SetDcbFlags(DCB& dcb, uint32_t flags);
-
-// Hardware flow options (THWFlowOptions bits) and software flow bits.
-inline constexpr uint32_t hwfUseDTR = 0x1;
-inline constexpr uint32_t hwfUseRTS = 0x2;
-inline constexpr uint32_t hwfRequireDSR = 0x4;
-inline constexpr uint32_t hwfRequireCTS = 0x8;
-inline constexpr uint32_t sfTransmitFlow = 0x1;  // the device stops sending on XOFF
-inline constexpr uint32_t sfReceiveFlow = 0x2;   // the device sends XOFF and XON
-
-// 0xFEFF gives 115200; 0xFF10..0xFF27 give the rate of the classic baud rate codes where one is
-// defined; any other value is returned unchanged.
-int32_t BaudValue(int32_t code);
-
-// ---------------------------------------------------------------------------------------------
-// Notification handlers.
-
-// A procedure handler: called with the message number, wParam and lParam.
-using TApdNotifyProc = void (*)(uint32_t Msg, uint32_t wParam, int32_t lParam);
-
-// A method handler: code plus the object it is called with. Two methods are the same handler
-// when both parts are equal. MakeNotifyMethod<&T::Member>(object) builds one from a member
-// function void T::Member(uint32_t Msg, uint32_t wParam, int32_t lParam).
-struct TApdNotifyMethod {
-    void (*Code)(void* Object, uint32_t Msg, uint32_t wParam, int32_t lParam) = nullptr;
-    void* Object = nullptr;
-
-    explicit operator bool() const { return Code != nullptr; }
-    bool operator==(const TApdNotifyMethod&) const = default;
-    void operator()(uint32_t Msg, uint32_t wParam, int32_t lParam) const {
-        Code(Object, Msg, wParam, lParam);
-    }
-};
-
-template <auto Member, class T>
-TApdNotifyMethod MakeNotifyMethod(T* object) {
-    return {
-        [](void* o, uint32_t m, uint32_t w, int32_t l) { (static_cast<T*>(o)->*Member)(m, w, l); },
-        object};
-}
-
-struct TNotifyWindowRecord {
-    HWND Window = nullptr;
-    bool Deleted = false;
-};
-struct TNotifyProcRecord {
-    TApdNotifyProc Proc = nullptr;
-    bool Deleted = false;
-};
-struct TNotifyMethodRecord {
-    TApdNotifyMethod Method;
-    bool Deleted = false;
-    bool Synchronised = false;  // run on the main thread through SyncCall
-};
-
-// ---------------------------------------------------------------------------------------------
-// Trigger records. They are copied whole when the component saves and restores its triggers.
-// A handle of 0 marks a record removed during a delivery; it is freed when the delivery ends.
-
-struct TTimerTrigger {
-    int32_t Handle = 0;
-    int32_t StartTicks = 0;   // clock / 55 ms when armed
-    int32_t ExpireTicks = 0;  // StartTicks + Ticks
-    int32_t Ticks = 0;        // the interval last set
-    int32_t Reserved = 0;
-    int32_t Armed = 0;
-};
-static_assert(sizeof(TTimerTrigger) == 24);
-
-struct TDataTrigger {
-    int32_t Handle = 0;
-    uint32_t Length = 0;  // of Text; 0: idle
-    uint32_t Matches[MaxTriggerLength] = {};
-    uint32_t Matched = 0;  // all ones once the text has arrived, until it is notified
-    int32_t IgnoreCase = 0;
-    char Text[24] = {};  // upper case when IgnoreCase is set
-};
-static_assert(sizeof(TDataTrigger) == 128);
-
-struct TStatusTrigger {
-    int32_t Handle = 0;
-    int32_t Kind = stNotActive;
-    // stModem: high byte selects modem status bits, low byte holds the levels that do not fire;
-    // stLine: line error bits; stOutBuffFree / stOutBuffUsed: the byte count threshold.
-    uint16_t Value = 0;
-    uint8_t Armed = 0;
-    uint8_t Fired = 0;  // fired in the current sweep
-};
-static_assert(sizeof(TStatusTrigger) == 12);
-
-// What the component keeps of a dispatcher's triggers between a close and the next open.
-struct SavedTriggerSet {
-    uint32_t AvailLevel = 0;
-    std::unique_ptr<std::vector<TTimerTrigger>> Timers;
-    std::unique_ptr<std::vector<TDataTrigger>> Data;
-    std::unique_ptr<std::vector<TStatusTrigger>> Status;
-};
-
-// Feeds one received character to a data trigger's match state (one partial-match position
-// per slot, 0 = idle). Returns true when text (length bytes, upper case when ignoreCase) has
-// just been completed; then every position is reset. Overlapping occurrences are found.
-bool AdvanceMatch(uint32_t (&state)[MaxTriggerLength], uint8_t ch, uint32_t length, bool ignoreCase,
-                  const char* text);
-
-// Frees the set's three lists and marks them absent.
-void FreeSavedTriggers(SavedTriggerSet& set);
+// The line error bits the dispatcher accumulates (CE_ bits up to break).
+inline constexpr uint32_t LineErrorBits = 0x1F;
+// How long a delivery waits for a window to handle a notification, in milliseconds.
+inline constexpr uint32_t NotificationSendLimit = 3000;
 
 // ---------------------------------------------------------------------------------------------
 // The process-wide table of live dispatchers. A dispatcher takes the first empty slot when it is
@@ -364,6 +243,9 @@ class TApdBaseDispatcher {
     // Whether PeriodicCheck has anything to look at: an armed timer or status trigger. Without
     // one the dispatch thread need not wake up between device events.
     bool PeriodicCheckNeeded();
+    // The data and avail checks: feeds the bytes from the scan position on to the data
+    // triggers and delivers the first match (an avail notification for the bytes ahead of it
+    // first), or, having reached the head, an avail notification for what is waiting.
     bool CheckDataTriggers();
     bool CheckStatusTriggers();
     bool CheckTimerTriggers();
@@ -403,6 +285,10 @@ class TApdBaseDispatcher {
     // layer. Without it such handlers run directly on the delivering thread.
     std::function<void(uint32_t Msg, uint32_t wParam, int32_t lParam, const TApdNotifyMethod&)>
         SyncCall;
+    // Hands an exception that a method or procedure handler raised to the application's
+    // exception handler on the thread that opened the port, without waiting for it; set by the
+    // device layer. Without it the failure is reported at once, on the delivering thread.
+    std::function<void(std::exception_ptr failure)> ReportHandlerFailure;
     // Sets the output thread's priority when RS-485 direction control changes (true: highest);
     // set by the device layer.
     std::function<void(bool highest)> SetOutputThreadPriority;
@@ -424,8 +310,7 @@ class TApdBaseDispatcher {
     uint32_t OutQueueSize = 0;
 
   protected:
-    uint32_t RingCount() const;  // under InputLock
-    int32_t CopyInput(uint8_t* dest, uint32_t offset, uint32_t count, uint32_t& newTail);
+    uint32_t RingCount() const { return static_cast<uint32_t>(DispatchBuffer.Count()); }
     uint32_t CurrentMillis() const { return FClock ? FClock() : timeGetTime(); }
     // Whether the platform keeps programs from the UART's registers (NT and later, and POSIX);
     // read from the version record at construction.
@@ -452,22 +337,19 @@ class TApdBaseDispatcher {
     std::vector<TDataTrigger> DataTriggers;
     std::vector<TStatusTrigger> StatusTriggers;
 
-    // Bookkeeping of the dispatch thread's checks. ScanPosition and AvailPostedAt are buffer
-    // indices; the counts behind them run on over the whole open period, so that a position
-    // reached again after exactly 8192 bytes is still told apart.
-    uint32_t ScanPosition = 0;
+    // Bookkeeping of the dispatch thread's checks. Positions are counts of bytes since the
+    // open rather than buffer indices, so that a position reached again after exactly 8192
+    // bytes is still told apart; a count modulo 8192 is the buffer index.
     uint32_t AvailLevelValue = 0;  // under DispatcherLock
     bool StatusFired = false;
-    uint32_t AvailPostedAt = 0;
     uint64_t ArrivedCount = 0;      // bytes ever stored (written under InputLock)
-    uint64_t ScannedCount = 0;      // bytes examined for data triggers
+    uint64_t ScannedCount = 0;      // the scan position: bytes examined for data triggers
     uint64_t AvailPostedCount = 0;  // ScannedCount of the last avail notification
-    bool ScanCharFed = false;       // the byte at ScanPosition went through the matchers
+    bool ScanCharFed = false;       // the byte at the scan position went through the matchers
     bool AvailUnheard = false;      // the last avail notification had no recipient
     bool RelativeReads = false;     // under InputLock
     uint32_t TakenByHandler = 0;    // under InputLock
     uint32_t MostTaken = 0;         // under InputLock
-    bool DispatchFull = false;      // under InputLock
 
     std::atomic<bool> ThreadsMustStop{false};
     TApdDispatcherThread* ComThread = nullptr;
@@ -488,17 +370,14 @@ class TApdBaseDispatcher {
     HANDLE OutputFlushSignal = INVALID_HANDLE_VALUE;
     HANDLE OutputWaitSignals[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};  // pending, flush
     HANDLE WriteWaitSignals[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};   // done, flush
-    uint32_t LastEventMask = 0;
+    DWORD LastEventMask = 0;
     std::atomic<bool> RingEdgeSeen{false};
 
-    std::unique_ptr<uint8_t[]> OutRing;  // OutQueueSize bytes; indices under OutputLock
-    uint32_t OutHead = 0;
-    uint32_t OutTail = 0;
-    bool OutFull = false;
+    TByteRing OutRing;  // OutQueueSize bytes, under OutputLock
 
-    std::unique_ptr<uint8_t[]> DispatchBuffer;  // DispatchBufferSize bytes
-    uint32_t DispatchHead = 0;                  // written by the dispatch thread under InputLock
-    uint32_t DispatchTail = 0;                  // under InputLock
+    // DispatchBufferSize bytes, under InputLock. Only the dispatch thread stores into it, and
+    // it reads the stored bytes for the data triggers without the lock.
+    TByteRing DispatchBuffer;
 
     bool PurgePending = false;  // under DispatcherLock
     std::atomic<bool> OutputSent{false};
@@ -513,19 +392,70 @@ class TApdBaseDispatcher {
     LONG volatile LiveThreadCount = 0;  // interlocked operations only
 
   private:
-    void CreateSignals();
+    // Creates the six signals; false, with none left open, when one cannot be made.
+    bool CreateSignals();
     void CloseSignals();
+    // The steps of OpenPort.
+    void ForgetEarlierOpen();
+    int32_t OpenDeviceNamed(const char* name, uint32_t inSize, uint32_t outSize);
+    int32_t AllocateBuffers(uint32_t outSize);
+    void ResetLineState(uint32_t inSize, bool dtr, bool rts);
+    // Empty triggers, scan and avail bookkeeping and status shadows, as at every open.
+    void ResetTriggerState();
     int32_t AllocateHandle(int32_t kind);  // under DispatcherLock
     bool HandleInUse(int32_t handle) const;
     void PurgeDeletedRecords();  // under DispatcherLock
+    // Whether a notification would reach anybody now. Under DispatcherLock.
+    bool AnyoneListens() const;
     void ResetStatusMarks();
     void ResetDataMatches();
     bool RunStatusLoop();  // false when ClosePending stopped it
-    bool CallHandlersOf(uint32_t message, uint32_t wParam, int32_t lParam);
+
+    // What the data checks read of the dispatch buffer, taken under InputLock.
+    struct TInputView {
+        const uint8_t* Buffer = nullptr;
+        uint32_t Tail = 0, Head = 0, Waiting = 0, Taken = 0;
+        bool Relative = false;
+        uint64_t Arrived = 0;
+    };
+    struct TMatchFound {
+        enum { Nothing, Avail, Data } Action = Nothing;
+        int64_t Before = 0;  // for Avail: the bytes ahead of the match
+    };
+    TInputView ViewInput();
+    // Feeds bytes up to the arrival count limit to the data triggers until one completes.
+    TMatchFound FindNextMatch(const TInputView& view, uint64_t limit);
+    // Notifies the triggers that completed on the byte at the scan position, last first.
+    bool NotifyDataMatches();
+    // Announces everything waiting once per arrival position.
+    bool AnnounceWaiting(const TInputView& view);
+    // CheckDataTriggers with the scan stopping at the arrival count limit.
+    bool CheckDataTriggersUpTo(uint64_t limit);
+    // Runs the data checks over the bytes that handlers took before the matchers saw them, so
+    // that no match is lost when a fill reuses their room. False when a close stopped it.
+    bool ScanTakenBytes();
+    // The delivery of one notification, in its steps. The counts are the list lengths when
+    // it began (0 windows when the windows are not to hear it).
+    struct TDeliveryCounts {
+        size_t Methods = 0, Procs = 0, Windows = 0;
+    };
+    // False, delivering nothing, while delivery is off.
+    bool BeginDelivery(uint32_t message, TDeliveryCounts& counts);
+    // Calls call(record) for the first count records that are not marked deleted; false when
+    // a close ended the delivery.
+    template <class Record, class Call>
+    bool DeliverToList(const std::vector<Record>& list, size_t count, Call&& call);
+    // Runs one handler, reporting what it raises; false when a close ended the delivery.
+    template <class Call>
+    bool RunHandler(Call&& call);
+    // Advances the buffer by the most any handler took and purges the records removed
+    // meanwhile; returns DeliverNotification's result.
+    bool EndDelivery(uint32_t message, uint32_t wParam, bool complete);
     uint32_t Ticks() const { return CurrentMillis() / 55; }
     uint32_t ElapsedMs() const { return CurrentMillis() - OpenTime; }
     uint8_t ReadModemLines();
-    int32_t ReadIntoBuffer(uint32_t index, uint32_t count);  // under InputLock
+    // Reads at most count bytes into the free run at the head. Under InputLock.
+    uint32_t ReadIntoBuffer(uint32_t count);
 
     std::function<uint32_t()> FClock;
     std::function<void(uint32_t)> FSleeper;

@@ -16,6 +16,7 @@ namespace {
 // Messages of the hidden window that carries work to the thread that started the workers.
 constexpr UINT ThreadEndMsg = WM_APP + 0x101;  // lParam: the TThread that ended
 constexpr UINT SyncCallMsg = WM_APP + 0x102;   // lParam: a heap-held shared TSyncRequest
+constexpr UINT FailureMsg = WM_APP + 0x103;    // lParam: a heap-held std::exception_ptr
 constexpr char ThreadWindowClass[] = "TApdThreadWindow";
 
 constexpr DWORD PumpIdleWait = 10;
@@ -28,13 +29,7 @@ thread_local TThread* tCurrentThread = nullptr;
 
 // Hands an exception that escaped a thread's body to the application's handler, which shows it.
 void ReportThreadException(std::exception_ptr failure) {
-    try {
-        std::rethrow_exception(failure);
-    } catch (const std::exception& e) {
-        ApplicationHandleException(e);
-    } catch (...) {
-        ApplicationHandleException(Exception("Unknown exception in a worker thread"));
-    }
+    ApplicationHandleException(failure, "Unknown exception in a worker thread");
 }
 
 // A handler to run on the starting thread. Shared between the waiting worker and the message
@@ -197,6 +192,12 @@ LRESULT CALLBACK TThread::WindowProc(HWND window, UINT message, WPARAM wParam, L
         case SyncCallMsg:
             RunSyncRequest(lParam);
             return 0;
+        case FailureMsg: {
+            std::unique_ptr<std::exception_ptr> failure(
+                reinterpret_cast<std::exception_ptr*>(lParam));
+            ApplicationHandleException(*failure, UnknownHandlerFailure);
+            return 0;
+        }
         default:
             return DefWindowProcA(window, message, wParam, lParam);
     }
@@ -207,11 +208,6 @@ LRESULT CALLBACK TThread::WindowProc(HWND window, UINT message, WPARAM wParam, L
 
 void TApdDispatcherThread::SyncCall(uint32_t message, uint32_t triggerHandle, int32_t data,
                                     const TApdNotifyMethod& handler) {
-    SyncMessage = message;
-    SyncTriggerHandle = triggerHandle;
-    SyncData = data;
-    SyncHandler = handler;
-
     auto request = std::make_shared<TSyncRequest>();
     request->Message = message;
     request->TriggerHandle = triggerHandle;
@@ -234,6 +230,15 @@ void TApdDispatcherThread::SyncCall(uint32_t message, uint32_t triggerHandle, in
         request->Changed.wait_for(hold, SyncCallPoll);
     }
     if (request->Failure) std::rethrow_exception(request->Failure);
+}
+
+void TApdDispatcherThread::ReportOnStarter(std::exception_ptr failure) {
+    auto* carried = new std::exception_ptr(std::move(failure));
+    HWND window = StarterWindow();
+    if (window && PostMessageA(window, FailureMsg, 0, reinterpret_cast<LPARAM>(carried))) return;
+    // The starting thread is gone: nobody could show it there.
+    ApplicationHandleException(*carried, UnknownHandlerFailure);
+    delete carried;
 }
 
 void TComThread::Execute() {
@@ -339,6 +344,13 @@ TApdWin32Dispatcher::TApdWin32Dispatcher(TApdBaseComponent* owner) : TApdBaseDis
         else
             method(message, wParam, lParam);  // already on a thread that may run it
     };
+    ReportHandlerFailure = [this](std::exception_ptr failure) {
+        auto* worker = dynamic_cast<TApdDispatcherThread*>(tCurrentThread);
+        if (worker && worker->Dispatcher == this)
+            worker->ReportOnStarter(std::move(failure));
+        else
+            ApplicationHandleException(failure, UnknownHandlerFailure);
+    };
     WakeForPeriodicCheck = [this] {
         if (Valid(DeviceEventSignal)) SetEvent(DeviceEventSignal);
     };
@@ -388,8 +400,7 @@ int32_t TApdWin32Dispatcher::PurgeQueue(int32_t which) {
         }
     }
     TCriticalSectionHold hold(OutputLock);
-    OutFull = false;
-    OutHead = OutTail = 0;
+    OutRing.Clear();
     return PurgeComm(device, PURGE_TXABORT | PURGE_TXCLEAR) ? 0 : NegatedError(GetLastError());
 }
 
@@ -399,7 +410,7 @@ uint32_t TApdWin32Dispatcher::ReadLineStatus(COMSTAT& status) {
     const bool read = ClearCommError(Device(), &errors, &status) != FALSE;
     // Nothing is known to be waiting in a driver that could not be asked.
     if (!read) status.cbInQue = 0;
-    status.cbOutQue = OutputRingCount();
+    status.cbOutQue = static_cast<DWORD>(OutRing.Count());
     return read ? errors : 0;
 }
 
@@ -427,17 +438,7 @@ int32_t TApdWin32Dispatcher::ApplyLineSettings(DCB& dcb) {
 int32_t TApdWin32Dispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
     {
         TCriticalSectionHold hold(OutputLock);
-        if (!OutRing || !data || count > OutQueueSize) return 0;
-        uint8_t* ring = OutRing.get();
-        const uint32_t room = OutQueueSize - OutHead;
-        if (room >= count) {
-            std::copy_n(data, count, ring + OutHead);
-            OutHead = room == count ? 0 : OutHead + count;
-        } else {
-            std::copy_n(data, room, ring + OutHead);
-            std::copy_n(data + room, count - room, ring);
-            OutHead = count - room;
-        }
+        if (!data || !OutRing.Put(data, count)) return 0;
     }
     SetEvent(OutputPendingSignal);
     return static_cast<int32_t>(count);
@@ -586,21 +587,9 @@ int32_t TApdWin32Dispatcher::YieldTime() {
     return 0;
 }
 
-uint32_t TApdWin32Dispatcher::OutputRingCount() const {
-    if (OutFull) return OutQueueSize;
-    if (OutTail < OutHead) return OutHead - OutTail;
-    if (OutTail > OutHead) return OutQueueSize - OutTail + OutHead;
-    return 0;
-}
-
 void TApdWin32Dispatcher::AdvanceOutput(uint32_t k) {
-    // Nothing sent changes nothing: a full ring has OutHead = OutTail and would read as empty.
-    k = std::min(k, OutputRingCount());
-    if (k == 0) return;
-    OutTail += k;
-    if (OutTail >= OutQueueSize) OutTail -= OutQueueSize;
-    if (OutTail == OutHead) OutTail = OutHead = 0;
-    OutFull = false;
+    OutRing.Drop(k);
+    if (OutRing.Empty()) OutRing.Clear();
 }
 
 void TApdWin32Dispatcher::AcknowledgeFlush() {
@@ -614,26 +603,15 @@ void TApdWin32Dispatcher::WriteOutput() {
         uint32_t length;
         {
             TCriticalSectionHold hold(OutputLock);
-            if (!OutRing || OutQueueSize == 0 || (!OutFull && OutHead == OutTail)) return;
-            uint8_t* ring = OutRing.get();
-            if (OutHead > OutTail) {
-                block = ring + OutTail;
-                length = OutHead - OutTail;
-            } else if (OutHead == 0) {
-                block = ring + OutTail;
-                length = OutQueueSize - OutTail;
-            } else {
-                // The pending bytes wrap around the end: make them one block at the start, so
-                // that one write sends them all, in order.
-                length = OutQueueSize - OutTail + OutHead;
-                std::rotate(ring, ring + OutTail, ring + OutQueueSize);
-                OutTail = 0;
-                OutHead = length == OutQueueSize ? 0 : length;
-                block = ring;
-            }
+            if (OutRing.Empty()) return;
+            // Pending bytes that wrap around the end become one block at the start, so that
+            // one write sends them all, in order.
+            if (OutRing.StoredRun().size() < OutRing.Count()) OutRing.Linearize();
+            block = OutRing.StoredRun().data();
+            length = static_cast<uint32_t>(OutRing.StoredRun().size());
         }
 
-        // Outside the lock: bytes queued meanwhile land behind OutHead, never in the block.
+        // Outside the lock: bytes queued meanwhile land at the head, never in the block.
         const HANDLE device = Device();
         DWORD written = 0;
         if (WriteFile(device, block, length, &written, &FWriteOverlapped)) {

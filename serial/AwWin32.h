@@ -97,8 +97,7 @@ class TApTimerThread : public TThread {
     void Execute() override {}
 };
 
-// Common base of the three worker threads: the dispatcher it serves and the values of a pending
-// SyncCall.
+// Common base of the three worker threads: the dispatcher it serves.
 class TApdDispatcherThread : public TThread {
   public:
     explicit TApdDispatcherThread(TApdWin32Dispatcher* dispatcher) : Dispatcher(dispatcher) {}
@@ -110,14 +109,11 @@ class TApdDispatcherThread : public TThread {
     // dispatch thread for handlers registered for synchronised delivery.
     void SyncCall(uint32_t message, uint32_t triggerHandle, int32_t data,
                   const TApdNotifyMethod& handler);
+    // Has the application's exception handler report failure on the thread that started this
+    // one, and returns without waiting for it.
+    void ReportOnStarter(std::exception_ptr failure);
 
     TApdWin32Dispatcher* const Dispatcher;
-
-  protected:
-    uint32_t SyncMessage = 0;
-    uint32_t SyncTriggerHandle = 0;
-    int32_t SyncData = 0;
-    TApdNotifyMethod SyncHandler;
 };
 
 class TComThread : public TApdDispatcherThread {
@@ -176,7 +172,7 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
     int32_t ReadDevice(uint8_t* dest, uint32_t count) override;
     // 0, or the negated system error.
     int32_t ApplyLineSettings(DCB& dcb) override;
-    // Copies count bytes into the ring behind OutHead (the caller holds OutputLock and has made
+    // Copies count bytes into the ring at its head (the caller holds OutputLock and has made
     // sure they fit) and wakes the output thread. Returns count, or 0 without a ring.
     int32_t QueueOutput(const uint8_t* data, uint32_t count) override;
     bool WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) override;
@@ -200,8 +196,6 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
     // around the end of the ring are first rotated to its start. Returns when the ring is
     // empty or an output flush was acknowledged. Output thread.
     void WriteOutput();
-    // Bytes in the output ring. Hold OutputLock.
-    uint32_t OutputRingCount() const;
     // k bytes of the ring have been written. Hold OutputLock.
     void AdvanceOutput(uint32_t k);
     // The output thread answers a flush request.

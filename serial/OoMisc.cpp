@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 
 void TComponent::Assign(TObject*) {}
@@ -43,6 +44,16 @@ void ApplicationHandleException(const std::exception& e) {
             std::fprintf(stderr, "Error: %s\n", e.what());
     } catch (...) {
         // The handler is the last resort; there is nobody left to report its failure to.
+    }
+}
+
+void ApplicationHandleException(std::exception_ptr failure, const char* unknownText) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+        ApplicationHandleException(e);
+    } catch (...) {
+        ApplicationHandleException(std::runtime_error(unknownText));
     }
 }
 

@@ -20,6 +20,16 @@ inline constexpr uint32_t PortClosingMsg = 0x7E09;
 inline constexpr uint32_t ReleaseDispatcherMsg = 0x7E0A;
 
 // ---------------------------------------------------------------------------------------------
+// Flow control: the hardware flow options (THWFlowOptions bits) and the software flow bits.
+
+inline constexpr uint32_t hwfUseDTR = 0x1;
+inline constexpr uint32_t hwfUseRTS = 0x2;
+inline constexpr uint32_t hwfRequireDSR = 0x4;
+inline constexpr uint32_t hwfRequireCTS = 0x8;
+inline constexpr uint32_t sfTransmitFlow = 0x1;  // the device stops sending on XOFF
+inline constexpr uint32_t sfReceiveFlow = 0x2;   // the device sends XOFF and XON
+
+// ---------------------------------------------------------------------------------------------
 // Result codes: 0 or a positive count for success, negative for failure. A code from -2 to
 // -162 is a negated operating-system or file error number; the others are the engine's own.
 
@@ -65,6 +75,11 @@ using TApplicationExceptionHandler = std::function<void(const std::exception&)>;
 void SetApplicationExceptionHandler(TApplicationExceptionHandler handler);
 // Reports e through the installed handler. Never throws: a failing handler is ignored.
 void ApplicationHandleException(const std::exception& e);
+// Reports a captured exception the same way; one that is no std::exception is reported with
+// the message unknownText.
+void ApplicationHandleException(std::exception_ptr failure, const char* unknownText);
+// The message of a handler failure that is no std::exception.
+inline constexpr const char* UnknownHandlerFailure = "Unknown exception in an event handler";
 // Whether the calling thread is the program's main thread (the one that started the program).
 bool IsMainThread();
 

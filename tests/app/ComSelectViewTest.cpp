@@ -75,8 +75,8 @@ TEST(ComSelectView, ListsAndSelectsEntries) {
     App();
     ComSelectView view;
     EXPECT_EQ(view.SelectedText(), "");
-    view.AddPort("COM1");
-    view.AddPort("COM3");
+    view.AppendPort("COM1");
+    view.AppendPort("COM3");
     view.SetSelectedIndex(1);
     EXPECT_EQ(view.SelectedText(), "COM3");
     view.SetSelectedIndex(-1);

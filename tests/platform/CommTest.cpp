@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <time.h>
 
+#include <chrono>
 #include <cstdio>
 #include <thread>
 
@@ -485,6 +486,29 @@ TEST(CommPurge, ReceiveClearEmptiesTheInputAndTransmitAbortCancelsAWrite) {
     EXPECT_LT(written, data.size());
     EXPECT_FALSE(PurgeComm(port.handle, 0x10));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(CommPurge, ReceiveClearAlsoDiscardsWhatOnlyTheKernelHolds) {
+    // No read or wait is pending, so the bytes stay in the kernel's queue.
+    TestPty pty(51);
+    OpenDevice port(pty);
+    ASSERT_NE(port.handle, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(pty.Write("stale input"));
+    // The terminal hands written bytes to the reading side asynchronously; nothing signals it.
+    COMSTAT stat{};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ClearCommError(port.handle, nullptr, &stat) && stat.cbInQue < 11 &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_EQ(stat.cbInQue, 11u);
+    ASSERT_TRUE(PurgeComm(port.handle, PURGE_RXCLEAR));
+    ASSERT_TRUE(ClearCommError(port.handle, nullptr, &stat));
+    EXPECT_EQ(stat.cbInQue, 0u);
+    Overlapped ov;
+    char buffer[32];
+    DWORD read = 99;
+    ASSERT_TRUE(ReadFile(port.handle, buffer, sizeof buffer, &read, &ov.record));
+    EXPECT_EQ(read, 0u);
 }
 
 TEST(CommHangup, VanishedDeviceEndsTheWaitFailsLaterCallsAndStaysIdle) {

@@ -136,6 +136,18 @@ TEST(Messages, PostedMessagesKeepTheirOrderAcrossThreads) {
     }
 }
 
+TEST(Messages, PeekFiltersIncludeBothEnds) {
+    TestWindow window;
+    constexpr UINT first = WM_USER + 10, last = WM_USER + 12;
+    for (UINT message : {first - 1, first, first + 1, last, last + 1})
+        PostMessageA(window.hwnd, message, 0, 0);
+    std::vector<UINT> taken;
+    MSG message;
+    while (PeekMessageA(&message, nullptr, first, last, PM_REMOVE | PM_NOYIELD))
+        taken.push_back(message.message);
+    EXPECT_EQ(taken, (std::vector<UINT>{first, first + 1, last}));
+}
+
 TEST(Messages, SendFromAWorkerRunsOnTheOwnerThreadWhenItPumps) {
     TestWindow window;
     std::atomic<int> wakes{0};

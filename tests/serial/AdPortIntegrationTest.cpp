@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +21,7 @@
 #include "platform/TestPty.h"
 #include "serial/AdExcept.h"
 #include "serial/AdPort.h"
+#include "serial/AwUser.h"
 #include "PortTestSupport.h"
 #include "serial/SimulatorProcess.h"
 
@@ -177,6 +180,7 @@ TEST_F(AdPortPty, ClosingFromInsideOnTriggerReturnsOnceTheDispatcherIsReleased) 
     bool closed = false;
     bool releasedOnReturn = false;
     size_t eventsOnReturn = 0;
+    std::chrono::steady_clock::duration closeTook{};
     std::vector<std::string> reported;
     SetApplicationExceptionHandler([&](const std::exception& e) { reported.push_back(e.what()); });
     Record(port);
@@ -185,7 +189,9 @@ TEST_F(AdPortPty, ClosingFromInsideOnTriggerReturnsOnceTheDispatcherIsReleased) 
         if (e.Msg == ReleaseDispatcherMsg) throw std::runtime_error("handler failed");
         if (e.Msg != TriggerAvailMsg || closed) return;
         closed = true;
+        const auto start = std::chrono::steady_clock::now();
         port.SetOpen(false);
+        closeTook = std::chrono::steady_clock::now() - start;
         releasedOnReturn = port.Dispatcher() == nullptr && port.EventWindow() == nullptr;
         eventsOnReturn = events.size();
     };
@@ -193,6 +199,9 @@ TEST_F(AdPortPty, ClosingFromInsideOnTriggerReturnsOnceTheDispatcherIsReleased) 
     ASSERT_TRUE(pty.Write("x"));
     ASSERT_TRUE(PumpUntil([&] { return closed; }));
     EXPECT_TRUE(releasedOnReturn);
+    // A hang guard: the dispatch thread waits for this handler up to its 3 s send limit, so a
+    // close that does not answer it ends only then.
+    EXPECT_LT(closeTook, std::chrono::seconds(2));
     ASSERT_GE(eventsOnReturn, 2u);
     const Event& release = events[eventsOnReturn - 1];
     EXPECT_EQ(release.Msg, ReleaseDispatcherMsg);
@@ -210,6 +219,105 @@ TEST_F(AdPortPty, ClosingFromInsideOnTriggerReturnsOnceTheDispatcherIsReleased) 
     // The port opens again.
     port.SetOpen(true);
     EXPECT_EQ(port.PortState(), psOpen);
+}
+
+// A hidden window of the test's thread that runs an action for each message posted to it.
+class ActionWindow {
+  public:
+    ActionWindow() {
+        static const bool registered = [] {
+            WNDCLASSA windowClass{};
+            windowClass.lpfnWndProc = &ActionWindow::Proc;
+            windowClass.lpszClassName = "AdPortTestActionWindow";
+            return RegisterClassA(&windowClass) != 0;
+        }();
+        EXPECT_TRUE(registered);
+        handle = CreateWindowExA(0, "AdPortTestActionWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                 nullptr, nullptr, nullptr);
+        SetWindowLongPtrA(handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    }
+    ~ActionWindow() { DestroyWindow(handle); }
+    void Post() { PostMessageA(handle, WM_APP, 0, 0); }
+
+    HWND handle;
+    std::function<void()> action;
+
+  private:
+    static LRESULT CALLBACK Proc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
+        auto* self = reinterpret_cast<ActionWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (msg != WM_APP || !self || !self->action)
+            return DefWindowProcA(window, msg, wParam, lParam);
+        self->action();
+        return 0;
+    }
+};
+
+TEST_F(AdPortPty, TheComponentMayBeDeletedByItsHandlerOrDuringItsClose) {
+    // Under AddressSanitizer a read of the deleted component fails the test; without it, an
+    // event raised by the deleted component does.
+    for (bool duringClose : {false, true}) {
+        SCOPED_TRACE(duringClose ? "a posted message, during a close in OnTrigger" : "OnTrigger");
+        TestPty pty(72);
+        ActionWindow deleter;
+        auto* port = new TApdComPort;
+        Configure(*port, 72);
+        bool deleted = false;
+        int heardAfterDelete = 0;
+        deleter.action = [&] {
+            delete port;
+            deleted = true;
+        };
+        port->SetOnTrigger([&](TObject*, uint16_t msg, uint16_t, uint16_t) {
+            if (deleted) ++heardAfterDelete;
+            if (msg != TriggerAvailMsg || deleted) return;
+            if (!duringClose) return deleter.action();
+            deleter.Post();  // runs while the close below waits for the dispatcher
+            port->SetOpen(false);
+        });
+        port->SetOnTriggerAvail([&](TObject*, uint16_t) { heardAfterDelete += deleted; });
+        port->SetOpen(true);
+        ASSERT_TRUE(pty.Write("x"));
+        ASSERT_TRUE(PumpUntil([&] { return deleted; }));
+        EXPECT_EQ(heardAfterDelete, 0);
+        TApdComPort again;  // the device was released
+        Configure(again, 72);
+        again.SetOpen(true);
+        EXPECT_EQ(again.PortState(), psOpen);
+    }
+}
+
+TEST_F(AdPortPty, ClosingAnotherPortInsideAHandlerLeavesTheHandlersOwnDeliveryRunning) {
+    TestPty ptyA(73), ptyB(74);
+    TApdComPort a, b;
+    Configure(a, 73);
+    Configure(b, 74);
+    b.SetOnTrigger([](TObject*, uint16_t, uint16_t, uint16_t) {});
+    int depth = 0, deepest = 0;
+    bool done = false, bWasDelivering = false, ownSendUnanswered = false;
+    a.SetOnTrigger([&](TObject*, uint16_t msg, uint16_t, uint16_t) {
+        deepest = std::max(deepest, ++depth);
+        if (msg == TriggerAvailMsg && !done) {
+            done = true;
+            // B's dispatch thread comes to wait for this thread, which is busy in A's handler.
+            EXPECT_TRUE(ptyB.Write("y"));
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (!b.Dispatcher()->InNotification && std::chrono::steady_clock::now() < deadline)
+                MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            bWasDelivering = b.Dispatcher()->InNotification;
+            b.SetOpen(false);
+            // Answers A's delivery unless B's close already did.
+            ownSendUnanswered = ReplyMessage(0) != FALSE;
+        }
+        --depth;
+    });
+    a.SetOpen(true);
+    b.SetOpen(true);
+    ASSERT_TRUE(ptyA.Write("x"));
+    ASSERT_TRUE(PumpUntil([&] { return done && b.PortState() == psClosed; }));
+    EXPECT_TRUE(bWasDelivering);
+    EXPECT_TRUE(ownSendUnanswered);
+    EXPECT_EQ(deepest, 1);
+    EXPECT_EQ(a.PortState(), psOpen);
 }
 
 TEST_F(AdPortPty, PortsThatCannotBeOpenedRaiseTheirExceptions) {

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <array>

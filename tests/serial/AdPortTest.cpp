@@ -133,6 +133,7 @@ TEST_F(AdPortTest, FlowThresholdsAreRepairedFromInSize) {
         uint16_t full, resume;
     } cases[] = {
         {"BufferFull above InSize", [](TApdComPort& p) { p.SetBufferFull(5000); }, 3686, 0},
+        {"BufferFull equal to InSize", [](TApdComPort& p) { p.SetBufferFull(4096); }, 4096, 0},
         {"BufferResume above BufferFull",
          [](TApdComPort& p) {
              p.SetBufferFull(3686);
@@ -204,9 +205,18 @@ TEST_F(AdPortTest, FlowCharactersSurviveSoftwareFlowChanges) {
     port.SetOpen(true);
     EXPECT_EQ(Fake().Dcb.XonChar, 'A');  // applied after the open's software flow
     EXPECT_EQ(Fake().Dcb.XoffChar, 'B');
-    port.SetSWFlowOptions(swfReceive);
-    EXPECT_EQ(Fake().Dcb.XonChar, 'A');
-    EXPECT_EQ(Fake().Dcb.XoffChar, 'B');
+    // Each change re-applies the software flow, which resets the line's characters.
+    const std::pair<const char*, std::function<void()>> changes[] = {
+        {"SWFlowOptions", [&] { port.SetSWFlowOptions(swfReceive); }},
+        {"BufferFull", [&] { port.SetBufferFull(3000); }},
+        {"BufferResume", [&] { port.SetBufferResume(500); }},
+    };
+    for (const auto& [name, change] : changes) {
+        SCOPED_TRACE(name);
+        change();
+        EXPECT_EQ(Fake().Dcb.XonChar, 'A');
+        EXPECT_EQ(Fake().Dcb.XoffChar, 'B');
+    }
 }
 
 TEST_F(AdPortTest, HardwareFlowReachesTheLineAndARefusedSetIsNotStored) {
@@ -243,8 +253,12 @@ TEST_F(AdPortTest, LineFormatIsStoredEvenWhenTheDispatcherRefusesIt) {
     EXPECT_EQ(Fake().Dcb.BaudRate, 9600u);
     EXPECT_THROW(port.SetDataBits(12), EBadArgument);
     EXPECT_EQ(port.DataBits(), 12);
-    EXPECT_THROW(port.SetParity(static_cast<TParity>(7)), EBadArgument);
+    EXPECT_THROW(port.SetParity(static_cast<TParity>(pSpace + 1)), EBadArgument);
     EXPECT_EQ(port.Parity(), pNone);
+    port.SetDataBits(8);
+    port.SetParity(pSpace);
+    EXPECT_EQ(port.Parity(), pSpace);
+    EXPECT_EQ(Fake().Dcb.Parity, SPACEPARITY);
 }
 
 TEST_F(AdPortTest, TraceAndLogSizesAreLimited) {
@@ -452,7 +466,7 @@ struct ScriptedView : TComSelectView {
     std::string Text;
     ScriptedView(std::vector<std::string>* ports, int result, std::string text)
         : Ports(ports), Result(result), Text(std::move(text)) {}
-    void AddPort(const std::string& text) override { Ports->push_back(text); }
+    void AppendPort(const std::string& text) override { Ports->push_back(text); }
     void SetSelectedIndex(int) override {}
     int ShowModal() override { return Result; }
     std::string SelectedText() const override { return Text; }
@@ -498,8 +512,15 @@ TEST_F(AdPortTest, ANumberlessOpenAsksForThePortOrFails) {
     EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
     answer({mrNone, "COM7"});
     EXPECT_THROW(port.SetOpen(true), ENoPortSelected);
-    answer({mrOk, ""});
-    EXPECT_THROW(port.SetOpen(true), Exception);
+    answer({mrOk, ""});  // OK on an empty list: the runtime's conversion error
+    try {
+        port.SetOpen(true);
+        FAIL() << "no exception";
+    } catch (const EAPDException& e) {
+        ADD_FAILURE() << "not the conversion error: " << e.what();
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.Message(), "'' is not a valid integer value");
+    }
     EXPECT_EQ(port.PortState(), psClosed);
     EXPECT_EQ(port.ComNumber(), 0);
 
@@ -553,6 +574,24 @@ TEST_F(AdPortTest, DeliveryFollowsTheAssignedEvents) {
 struct Event {
     uint16_t Msg, Handle, Data;
 };
+
+TEST_F(AdPortTest, AssigningTheFirstEventAnnouncesWhatArrivedWhileNobodyListened) {
+    port.SetOpen(true);
+    int wakes = 0;
+    Fake().WakeForPeriodicCheck = [&] { ++wakes; };
+    Fake().Arrive(std::string(DispatchBufferSize + 50, 'x'));  // a full buffer, heard by nobody
+    std::vector<uint16_t> announced;
+    port.SetOnTrigger([&](TObject*, uint16_t msg, uint16_t, uint16_t count) {
+        if (msg != TriggerAvailMsg) return;
+        announced.push_back(count);
+        std::string bytes(count, '\0');
+        port.ReadBlock(bytes.data(), count);
+    });
+    EXPECT_EQ(wakes, 1);
+    Fake().RecheckReceivedData();  // what the woken dispatch thread does
+    EXPECT_EQ(announced, (std::vector<uint16_t>{DispatchBufferSize, 50}));
+    EXPECT_EQ(port.InputCount(), 0);
+}
 
 TEST_F(AdPortTest, AvailNotificationsRaiseOnTriggerThenOnTriggerAvail) {
     std::vector<Event> events;

@@ -1,6 +1,9 @@
 // The port selection dialog's logic behind a scripted view, and port probing over
 // pseudo-terminals.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
 #include <windows.h>
 
 #include <set>
@@ -15,7 +18,7 @@ struct ListView : TComSelectView {
     std::vector<std::string> Entries;
     int Selected = -2;  // never set
     int Result = mrOk;
-    void AddPort(const std::string& text) override { Entries.push_back(text); }
+    void AppendPort(const std::string& text) override { Entries.push_back(text); }
     void SetSelectedIndex(int index) override { Selected = index; }
     int ShowModal() override { return Result; }
     std::string SelectedText() const override {
@@ -127,6 +130,24 @@ TEST(PortExists, OpenablePortsAndHeldPortsArePresent) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     CloseHandle(holder);
     unsetenv("K419_COM43");
+}
+
+TEST(PortExists, AProbeLeavesATerminalThatAnotherProgramUsesAsItWas) {
+    TestPty pty(44);
+    const int other = ::open(pty.Path().c_str(), O_RDWR | O_NOCTTY);  // e.g. a shell's terminal
+    ASSERT_GE(other, 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(other, &before), 0);
+    ASSERT_TRUE((before.c_lflag & (ICANON | ECHO)) && (before.c_iflag & (ICRNL | IXON)) &&
+                (before.c_oflag & OPOST));  // a new terminal is cooked
+    EXPECT_TRUE(PortExists(44));
+    termios after{};
+    ASSERT_EQ(tcgetattr(other, &after), 0);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    ::close(other);
 }
 
 }  // namespace

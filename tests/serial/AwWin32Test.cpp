@@ -112,10 +112,7 @@ class TestDispatcher : public TApdWin32Dispatcher {
     using TApdBaseDispatcher::ComThread;
     using TApdBaseDispatcher::DispatchBuffer;
     using TApdBaseDispatcher::DispThread;
-    using TApdBaseDispatcher::OutFull;
-    using TApdBaseDispatcher::OutHead;
     using TApdBaseDispatcher::OutRing;
-    using TApdBaseDispatcher::OutTail;
     using TApdBaseDispatcher::OutThread;
     using TApdWin32Dispatcher::WriteOutput;
     bool MustStop() const { return ThreadsMustStop; }
@@ -279,7 +276,7 @@ TEST(AwWin32Ring, PendingBytesAreWrittenAsOneBlockInOrder) {
     constexpr uint32_t Size = 64;
     struct Case {
         const char* Name;
-        uint32_t Start;  // OutHead = OutTail before queuing
+        uint32_t Start;  // where the empty ring's head and tail are before queuing
         uint32_t Count;
         uint32_t HeadAfterQueue;
     } cases[] = {
@@ -295,22 +292,25 @@ TEST(AwWin32Ring, PendingBytesAreWrittenAsOneBlockInOrder) {
     unsigned seed = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        d.OutHead = d.OutTail = c.Start;
+        const std::string filler(c.Start, 'f');
+        ASSERT_TRUE(d.OutRing.Put(reinterpret_cast<const uint8_t*>(filler.data()), c.Start));
+        d.OutRing.Drop(c.Start);
         const std::string data = Pattern(c.Count, ++seed);
         ASSERT_EQ(d.PutOutput(reinterpret_cast<const uint8_t*>(data.data()), c.Count), 0);
-        EXPECT_EQ(d.OutHead, c.HeadAfterQueue);
-        EXPECT_EQ(d.OutFull, c.Count == Size);
+        EXPECT_EQ(d.OutRing.Head(), c.HeadAfterQueue);
+        EXPECT_EQ(d.OutRing.Full(), c.Count == Size);
         EXPECT_EQ(d.OutputUsed(), c.Count);
 
         d.WriteOutput();
         EXPECT_EQ(pty.Read(c.Count), data);
-        EXPECT_EQ(d.OutHead, 0u);
-        EXPECT_EQ(d.OutTail, 0u);
-        EXPECT_FALSE(d.OutFull);
+        EXPECT_EQ(d.OutRing.Head(), 0u);
+        EXPECT_EQ(d.OutRing.Tail(), 0u);
+        EXPECT_FALSE(d.OutRing.Full());
         EXPECT_EQ(d.OutputUsed(), 0u);
         // Wrapped bytes were rotated to the start of the ring to go out in one write.
         if (c.Start + c.Count > Size) {
-            EXPECT_EQ(std::string(reinterpret_cast<char*>(d.OutRing.get()), c.Count), data);
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(d.OutRing.Storage()), c.Count),
+                      data);
         }
     }
 }
@@ -382,7 +382,7 @@ TEST(AwWin32Pty, ClosingInsideAHandlerReleasesOnlyWhenTheDispatchThreadHasEnded)
         closed = true;
         d.ClosePort();
         pendingAfterClose = d.ClosePending;
-        buffersAfterClose = d.DispatchBuffer != nullptr && d.OutRing != nullptr;
+        buffersAfterClose = d.DispatchBuffer.Allocated() && d.OutRing.Allocated();
     };
     ListenForAvail(d, window);
 
@@ -392,8 +392,8 @@ TEST(AwWin32Pty, ClosingInsideAHandlerReleasesOnlyWhenTheDispatchThreadHasEnded)
     EXPECT_TRUE(buffersAfterClose);
     EXPECT_EQ(d.DeviceHandle, -1);
     ASSERT_TRUE(PumpUntil([&] { return !d.ThreadsRunning; }));
-    EXPECT_EQ(d.DispatchBuffer, nullptr);
-    EXPECT_EQ(d.OutRing, nullptr);
+    EXPECT_FALSE(d.DispatchBuffer.Allocated());
+    EXPECT_FALSE(d.OutRing.Allocated());
     EXPECT_EQ(d.DispThread, nullptr);
     EXPECT_EQ(window.Notes.size(), 1u);
 }
@@ -527,7 +527,7 @@ TEST(AwWin32Pty, ASynchronisedHandlerMayCloseAndWaitForTheThreads) {
     ASSERT_TRUE(pty.Write("x"));
     ASSERT_TRUE(PumpUntil([&] { return closer.Ended || !d.ThreadsRunning; }));
     EXPECT_TRUE(closer.Ended);
-    EXPECT_EQ(d.DispatchBuffer, nullptr);
+    EXPECT_FALSE(d.DispatchBuffer.Allocated());
 }
 
 TEST(AwWin32Pty, AnExceptionInAWorkerIsShownOnTheMainThreadAndItsEndIsHandled) {
@@ -549,6 +549,39 @@ TEST(AwWin32Pty, AnExceptionInAWorkerIsShownOnTheMainThreadAndItsEndIsHandled) {
     EXPECT_TRUE(d.ThreadsRunning);
     d.ClosePort();
     EXPECT_FALSE(d.ThreadsRunning);
+}
+
+namespace {
+void FailingProc(uint32_t, uint32_t, int32_t) { throw std::runtime_error("procedure failed"); }
+}  // namespace
+
+TEST(AwWin32Pty, MethodAndProcedureHandlerFailuresAreShownOnTheMainThreadAndDeliveryGoesOn) {
+    TestPty pty(86);
+    TestDispatcher d;
+    ASSERT_EQ(d.Open(pty), 0);
+    struct Failing {
+        void Handle(uint32_t, uint32_t, int32_t) { throw 42; }
+    } failing;
+    std::vector<std::pair<std::string, DWORD>> shown;
+    SetApplicationExceptionHandler(
+        [&](const std::exception& e) { shown.emplace_back(e.what(), GetCurrentThreadId()); });
+    d.AddNotifyMethod(MakeNotifyMethod<&Failing::Handle>(&failing));
+    d.AddNotifyProc(&FailingProc);
+    TestWindow window;
+    ListenForAvail(d, window);
+    for (const char* bytes : {"x", "y"}) {
+        const size_t notes = window.Notes.size();
+        ASSERT_TRUE(pty.Write(bytes));
+        ASSERT_TRUE(PumpUntil(
+            [&] { return window.Notes.size() > notes && shown.size() >= 2 * notes + 2; }, 5000));
+    }
+    SetApplicationExceptionHandler(nullptr);
+    ASSERT_EQ(shown.size(), 4u);
+    for (size_t i = 0; i < shown.size(); ++i) {
+        EXPECT_EQ(shown[i].first, i % 2 ? "procedure failed" : UnknownHandlerFailure);
+        EXPECT_EQ(shown[i].second, GetCurrentThreadId());
+    }
+    d.ClosePort();
 }
 
 TEST(AwWin32Pty, TriggersArmedWhileTheDispatchThreadSleepsAreStillChecked) {

@@ -49,9 +49,8 @@ class FakeDispatcher : public TApdBaseDispatcher {
     // The output thread sends n bytes of the ring.
     void SendFromRing(uint32_t n) {
         TCriticalSectionHold hold(OutputLock);
-        OutTail = (OutTail + n) % OutQueueSize;
-        if (OutTail == OutHead) OutTail = OutHead = 0;
-        OutFull = false;
+        OutRing.Drop(n);
+        if (OutRing.Empty()) OutRing.Clear();
     }
     size_t SentCount() {
         TCriticalSectionHold hold(OutputLock);
@@ -59,8 +58,7 @@ class FakeDispatcher : public TApdBaseDispatcher {
     }
     uint32_t RingBytes() {
         TCriticalSectionHold hold(OutputLock);
-        if (OutFull) return OutQueueSize;
-        return (OutHead + OutQueueSize - OutTail) % (OutQueueSize ? OutQueueSize : 1);
+        return static_cast<uint32_t>(OutRing.Count());
     }
 
     std::mutex DriverMutex;
@@ -99,8 +97,7 @@ class FakeDispatcher : public TApdBaseDispatcher {
             DriverInput.clear();
         } else {
             TCriticalSectionHold hold(OutputLock);
-            OutHead = OutTail = 0;
-            OutFull = false;
+            OutRing.Clear();
         }
         return 0;
     }
@@ -133,10 +130,7 @@ class FakeDispatcher : public TApdBaseDispatcher {
     int32_t QueueOutput(const uint8_t* data, uint32_t count) override {
         if (QueueResult != 0) return QueueResult;
         TCriticalSectionHold hold(OutputLock);
-        for (uint32_t i = 0; i < count; ++i) {
-            OutRing[OutHead] = data[i];
-            OutHead = (OutHead + 1) % OutQueueSize;
-        }
+        if (!OutRing.Put(data, count)) return 0;
         Sent.insert(Sent.end(), data, data + count);
         return static_cast<int32_t>(count);
     }
@@ -165,15 +159,11 @@ class FakeDispatcher : public TApdBaseDispatcher {
     int32_t YieldTime() override { return 0; }
 
     // ---- Views of the protected state.
-    using TApdBaseDispatcher::AvailPostedAt;
     using TApdBaseDispatcher::ClosePending;
     using TApdBaseDispatcher::CurrentBaud;
     using TApdBaseDispatcher::DataTriggers;
     using TApdBaseDispatcher::DeliveryOn;
     using TApdBaseDispatcher::DispatchBuffer;
-    using TApdBaseDispatcher::DispatchFull;
-    using TApdBaseDispatcher::DispatchHead;
-    using TApdBaseDispatcher::DispatchTail;
     using TApdBaseDispatcher::DtrByFlow;
     using TApdBaseDispatcher::EventsAssigned;
     using TApdBaseDispatcher::LineErrors;
@@ -185,7 +175,6 @@ class FakeDispatcher : public TApdBaseDispatcher {
     using TApdBaseDispatcher::NotifyWindows;
     using TApdBaseDispatcher::OpenTime;
     using TApdBaseDispatcher::OptionBits;
-    using TApdBaseDispatcher::OutFull;
     using TApdBaseDispatcher::OutputSent;
     using TApdBaseDispatcher::OutRing;
     using TApdBaseDispatcher::OutThread;

@@ -1,7 +1,9 @@
 // The trace and dispatch log buffers and the exact texts of their reports.
 #include <gtest/gtest.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -44,6 +46,25 @@ struct TempFile {
         return lines;
     }
 };
+
+// The log heading's compiler and system texts, as this test finds them itself.
+std::string CompilerText() {
+#if defined(__clang__)
+    return "Clang " + std::to_string(__clang_major__);
+#else
+    return "GNU C++ " + std::to_string(__GNUC__);
+#endif
+}
+
+std::string SystemText() {
+    utsname name{};
+    if (uname(&name) != 0) return "";
+    unsigned major = 0, minor = 0;
+    std::sscanf(name.release, "%u.%u", &major, &minor);
+    std::string text = "Unknown " + std::to_string(major) + "." + std::to_string(minor) + " " +
+                       name.sysname + " " + name.release + " " + name.machine;
+    return text.substr(0, 80);
+}
 
 std::string Take(TApdBaseDispatcher& d, uint32_t n) {
     std::string s(n, '\0');
@@ -205,9 +226,8 @@ TEST(DispatcherLog, ReportHeadingAndEntryLines) {
         auto lines = file.Lines();
         ASSERT_EQ(lines.size(), 6u);
         EXPECT_EQ(lines[0], "K419 v2.55");
-        EXPECT_EQ(lines[1], "Compiler : " + LogCompilerText());
-        EXPECT_EQ(lines[2], "Operating system : " + LogPlatformText());
-        EXPECT_LE(LogPlatformText().size(), 80u);
+        EXPECT_EQ(lines[1], "Compiler : " + CompilerText());
+        EXPECT_EQ(lines[2], "Operating system : " + SystemText());
         EXPECT_EQ(lines[3], "Time      Type      SubType       Data      OtherData");
         EXPECT_EQ(lines[4], "--------  --------  ------------  --------  ---------");
         EXPECT_EQ(lines[5], c.line);

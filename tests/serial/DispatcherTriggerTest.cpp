@@ -2,6 +2,7 @@
 // relative reads of a delivery and the handling of lists changed by handlers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -44,7 +45,7 @@ TEST(DispatcherAvail, OneNotificationPerArrivalPosition) {
     ASSERT_EQ(f.r.Notices.size(), 1u);
     EXPECT_EQ(f.r.Notices[0].Msg, TriggerAvailMsg);
     EXPECT_EQ(f.r.Notices[0].wParam, 13u);
-    EXPECT_EQ(f.d.DispatchTail, 12u);
+    EXPECT_EQ(f.d.DispatchBuffer.Tail(), 12u);
     EXPECT_EQ(f.d.InputUsed(), 1u);
 
     f.d.ProcessDeviceEvent(EV_RXCHAR);
@@ -70,7 +71,7 @@ TEST(DispatcherAvail, EveryHandlerReadsTheSameBytesAndTheMostTakenLeaves) {
         f.d.Arrive("01234567");
         EXPECT_EQ(seen[0], std::string("01234567").substr(0, c.first));
         EXPECT_EQ(seen[1], std::string("01234567").substr(0, c.second));
-        EXPECT_EQ(f.d.DispatchTail, c.tail);
+        EXPECT_EQ(f.d.DispatchBuffer.Tail(), c.tail);
         EXPECT_EQ(f.d.InputUsed(), 8 - c.tail);
     }
 }
@@ -86,6 +87,8 @@ TEST(DispatcherData, MatchesAreFoundWhereTheyComplete) {
         {"AB", false, "ABAB", {1, 3}},
         {"AAB", false, "AAAB", {3}},
         {"AA", false, "AAA", {1, 2}},
+        {"AA", false, "AAAA", {1, 2}},  // a completion clears every slot
+        {"ABA", false, "AABABA", {3, 5}},
         {"OK", true, "ok", {1}},
         {"ok", true, "xOkx", {2}},
         {"AB", false, "ab", {}},
@@ -143,6 +146,25 @@ TEST(DispatcherData, BytesAheadOfAMatchAreAnnouncedFirst) {
             EXPECT_EQ(f.r.Notices[2].wParam, 5u);
         }
     }
+}
+
+TEST(DispatcherData, MatchesInBytesAHandlerTookAreNotifiedBeforeTheFillReusesThem) {
+    // The usual avail handler takes everything waiting, also bytes behind a match that the
+    // matchers have not seen yet; more than the buffer holds arrives at once.
+    Fixture f(1);
+    int32_t ab = f.d.AddDataTrigger("AB", false);
+    f.r.Action = [&](const Notice& n) {
+        if (n.Msg == TriggerAvailMsg) Take(f.d, f.d.InputUsed());
+    };
+    std::string burst = "cAB";
+    for (int i = 0; i < 2000; ++i) burst += "AB";
+    f.d.Arrive(burst + std::string(9000, 'x'));
+    EXPECT_EQ(f.d.DriverCount(), 0u);
+    const auto matches =
+        std::count_if(f.r.Notices.begin(), f.r.Notices.end(), [&](const Notice& n) {
+            return n.Msg == TriggerDataMsg && n.wParam == static_cast<uint32_t>(ab);
+        });
+    EXPECT_EQ(matches, 2001);
 }
 
 TEST(DispatcherData, AByteIsFedToTheMatchersOnlyOnce) {
@@ -281,6 +303,26 @@ TEST(DispatcherRefill, TakingFromAFullBufferOutsideADeliveryFetchesWhatTheDevice
     EXPECT_EQ(d.DriverCount(), 0u);
     got += Take(d, static_cast<uint32_t>(d.InputUsed()));
     EXPECT_TRUE(got == data);
+}
+
+TEST(DispatcherRefill, TakingFromAFullBufferInsideATimerDeliveryFetchesWhatTheDeviceHeld) {
+    Fixture f;
+    int wakes = 0;
+    f.d.WakeForPeriodicCheck = [&] { ++wakes; };
+    f.d.Arrive(Pattern(DispatchBufferSize + 300));
+    const int32_t timer = f.d.AddTimerTrigger();
+    ASSERT_EQ(f.d.SetTimerTrigger(timer, 1, true), 0);
+    f.r.Action = [&](const Notice& n) {
+        if (n.Msg == TriggerTimerMsg) Take(f.d, 100);
+    };
+    const int wakesBefore = wakes;
+    f.d.Now = 1000;
+    f.d.PeriodicCheck();
+    ASSERT_EQ(f.r.Notices.size(), 1u);
+    EXPECT_EQ(wakes, wakesBefore + 1);
+    f.d.RecheckReceivedData();  // what the woken dispatch thread does
+    EXPECT_EQ(f.d.DriverCount(), 200u);
+    EXPECT_EQ(f.d.InputUsed(), DispatchBufferSize);
 }
 
 TEST(DispatcherDelivery, LParamCarriesTheTableSlotAndTheData) {
