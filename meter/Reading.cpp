@@ -46,8 +46,11 @@ std::string LocalTime(TimePoint time) {
     const auto millis = std::chrono::floor<std::chrono::milliseconds>(time);
     const auto seconds = std::chrono::floor<std::chrono::seconds>(millis);
     const std::time_t t = system_clock::to_time_t(seconds);
-    std::tm local{};
-    if (::localtime_r(&t, &local) == nullptr) return {};
+    // The standard library's own calls only: the record is made on one thread, so the shared
+    // result of localtime is copied out before anybody else can call it.
+    const std::tm* shared = std::localtime(&t);
+    if (shared == nullptr) return {};
+    const std::tm local = *shared;
     std::string out;
     AppendPadded(out, local.tm_year + 1900L, 4);
     out += '-';
@@ -62,12 +65,13 @@ std::string LocalTime(TimePoint time) {
     AppendPadded(out, local.tm_sec, 2);
     out += '.';
     AppendPadded(out, static_cast<long>((millis - seconds).count()), 3);
-    long offset = local.tm_gmtoff / 60;
-    out += offset < 0 ? '-' : '+';
-    offset = offset < 0 ? -offset : offset;
-    AppendPadded(out, offset / 60, 2);
-    out += ':';
-    AppendPadded(out, offset % 60, 2);
+    // strftime's "%z" is the offset as +hhmm; ISO 8601's extended form puts a colon in it.
+    char zone[16] = {};
+    if (std::strftime(zone, sizeof zone, "%z", &local) == 5) {
+        out.append(zone, 3);
+        out += ':';
+        out.append(zone + 3, 2);
+    }
     return out;
 }
 
