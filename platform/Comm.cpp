@@ -22,6 +22,7 @@
 #include "ByteRing.h"
 #include "PlatformHooks.h"
 #include "PlatformInternal.h"
+#include "SerialPorts.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -1396,10 +1397,7 @@ std::string DevicePathForName(const char* name) {
         if (numeric) {
             int number = std::atoi(std::string(digits).c_str());
             if (number < 1) return {};
-            std::string variable = "K419_COM" + std::to_string(number);
-            const char* mapped = std::getenv(variable.c_str());
-            if (mapped != nullptr && *mapped != '\0') return mapped;
-            return "/dev/ttyS" + std::to_string(number - 1);
+            return DescribePort(number).path;
         }
     }
     if (prefixed) return "/dev/" + std::string(text);

@@ -36,9 +36,9 @@ int PumpPendingMessages();
 bool WaitForMessage(uint32_t timeoutMs);
 
 // The device path that CreateFileA opens for a name: "\\.\COMn" (also "COMn", any case) maps
-// to the environment variable K419_COMn when it is set and not empty, else to /dev/ttyS<n-1>;
-// another "\\.\name" maps to /dev/name, and anything else is taken as a path. Returns an
-// empty string for "COM0" and for an empty name.
+// to the device COMn names (SerialPorts.h: the program's --port, else K419_COMn, else the n-th
+// serial device found); another "\\.\name" maps to /dev/name, and anything else is taken as a
+// path. Returns an empty string for "COM0", for a number no device has and for an empty name.
 std::string DevicePathForName(const char* name);
 
 // A one-line description of the operating system, from uname: "Linux 6.1.0-18-amd64 x86_64".

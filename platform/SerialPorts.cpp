@@ -1,4 +1,4 @@
-#include "platform/SerialPorts.h"
+#include "SerialPorts.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

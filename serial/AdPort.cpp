@@ -585,6 +585,10 @@ TApdBaseDispatcher* TApdCustomComPort::RequireDispatcher() {
 // =============================================================================================
 // Operations
 
+bool TApdCustomComPort::DeviceLost() const {
+    return IsOpen() && FDispatcher != nullptr && FDispatcher->DeviceLost;
+}
+
 uint16_t TApdCustomComPort::InputCount() {
     if (!IsOpen()) return 0;
     return static_cast<uint16_t>(std::min<uint32_t>(FDispatcher->InputUsed(), 0xFFFF));

@@ -208,6 +208,10 @@ class TApdCustomComPort : public TApdBaseComponent {
     // Queues one byte for sending and returns without waiting for it to be sent. Does nothing
     // while closing.
     void SendByte(char Ch);
+    // Whether the open port's device went away or hung up (a pulled USB adapter, a far end
+    // that closed): nothing more arrives until the port is closed and opened again. False
+    // while the port is not open.
+    bool DeviceLost() const;
 
     // ---- Other operations.
     // The dispatcher; opens a closed port first when AutoOpen is set and the component is not

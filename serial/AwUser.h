@@ -304,6 +304,9 @@ class TApdBaseDispatcher {
     std::atomic<bool> InNotification{false};
     std::atomic<bool> ClosePending{false};
     std::atomic<bool> ThreadsRunning{false};
+    // The device went away or hung up while open: its event wait failed and no further events
+    // will come. Set by the device layer; the port must be closed and opened again.
+    std::atomic<bool> DeviceLost{false};
 
     HANDLE DeviceHandleValue() const { return reinterpret_cast<HANDLE>(DeviceHandle); }
     uint32_t InQueueSize = 0;

@@ -281,6 +281,8 @@ void TComThread::Execute() {
         if (WaitForSingleObject(d.EventDoneSignal, INFINITE) != WAIT_OBJECT_0) break;
         if (d.ThreadsMustStop) break;
     }
+    // Ended by a wait that failed rather than by a stop: the device is gone.
+    if (!d.ThreadsMustStop) d.DeviceLost = true;
     SetEvent(d.ThreadAckSignal);
     if (FOverlapped.hEvent) CloseHandle(FOverlapped.hEvent);
 }

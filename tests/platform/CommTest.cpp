@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/PlatformHooks.h"
+#include "platform/SerialPorts.h"
 #include "platform/TestPty.h"
 #include "windows.h"
 
@@ -121,19 +122,25 @@ TEST(CommOpen, PortHeldElsewhereIsAccessDeniedUntilClosed) {
 }
 
 TEST(CommOpen, PortNamesMapToDevicePaths) {
+    // No serial device on this "system": only what the program and the environment give.
+    k419::platform::ResetPortTableForTests("/nonexistent-k419-root");
+    k419::platform::SetPortDevice(12, "/dev/given");
     setenv("K419_COM5", "/tmp/k419-mapped", 1);
+    setenv("K419_COM12", "/tmp/k419-not-this", 1);
     struct Case {
         const char* name;
         const char* path;
     } cases[] = {
-        {"\\\\.\\COM1", "/dev/ttyS0"}, {"\\\\.\\COM12", "/dev/ttyS11"},
-        {"com2", "/dev/ttyS1"},        {"\\\\.\\COM5", "/tmp/k419-mapped"},
-        {"/dev/pts/7", "/dev/pts/7"},  {"\\\\.\\ttyUSB0", "/dev/ttyUSB0"},
-        {"\\\\.\\COM0", ""},           {"", ""},
+        {"\\\\.\\COM1", ""},                 {"\\\\.\\COM12", "/dev/given"},
+        {"com5", "/tmp/k419-mapped"},        {"\\\\.\\COM5", "/tmp/k419-mapped"},
+        {"/dev/pts/7", "/dev/pts/7"},        {"\\\\.\\ttyUSB0", "/dev/ttyUSB0"},
+        {"\\\\.\\COM0", ""},                 {"", ""},
     };
     for (const Case& c : cases)
         EXPECT_EQ(k419::platform::DevicePathForName(c.name), c.path) << c.name;
     unsetenv("K419_COM5");
+    unsetenv("K419_COM12");
+    k419::platform::ResetPortTableForTests("/");
 }
 
 TEST(CommState, LineSettingsReachTheTerminalAndReadBack) {

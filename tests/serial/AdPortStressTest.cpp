@@ -345,6 +345,7 @@ class AdPortHangUp : public AdPortStress {
         EXPECT_LT(cpu, 100.0) << "something spins after the hang-up (" << pumped
                               << " messages pumped)";
         EXPECT_EQ(p.PortState(), psOpen);
+        EXPECT_TRUE(p.DeviceLost());  // the owner learns that only a reopen helps
         p.SendByte('\x0C');  // goes nowhere, but must neither fail nor hang
 
         p.SetOpen(false);
@@ -358,7 +359,9 @@ class AdPortHangUp : public AdPortStress {
         SendFrames(again, 2);
         p.SendByte('K');
         EXPECT_EQ(again.Read(1), "K");
+        EXPECT_FALSE(p.DeviceLost());
         p.SetOpen(false);
+        EXPECT_FALSE(p.DeviceLost());
     }
 
     std::vector<std::string> frames;
