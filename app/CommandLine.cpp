@@ -46,6 +46,26 @@ std::optional<std::string> ParseOptions(const std::vector<std::string>& args, Op
             error = flag(options.version);
         } else if (name == "--simulate") {
             error = flag(options.simulate);
+        } else if (name == "--list-ports") {
+            error = flag(options.listPorts);
+        } else if (name == "--port") {
+            // COMn=PATH; "COM" in any case, n from 1 on.
+            const auto v = value();
+            const auto equals = v ? v->find('=') : std::string::npos;
+            int number = 0;
+            if (equals != std::string::npos && equals > 3) {
+                const std::string com = v->substr(0, 3);
+                const char* digits = v->data() + 3;
+                const auto [ptr, ec] = std::from_chars(digits, v->data() + equals, number);
+                if ((com != "COM" && com != "com") || ec != std::errc() ||
+                    ptr != v->data() + equals) {
+                    number = 0;
+                }
+            }
+            if (number < 1 || equals + 1 >= v->size()) {
+                return "option --port takes COMn=PATH, for example --port COM1=/dev/ttyUSB0";
+            }
+            options.ports.emplace_back(number, v->substr(equals + 1));
         } else if (name == "--record" || name == "--capture") {
             const auto v = value();
             if (!v || v->empty()) return "option " + name + " needs a file name";

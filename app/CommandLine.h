@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace k419::app {
@@ -14,6 +15,9 @@ struct Options {
     bool help = false;
     bool version = false;
     bool simulate = false;
+    bool listPorts = false;
+    // --port COMn=PATH, repeatable: the device each of these numbers names.
+    std::vector<std::pair<int, std::string>> ports;
     std::string record;   // --record FILE: the CSV recording, from the start
     std::string capture;  // --capture FILE: the raw received bytes
     OutputFormat format = OutputFormat::Text;

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -27,6 +28,7 @@
 #include "app/Glyphs.h"
 #include "app/PlatformBridge.h"
 #include "platform/PlatformHooks.h"
+#include "platform/SerialPorts.h"
 #include "ui_Form1.h"
 
 using k419::KeyCode;
@@ -237,6 +239,24 @@ class ArrowsOnly final : public QObject {
     }
 };
 
+// Gives a widget a tooltip written when it is about to show.
+class LiveToolTip final : public QObject {
+  public:
+    LiveToolTip(QWidget* widget, std::function<QString()> text)
+        : QObject(widget), text_(std::move(text)) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::ToolTip) {
+            static_cast<QWidget*>(watched)->setToolTip(text_());
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+  private:
+    std::function<QString()> text_;
+};
+
 // A text that no model text ever equals: the control holds something else (the user's typing).
 const std::string StaleText(1, '\0');
 
@@ -313,7 +333,91 @@ TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidg
     LoadComponents();
     ConnectControls();
     ConnectReadings();
+    ConnectLink();
     FormCreate();
+}
+
+void TForm1::ConnectLink() {
+    auto* timer = new QTimer(this);
+    timer->setInterval(LinkCheckInterval);
+    connect(timer, &QTimer::timeout, this, [this] { SuperviseLink(); });
+    timer->start();
+    ui_->SpinEdit1->installEventFilter(new LiveToolTip(ui_->SpinEdit1, [this] {
+        return PortToolTip();
+    }));
+}
+
+// The device of the selected number and its state, for the COM selector's tooltip.
+QString TForm1::PortToolTip() {
+    const int number = ui_->SpinEdit1->value();
+    const auto port = k419::platform::DescribePort(number);
+    QString text = QStringLiteral("COM%1: ").arg(number);
+    if (port.path.empty()) return text + QStringLiteral("нет устройства");
+    text += QString::fromStdString(port.path);
+    if (!port.description.empty()) {
+        text += QStringLiteral(" (") + QString::fromStdString(port.description) + ')';
+    }
+    text += QStringLiteral(" — ");
+    if (number == ApdComPort1.ComNumber() && ApdComPort1.Open()) {
+        return text + QStringLiteral("открыт панелью");
+    }
+    using k419::platform::DeviceState;
+    switch (k419::platform::ProbeSerialDevice(port.path)) {
+        case DeviceState::Ok:
+            return text + QStringLiteral("свободен");
+        case DeviceState::Busy:
+            return text + QStringLiteral("занят другой программой");
+        case DeviceState::NoPermission:
+            return text + QStringLiteral("нет прав доступа (группа dialout)");
+        case DeviceState::Missing:
+            break;
+    }
+    return text + (waiting_ && number == ApdComPort1.ComNumber()
+                       ? QStringLiteral("нет устройства, панель ждёт его")
+                       : QStringLiteral("нет устройства"));
+}
+
+// Keeps the link up by itself: a port whose device vanished or hung up (not the user's doing)
+// is closed quietly, and a port that is waiting for its device opens again as soon as the
+// device is there, without a message box. A device that is not there costs one look at the
+// file system per turn.
+void TForm1::SuperviseLink() {
+    if (destroying_) return;
+    const auto announce = [this](bool up) {
+        if (onLinkChanged_) onLinkChanged_(up, PortLabel());
+    };
+    if (ApdComPort1.Open()) {
+        if (!ApdComPort1.DeviceLost()) {
+            if (waiting_) {
+                // Opened meanwhile, by a key or the selector.
+                waiting_ = false;
+                if (lostAnnounced_) announce(true);
+                lostAnnounced_ = false;
+            }
+            return;
+        }
+        try {
+            ApdComPort1.SetOpen(false);
+        } catch (...) {
+            // The device is gone; whatever the close could not do, there is nothing to tell.
+        }
+        waiting_ = true;
+        lostAnnounced_ = true;
+        announce(false);
+        return;
+    }
+    if (!waiting_) return;
+    const std::string path = k419::platform::DescribePort(ApdComPort1.ComNumber()).path;
+    std::error_code error;
+    if (path.empty() || !std::filesystem::exists(path, error)) return;
+    try {
+        ApdComPort1.SetOpen(true);
+    } catch (...) {
+        return;  // there, but not ready yet: the next turn tries again
+    }
+    waiting_ = false;
+    announce(true);
+    lostAnnounced_ = false;
 }
 
 void TForm1::ConnectReadings() {
@@ -455,6 +559,8 @@ void TForm1::FormCreate() {
         model_.FormCreated();
         ShowField(Field::A, model_.Texts().A);
     });
+    // After the message, the port opens by itself once its device is there.
+    waiting_ = !destroying_ && !ApdComPort1.Open();
 }
 
 void TForm1::ApdComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
@@ -477,7 +583,9 @@ void TForm1::SendKey(KeyCode code) {
     try {
         ApdComPort1.SendByte(static_cast<char>(code));
     } catch (const std::exception& e) {
-        throw k419::app::PortFailure(PortLabel() + ": " + e.what());
+        std::string message = PortLabel() + ": " + e.what();
+        if (waiting_) message += "\nПанель ждёт устройство и подключится, как только оно появится.";
+        throw k419::app::PortFailure(message);
     }
 }
 
@@ -535,6 +643,9 @@ void TForm1::SpinEdit1Change() {
         source_->DiscardInput();
         ApdComPort1.SetOpen(true);
     });
+    // The new number is waited for as the old one was; a lost link no longer applies.
+    waiting_ = !destroying_ && !ApdComPort1.Open();
+    lostAnnounced_ = false;
 }
 
 void TForm1::BitBtn16Click() {

@@ -95,6 +95,17 @@ class TForm1 : public QWidget {
     void SetOnWatchdog(std::function<void(const k419::PanelTexts&)> handler) {
         onWatchdog_ = std::move(handler);
     }
+    // Called when the link goes (the device vanished or hung up, not the user's doing; up =
+    // false) and when it is back (up = true), with the port it is about: "COM1 (/dev/ttyUSB0)".
+    void SetOnLinkChanged(std::function<void(bool up, const std::string& port)> handler) {
+        onLinkChanged_ = std::move(handler);
+    }
+    // Whether the window waits for the device of its port to come (back), retrying quietly.
+    bool WaitingForDevice() const { return waiting_; }
+    // One turn of the link supervision, which Qt runs every LinkCheckInterval ms.
+    void SuperviseLink();
+    static constexpr int LinkCheckInterval = 250;
+
     // Called with the record of every frame the receive handler takes.
     void SetOnReading(std::function<void(const k419::Reading&)> handler) {
         onReading_ = std::move(handler);
@@ -123,6 +134,8 @@ class TForm1 : public QWidget {
     void FitDisplayFonts();
     void LoadComponents();
     void ConnectReadings();
+    void ConnectLink();
+    QString PortToolTip();
     void ConnectControls();
     void SetClientHeight(int height);
     void SendKey(k419::KeyCode code);
@@ -145,6 +158,10 @@ class TForm1 : public QWidget {
     k419::PanelTexts shown_;
     std::uint64_t framesShown_ = 0;
     bool portWasOpened_ = false;
+    // The port is closed for want of its device and opens again by itself when it comes.
+    bool waiting_ = false;
+    bool lostAnnounced_ = false;
+    std::function<void(bool, const std::string&)> onLinkChanged_;
     bool centred_ = false;
     bool destroying_ = false;
     // While frames come faster than a screen refreshes, the controls catch up with the latest

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QSettings>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -54,7 +55,10 @@ void StoreNoSettings() {
 
 void ShowExceptionMessage(const std::string& message, MessageDisplay display) {
     if (display == MessageDisplay::StandardError) {
-        std::fprintf(stderr, "k419: %s\n", message.c_str());
+        // One line per message.
+        std::string line = message;
+        std::replace(line.begin(), line.end(), '\n', ' ');
+        std::fprintf(stderr, "k419: %s\n", line.c_str());
         std::fflush(stderr);
         return;
     }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -16,11 +17,12 @@
 
 #include "app/CommandLine.h"
 #include "app/ComSelectView.h"
-#include "app/DemoMeter.h"
+#include "sim/TerminalMeter.h"
 #include "app/Form1.h"
 #include "app/PlatformBridge.h"
 #include "meter/Reading.h"
 #include "platform/PlatformHooks.h"
+#include "platform/SerialPorts.h"
 
 #ifndef K419_VERSION
 #define K419_VERSION "unknown"
@@ -37,8 +39,11 @@ const char* const Usage =
     "Remote front panel of the K4-19 LCR meter: shows its readings and state and sends its\n"
     "key codes over a serial line (9600 baud, 8N1).\n"
     "\n"
-    "  --simulate          run with a simulated meter on a pseudo-terminal of its own, mapped\n"
-    "                      to COM1 (no hardware needed)\n"
+    "  --port COMn=PATH    COMn is the device PATH (repeatable)\n"
+    "  --list-ports        list COM1 to COM4 and every further serial device found, with\n"
+    "                      what each is and whether it can be opened now, and exit\n"
+    "  --simulate          run with a simulated meter on a pseudo-terminal of its own as COM1\n"
+    "                      (no hardware needed)\n"
     "  --record FILE       record every reading to FILE (CSV) from the start\n"
     "  --capture FILE      write the raw bytes received to FILE (for k419-decode)\n"
     "  --format FORMAT     what goes to standard output without a display: text (one line of\n"
@@ -50,8 +55,11 @@ const char* const Usage =
     "  --version           show the version and exit\n"
     "\n"
     "The panel opens COM1 at start; the COM spin box moves the link to COM2, COM3 or COM4.\n"
-    "COMn is the device named by the environment variable K419_COMn, or /dev/ttyS<n-1> when\n"
-    "that is not set; the user needs access to it (on Debian: membership of group dialout).\n"
+    "COMn is the device given by --port, else by the environment variable K419_COMn, else the\n"
+    "n-th serial device found: USB adapters first (in the order of their /dev/serial/by-id\n"
+    "names), then built-in ports with hardware behind them. A device keeps its number for the\n"
+    "whole run. The user needs access to it (on Debian: membership of group dialout). When the\n"
+    "device goes away (an adapter pulled out) the panel waits for it and reconnects by itself.\n"
     "When no meter frame comes for 2 s the displays say \"Нет данных\" / \"разрыв связи\".\n"
     "\"Запись и график\" (a button of the expanded window, and the window's context menu)\n"
     "records the readings to a file, keeps their statistics and plots them.\n"
@@ -62,6 +70,33 @@ const char* const Usage =
     "SIGTERM, --frames or --duration, then prints the statistics of the run on standard\n"
     "error; the exit status is 0 when the port was open at some time during the run and 1\n"
     "when it never opened. Qt's own options (e.g. -platform) are accepted.\n";
+
+// --list-ports: one line per port, "COM1  /dev/ttyUSB0  ok  FTDI FT232R USB UART, serial A1".
+int ListPorts() {
+    const auto ports = k419::platform::ListPorts();
+    std::size_t width = 1;
+    for (const auto& port : ports) width = std::max(width, port.path.size());
+    for (const auto& port : ports) {
+        const std::string com = "COM" + std::to_string(port.number);
+        const char* state =
+            port.path.empty()
+                ? "missing"
+                : k419::platform::DeviceStateName(k419::platform::ProbeSerialDevice(port.path));
+        std::string about = port.description;
+        if (port.source != "found" && !port.source.empty()) {
+            about += (about.empty() ? "given by " : " (given by ") + port.source +
+                     (port.description.empty() ? "" : ")");
+        }
+        std::string line = com + std::string(com.size() < 5 ? 5 - com.size() : 0, ' ') + " " +
+                           (port.path.empty() ? "-" : port.path);
+        line.resize(5 + 1 + width + 2, ' ');
+        line += state;
+        if (!about.empty()) line += std::string(15 - std::string_view(state).size(), ' ') + about;
+        std::printf("%s\n", line.c_str());
+    }
+    std::fflush(stdout);
+    return EXIT_SUCCESS;
+}
 
 // Ctrl+C and a terminate request end the event loop, so the port is closed in order.
 void QuitOnSignals(QApplication& app) {
@@ -145,7 +180,8 @@ void KeepSeriousQtMessages(QtMsgType type, const QMessageLogContext&, const QStr
 }  // namespace
 
 int main(int argc, char** argv) {
-    // Help and version need no display: answered before Qt starts.
+    // Help, version and the port list need no display: answered before Qt starts (when Qt's
+    // own options are among the arguments, after it has taken them).
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -155,6 +191,13 @@ int main(int argc, char** argv) {
         if (arg == "--version") {
             std::printf("k419 %s\n", K419_VERSION);
             return EXIT_SUCCESS;
+        }
+    }
+    {
+        k419::app::Options early;
+        if (!k419::app::ParseOptions({argv + 1, argv + argc}, early) && early.listPorts) {
+            for (const auto& [number, path] : early.ports) k419::platform::SetPortDevice(number, path);
+            return ListPorts();
         }
     }
     const bool mayFallBack = ChooseDisplay();
@@ -175,6 +218,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "k419: %s\nTry 'k419 --help'.\n", error->c_str());
         return ExitUsage;
     }
+    for (const auto& [number, path] : options.ports) k419::platform::SetPortDevice(number, path);
+    if (options.listPorts) return ListPorts();
     const QString platform = QGuiApplication::platformName();
     const bool headless =
         platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
@@ -192,15 +237,15 @@ int main(int argc, char** argv) {
     InstallComSelectView();
     QuitOnSignals(app);
 
-    std::unique_ptr<k419::app::DemoMeter> demo;
+    std::unique_ptr<k419::sim::TerminalMeter> demo;
     if (options.simulate) {
         try {
-            demo = std::make_unique<k419::app::DemoMeter>();
+            demo = std::make_unique<k419::sim::TerminalMeter>();
         } catch (const std::exception& e) {
             std::fprintf(stderr, "k419: %s\n", e.what());
             return EXIT_FAILURE;
         }
-        setenv("K419_COM1", demo->TerminalPath().c_str(), 1);
+        k419::platform::SetPortDevice(1, demo->TerminalPath());
     }
 
     // The separator is read once: the panel formats every reading with it.
@@ -237,6 +282,9 @@ int main(int argc, char** argv) {
         form.SetOnReading([format, start](const k419::Reading& reading) {
             if (format == OutputFormat::Csv) PrintLines(k419::CsvRow(reading, start), stdout);
             if (format == OutputFormat::Jsonl) PrintLines(k419::JsonLine(reading, start), stdout);
+        });
+        form.SetOnLinkChanged([](bool up, const std::string& port) {
+            PrintToStandardError(port + (up ? ": link back" : ": link lost, waiting for the device"));
         });
         // With the record on standard output, the watchdog's texts would break its rows.
         FILE* watchdog = format == OutputFormat::Text ? stdout : stderr;

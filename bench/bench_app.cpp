@@ -30,7 +30,7 @@
 
 #include "app/CompanionWindow.h"
 #include "app/Form1.h"
-#include "tools/k419_sim_meter.h"
+#include "sim/SimulatedMeter.h"
 
 #ifndef K419_PROGRAM
 #define K419_PROGRAM "k419"

@@ -176,6 +176,7 @@ class PortTable {
             std::lock_guard lock(mutex_);
             Rescan(true);
             if (!found_.empty()) last = std::max(last, found_.rbegin()->first);
+            if (!given_.empty()) last = std::max(last, given_.rbegin()->first);
         }
         std::vector<PortInfo> ports;
         for (int number = 1; number <= last; ++number) {

@@ -43,7 +43,7 @@ struct PortInfo {
 // last node name. Rescans the system at most twice a second.
 PortInfo DescribePort(int number);
 
-// COM1 to COM4 and every further number a device found has, in number order.
+// COM1 to COM4 and every further number that names a device, in number order.
 std::vector<PortInfo> ListPorts();
 
 enum class DeviceState { Ok, Busy, NoPermission, Missing };

@@ -1,6 +1,6 @@
 // k419-sim: a simulated K4-19 meter on a pseudo-terminal, an existing tty or standard
 // output. It streams frames at a meter's pace, reacts to the key codes it receives and
-// can inject the faults a real line shows. The meter itself is tools/k419_sim_meter.
+// can inject the faults a real line shows. The meter itself is sim/SimulatedMeter.
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -23,7 +23,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/k419_sim_meter.h"
+#include "sim/SimulatedMeter.h"
 
 #ifndef K419_VERSION
 #define K419_VERSION "unknown"

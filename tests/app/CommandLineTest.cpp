@@ -20,9 +20,13 @@ using k419::app::ParseOptions;
 TEST(CommandLine, ReadsEveryOptionInBothSpellings) {
     Options o;
     EXPECT_EQ(ParseOptions({"--simulate", "--record", "a.csv", "--capture=b.bin", "--format=jsonl",
-                            "--frames", "200", "--duration=2.5"},
+                            "--frames", "200", "--duration=2.5", "--port", "COM1=/dev/ttyUSB0",
+                            "--port=com12=/dev/a=b", "--list-ports"},
                            o),
               std::nullopt);
+    EXPECT_TRUE(o.listPorts);
+    EXPECT_EQ(o.ports, (std::vector<std::pair<int, std::string>>{{1, "/dev/ttyUSB0"},
+                                                                 {12, "/dev/a=b"}}));
     EXPECT_TRUE(o.simulate);
     EXPECT_EQ(o.record, "a.csv");
     EXPECT_EQ(o.capture, "b.bin");
@@ -43,6 +47,9 @@ TEST(CommandLine, SaysWhatItCannotUse) {
         {{"--frames", "12x"}, "option --frames takes a number of frames above 0"},
         {{"--duration=-1"}, "option --duration takes a number of seconds above 0"},
         {{"--simulate=yes"}, "option --simulate takes no value"},
+        {{"--port", "COM0=/dev/x"}, "option --port takes COMn=PATH, for example --port COM1=/dev/ttyUSB0"},
+        {{"--port", "LPT1=/dev/x"}, "option --port takes COMn=PATH, for example --port COM1=/dev/ttyUSB0"},
+        {{"--port", "COM1="}, "option --port takes COMn=PATH, for example --port COM1=/dev/ttyUSB0"},
     };
     for (const auto& c : cases) {
         Options o;

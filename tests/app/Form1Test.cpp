@@ -333,6 +333,8 @@ TEST_F(Form1Test, ExitButtonClosesTheWindow) {
     EXPECT_FALSE(form->isVisible());
 }
 
+const std::string WaitingNote = "Панель ждёт устройство и подключится, как только оно появится.";
+
 class Form1WithoutPortTest : public Form1Test {
   protected:
     void SetUp() override {
@@ -357,10 +359,12 @@ TEST_F(Form1WithoutPortTest, PortThatCannotOpenIsReportedAndTheWindowRunsOn) {
     EXPECT_EQ(Text("Base"), "Нет данных");
     EXPECT_EQ(Text("Dop"), "разрыв связи");
 
-    // A key tries to open the port again; the failure is shown and nothing is sent.
+    // A key tries to open the port again; the failure is shown, saying that the panel waits
+    // for the device, and nothing is sent.
+    EXPECT_TRUE(form->WaitingForDevice());
     form->findChild<QPushButton*>("BitBtn10")->click();
     ASSERT_EQ(errors.messages.size(), 2u);
-    EXPECT_EQ(errors.messages[1], errors.messages[0]);
+    EXPECT_EQ(errors.messages[1], errors.messages[0] + "\n" + WaitingNote);
 
     // The user picks a port that works.
     form->findChild<QSpinBox*>("SpinEdit1")->stepUp();

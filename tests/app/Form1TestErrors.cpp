@@ -78,8 +78,11 @@ TEST_F(Form1ErrorsTest, WithoutADisplayMessagesGoToStandardError) {
             ->click();  // the port is closed: the open is tried again
     }
     const std::string line =
-        "k419: COM1 (/nonexistent/k419-test-tty): ie_BadId - Specified comport doesn't exist\n";
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), line + line);
+        "k419: COM1 (/nonexistent/k419-test-tty): ie_BadId - Specified comport doesn't exist";
+    // The second time the panel is waiting for the device, and says so on the same line.
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              line + "\n" + line +
+                  " Панель ждёт устройство и подключится, как только оно появится.\n");
 }
 
 TEST(Guarded, HandsEveryKindOfExceptionToTheApplicationHandler) {

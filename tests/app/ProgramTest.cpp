@@ -106,34 +106,99 @@ TEST(Program, APortThatCannotBeOpenedIsNamedWithItsDeviceAndCauseAndTheRunFails)
     }
 }
 
-TEST(Program, AUserWithoutPermissionIsToldToJoinTheDialoutGroup) {
-    if (::geteuid() != 0) {
-        GTEST_SKIP() << "needs root: the test runs k419 as nobody, against a device only root "
-                        "may open";
+// k419 as the user nobody, whom file modes stop (root, who runs the tests, they do not): a
+// copy of the program in a folder nobody may enter, with a cache folder of its own.
+class AsNobody {
+  public:
+    AsNobody() {
+        char folder[] = "/tmp/k419-nobody-XXXXXX";
+        if (::mkdtemp(folder) == nullptr) return;
+        dir_ = folder;
+        namespace fs = std::filesystem;
+        fs::permissions(dir_, fs::perms(0755));
+        fs::copy_file(K419, dir_ / "k419");
+        fs::permissions(dir_ / "k419", fs::perms(0755));
+        fs::create_directory(dir_ / "cache");
+        fs::permissions(dir_ / "cache", fs::perms(0777));
     }
-    // A copy of the program that nobody may run, in a folder nobody may enter.
-    char folder[] = "/tmp/k419-nobody-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    const std::filesystem::path dir(folder);
-    std::filesystem::permissions(dir, std::filesystem::perms(0755));
-    std::filesystem::copy_file(K419, dir / "k419");
-    std::filesystem::permissions(dir / "k419", std::filesystem::perms(0755));
-    std::filesystem::create_directory(dir / "cache");
-    std::filesystem::permissions(dir / "cache", std::filesystem::perms(0777));
+    ~AsNobody() {
+        if (!dir_.empty()) std::filesystem::remove_all(dir_);
+    }
+    static bool Possible() { return ::geteuid() == 0; }
+    std::vector<std::string> Command(std::vector<std::string> args) const {
+        std::vector<std::string> command = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                            "--clear-groups", (dir_ / "k419").string()};
+        command.insert(command.end(), args.begin(), args.end());
+        return command;
+    }
+    std::map<std::string, std::string> Environment(std::map<std::string, std::string> env) const {
+        env["XDG_CACHE_HOME"] = (dir_ / "cache").string();
+        env["HOME"] = dir_.string();
+        return env;
+    }
 
+  private:
+    std::filesystem::path dir_;
+};
+
+constexpr const char* NeedsRoot =
+    "needs root: the test runs k419 as nobody, against a device only root may open";
+
+TEST(Program, AUserWithoutPermissionIsToldToJoinTheDialoutGroup) {
+    if (!AsNobody::Possible()) GTEST_SKIP() << NeedsRoot;
+    AsNobody nobody;
     MeterLine line(1);
     ASSERT_EQ(::chmod(line.Path().c_str(), 0600), 0);
-    auto env = Headless(line.Path());
-    env["XDG_CACHE_HOME"] = (dir / "cache").string();
-    env["HOME"] = dir.string();
-    const Outcome o = RunUntilTheErrorLine({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
-                                            "--clear-groups", (dir / "k419").string()},
-                                           env);
-    std::filesystem::remove_all(dir);
+    const Outcome o =
+        RunUntilTheErrorLine(nobody.Command({}), nobody.Environment(Headless(line.Path())));
     EXPECT_EQ(o.line.rfind("k419: COM1 (" + line.Path() + "): Permission denied", 0), 0u)
         << o.line;
     EXPECT_NE(o.line.find("dialout"), std::string::npos) << o.line;
     EXPECT_EQ(o.status, 1);
+}
+
+// The lines of `k419 --list-ports` with `args`, run by `command`.
+std::vector<std::string> Listing(std::vector<std::string> command,
+                                 const std::map<std::string, std::string>& env) {
+    Program k419(std::move(command), env);
+    std::vector<std::string> lines;
+    while (const auto line = k419.OutputLine(5000)) lines.push_back(*line);
+    EXPECT_EQ(k419.Wait(), 0);
+    return lines;
+}
+
+TEST(Program, TheListOfPortsSaysWhatEachNumberNamesAndWhetherItCanBeOpened) {
+    TestPty free(90), busy(91), guarded(92);
+    const int held = ::open(busy.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    const std::vector<std::string> ports = {
+        "--list-ports", "--port", "COM1=" + free.Path(), "--port", "COM2=" + busy.Path(),
+        "--port", "COM3=/nonexistent/k419-tty", "--port", "COM6=" + guarded.Path()};
+    std::vector<std::string> command = {K419};
+    command.insert(command.end(), ports.begin(), ports.end());
+    const auto lines = Listing(command, Headless(""));
+    ::close(held);
+    ASSERT_GE(lines.size(), 5u);
+    const auto expect = [&](std::size_t i, const std::string& com, const std::string& path,
+                            const std::string& state) {
+        std::istringstream line(lines[i]);
+        std::string c, p, s;
+        line >> c >> p >> s;
+        if (s == "no") s += " permission";
+        EXPECT_EQ(c + " " + p + " " + s, com + " " + path + " " + state) << lines[i];
+    };
+    expect(0, "COM1", free.Path(), "ok");
+    expect(1, "COM2", busy.Path(), "busy");
+    expect(2, "COM3", "/nonexistent/k419-tty", "missing");
+    EXPECT_EQ(lines[0].substr(lines[0].size() - 15), "given by --port");
+    expect(lines.size() - 1, "COM6", guarded.Path(), "ok");
+
+    if (!AsNobody::Possible()) GTEST_SKIP() << NeedsRoot;
+    ASSERT_EQ(::chmod(guarded.Path().c_str(), 0600), 0);
+    AsNobody nobody;
+    const auto asNobody = Listing(nobody.Command(ports), nobody.Environment(Headless("")));
+    ASSERT_FALSE(asNobody.empty());
+    EXPECT_NE(asNobody.back().find("no permission"), std::string::npos) << asNobody.back();
 }
 
 TEST(Program, EndsWithSuccessAfterCtrlCOrSigtermWhenThePortWasOpen) {

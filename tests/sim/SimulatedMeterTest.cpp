@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "meter/FrontPanel.h"
-#include "tools/k419_sim_meter.h"
+#include "sim/SimulatedMeter.h"
 
 namespace k419::sim {
 namespace {

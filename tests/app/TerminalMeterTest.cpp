@@ -8,8 +8,8 @@
 #include <memory>
 
 #include "PanelTestSupport.h"
-#include "app/DemoMeter.h"
 #include "app/Form1.h"
+#include "sim/TerminalMeter.h"
 
 namespace {
 
@@ -18,11 +18,11 @@ using k419::test::ErrorRecord;
 using k419::test::ManualTimerClock;
 using k419::test::WaitUntil;
 
-TEST(DemoMeter, FeedsTheWindowOnComOneAndTakesItsKeys) {
+TEST(TerminalMeter, FeedsTheWindowOnComOneAndTakesItsKeys) {
     App();
     ErrorRecord errors;
     ManualTimerClock clock;
-    k419::app::DemoMeter meter(20.0);
+    k419::sim::TerminalMeter meter(20.0);
     setenv("K419_COM1", meter.TerminalPath().c_str(), 1);
     {
         TForm1 form(",", clock);

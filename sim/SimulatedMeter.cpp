@@ -1,4 +1,4 @@
-#include "tools/k419_sim_meter.h"
+#include "sim/SimulatedMeter.h"
 
 #include <algorithm>
 #include <cmath>
