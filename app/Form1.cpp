@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSocketNotifier>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QTimer>
@@ -27,6 +28,7 @@
 #include "app/CompanionWindow.h"
 #include "app/Glyphs.h"
 #include "app/PlatformBridge.h"
+#include "platform/PathWatch.h"
 #include "platform/PlatformHooks.h"
 #include "platform/SerialPorts.h"
 #include "ui_Form1.h"
@@ -338,10 +340,7 @@ TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidg
 }
 
 void TForm1::ConnectLink() {
-    auto* timer = new QTimer(this);
-    timer->setInterval(LinkCheckInterval);
-    connect(timer, &QTimer::timeout, this, [this] { SuperviseLink(); });
-    timer->start();
+    ApdComPort1.SetDeviceLostHandler([this](TObject*) { DeviceLost(); });
     ui_->SpinEdit1->installEventFilter(new LiveToolTip(ui_->SpinEdit1, [this] {
         return PortToolTip();
     }));
@@ -377,46 +376,54 @@ QString TForm1::PortToolTip() {
                        : QStringLiteral("нет устройства"));
 }
 
-// Keeps the link up by itself: a port whose device vanished or hung up (not the user's doing)
-// is closed quietly, and a port that is waiting for its device opens again as soon as the
-// device is there, without a message box. A device that is not there costs one look at the
-// file system per turn.
-void TForm1::SuperviseLink() {
-    if (destroying_) return;
-    const auto announce = [this](bool up) {
-        if (onLinkChanged_) onLinkChanged_(up, PortLabel());
-    };
-    if (ApdComPort1.Open()) {
-        if (!ApdComPort1.DeviceLost()) {
-            if (waiting_) {
-                // Opened meanwhile, by a key or the selector.
-                waiting_ = false;
-                if (lostAnnounced_) announce(true);
-                lostAnnounced_ = false;
-            }
-            return;
-        }
-        try {
-            ApdComPort1.SetOpen(false);
-        } catch (...) {
-            // The device is gone; whatever the close could not do, there is nothing to tell.
-        }
-        waiting_ = true;
-        lostAnnounced_ = true;
-        announce(false);
-        return;
-    }
-    if (!waiting_) return;
-    const std::string path = k419::platform::DescribePort(ApdComPort1.ComNumber()).path;
-    std::error_code error;
-    if (path.empty() || !std::filesystem::exists(path, error)) return;
+// The link looks after itself. A port whose device vanished or hung up (not the user's doing)
+// is closed quietly, and a port that waits for its device opens again, without a message box,
+// as soon as the device is there: at once when something appears where the device can (a
+// notice from the file system, so waiting costs nothing), and at every watchdog tick besides.
+void TForm1::DeviceLost() {
+    if (destroying_ || !ApdComPort1.DeviceLost()) return;
     try {
-        ApdComPort1.SetOpen(true);
+        ApdComPort1.SetOpen(false);
     } catch (...) {
-        return;  // there, but not ready yet: the next turn tries again
+        // The device is gone; whatever the close could not do, there is nothing to tell.
     }
+    lostAnnounced_ = true;
+    if (onLinkChanged_) onLinkChanged_(false, PortLabel());
+    WaitForDevice();
+}
+
+void TForm1::WaitForDevice() {
+    waiting_ = true;
+    deviceNotice_.reset();
+    deviceWatch_ = std::make_unique<k419::platform::PathWatch>(
+        k419::platform::DescribePort(ApdComPort1.ComNumber()).path);
+    if (deviceWatch_->Descriptor() >= 0) {
+        deviceNotice_ = std::make_unique<QSocketNotifier>(deviceWatch_->Descriptor(),
+                                                          QSocketNotifier::Read);
+        connect(deviceNotice_.get(), &QSocketNotifier::activated, this, [this] {
+            deviceWatch_->Drain();
+            TryReopen();
+        });
+    }
+}
+
+void TForm1::TryReopen() {
+    if (destroying_ || !waiting_) return;
+    if (!ApdComPort1.Open()) {
+        const std::string path = k419::platform::DescribePort(ApdComPort1.ComNumber()).path;
+        std::error_code error;
+        if (path.empty() || !std::filesystem::exists(path, error)) return;
+        try {
+            ApdComPort1.SetOpen(true);
+        } catch (...) {
+            return;  // there, but not ready yet: the next notice or tick tries again
+        }
+    }
+    // Open again (by this, a key or the selector).
     waiting_ = false;
-    announce(true);
+    deviceNotice_.reset();
+    deviceWatch_.reset();
+    if (lostAnnounced_ && onLinkChanged_) onLinkChanged_(true, PortLabel());
     lostAnnounced_ = false;
 }
 
@@ -560,7 +567,7 @@ void TForm1::FormCreate() {
         ShowField(Field::A, model_.Texts().A);
     });
     // After the message, the port opens by itself once its device is there.
-    waiting_ = !destroying_ && !ApdComPort1.Open();
+    if (!destroying_ && !ApdComPort1.Open()) WaitForDevice();
 }
 
 void TForm1::ApdComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
@@ -644,8 +651,15 @@ void TForm1::SpinEdit1Change() {
         ApdComPort1.SetOpen(true);
     });
     // The new number is waited for as the old one was; a lost link no longer applies.
-    waiting_ = !destroying_ && !ApdComPort1.Open();
     lostAnnounced_ = false;
+    if (destroying_) return;
+    if (ApdComPort1.Open()) {
+        waiting_ = false;
+        deviceNotice_.reset();
+        deviceWatch_.reset();
+    } else {
+        WaitForDevice();
+    }
 }
 
 void TForm1::BitBtn16Click() {
@@ -677,6 +691,7 @@ bool TForm1::StartCapture(const std::string& path, std::string& error) {
 }
 
 void TForm1::Timer1Timer() {
+    TryReopen();
     Handle([&] {
         model_.WatchdogTick();
         ShowField(Field::Base, model_.Texts().Base);

@@ -28,6 +28,10 @@ class TForm1;
 namespace k419::app {
 class CompanionWindow;
 }
+namespace k419::platform {
+class PathWatch;
+}
+class QSocketNotifier;
 
 class TForm1 : public QWidget {
     Q_OBJECT
@@ -102,9 +106,6 @@ class TForm1 : public QWidget {
     }
     // Whether the window waits for the device of its port to come (back), retrying quietly.
     bool WaitingForDevice() const { return waiting_; }
-    // One turn of the link supervision, which Qt runs every LinkCheckInterval ms.
-    void SuperviseLink();
-    static constexpr int LinkCheckInterval = 250;
 
     // Called with the record of every frame the receive handler takes.
     void SetOnReading(std::function<void(const k419::Reading&)> handler) {
@@ -136,6 +137,9 @@ class TForm1 : public QWidget {
     void ConnectReadings();
     void ConnectLink();
     QString PortToolTip();
+    void DeviceLost();
+    void WaitForDevice();
+    void TryReopen();
     void ConnectControls();
     void SetClientHeight(int height);
     void SendKey(k419::KeyCode code);
@@ -161,6 +165,9 @@ class TForm1 : public QWidget {
     // The port is closed for want of its device and opens again by itself when it comes.
     bool waiting_ = false;
     bool lostAnnounced_ = false;
+    // While waiting: notice of changes where the device can appear.
+    std::unique_ptr<k419::platform::PathWatch> deviceWatch_;
+    std::unique_ptr<QSocketNotifier> deviceNotice_;
     std::function<void(bool, const std::string&)> onLinkChanged_;
     bool centred_ = false;
     bool destroying_ = false;

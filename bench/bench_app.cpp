@@ -17,7 +17,9 @@
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
+#include <algorithm>
 #include <condition_variable>
+#include <functional>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -265,6 +267,144 @@ BENCHMARK(BM_CpuAtEightyFramesPerSecond)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
+
+// A meter behind a USB adapter that is pulled out and plugged in again: COM1 is a fixed path
+// re-pointed at a new pseudo-terminal at every plug, and the meter sends 80 frames a second
+// whenever it is plugged in.
+class PluggableMeter {
+  public:
+    PluggableMeter() {
+        char dir[] = "/tmp/k419-bench-link-XXXXXX";
+        dir_ = mkdtemp(dir) != nullptr ? dir : "/tmp";
+        link_ = dir_ + "/ttyUSB0";
+        setenv("K419_COM1", link_.c_str(), 1);
+        using namespace k419::sim;
+        const Part part = DefaultPart(Component::Capacitor);
+        SimulatedMeter meter(part, DefaultSettings(part.component), 1e-3, 7);
+        for (int i = 0; i < 256; ++i) frames_.push_back(meter.Measure());
+        thread_ = std::thread([this] { Feed(); });
+    }
+    ~PluggableMeter() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        plugged_.notify_all();
+        thread_.join();
+        Pull();
+        unsetenv("K419_COM1");
+        rmdir(dir_.c_str());
+    }
+    void Plug() {
+        std::lock_guard lock(mutex_);
+        plugged_.notify_all();
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        char name[256];
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0 ||
+            ptsname_r(master_, name, sizeof name) != 0) {
+            throw std::runtime_error("cannot create a pseudo-terminal");
+        }
+        unlink(link_.c_str());
+        if (symlink(name, link_.c_str()) != 0) throw std::runtime_error("cannot link");
+    }
+    void Pull() {
+        std::lock_guard lock(mutex_);
+        if (master_ >= 0) close(master_);
+        master_ = -1;
+        unlink(link_.c_str());
+    }
+
+  private:
+    void Feed() {
+        auto due = std::chrono::steady_clock::now();
+        for (std::size_t i = 0;; ++i) {
+            due += std::chrono::microseconds(12500);
+            std::this_thread::sleep_until(due);
+            std::unique_lock lock(mutex_);
+            if (master_ < 0) {
+                // Unplugged: nothing to do until it is plugged in again.
+                plugged_.wait(lock, [&] { return stop_ || master_ >= 0; });
+                due = std::chrono::steady_clock::now();
+            }
+            if (stop_) return;
+            const k419::MeterFrame& f = frames_[i % frames_.size()];
+            [[maybe_unused]] const ssize_t n = write(master_, f.data(), f.size());
+        }
+    }
+
+    std::string dir_, link_;
+    std::vector<k419::MeterFrame> frames_;
+    std::mutex mutex_;
+    std::condition_variable plugged_;
+    int master_ = -1;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+// Runs Qt's event loop (and so the window's link supervision) until `done` or `ms` passed.
+bool RunUntil(const std::function<bool()>& done, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QEventLoop loop;
+        QTimer::singleShot(2, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+// Twenty unplug/replug cycles: the time from the device's return to the first frame shown
+// (median and worst), and the CPU time per second while the device is missing.
+void BM_LinkRecovery(benchmark::State& state) {
+    PluggableMeter meter;
+    meter.Plug();
+    TForm1 form(",");
+    form.show();
+    std::vector<double> back, idle;
+    for (auto _ : state) {
+        for (int cycle = 0; cycle < 20; ++cycle) {
+            if (!RunUntil([&] { return form.FramesShown() > 0 && !form.WaitingForDevice(); },
+                          10000)) {
+                state.SkipWithError("no frames");
+                return;
+            }
+            meter.Pull();
+            if (!RunUntil([&] { return form.WaitingForDevice(); }, 5000)) {
+                state.SkipWithError("the loss was not noticed");
+                return;
+            }
+            // A second or so without the device, ending at any point of the window's checks;
+            // measured once the close has finished (its threads' ends are not the wait's cost).
+            QEventLoop settle;
+            QTimer::singleShot(300, &settle, &QEventLoop::quit);
+            settle.exec();
+            const double cpu = CpuSeconds();
+            const auto missing = std::chrono::steady_clock::now();
+            QEventLoop away;
+            QTimer::singleShot(1000 + (cycle * 37) % 250, &away, &QEventLoop::quit);
+            away.exec();
+            idle.push_back((CpuSeconds() - cpu) * 1000.0 /
+                           std::chrono::duration<double>(std::chrono::steady_clock::now() - missing)
+                               .count());
+            const std::uint64_t before = form.FramesShown();
+            meter.Plug();
+            const auto plugged = std::chrono::steady_clock::now();
+            if (!RunUntil([&] { return form.FramesShown() > before; }, 10000)) {
+                state.SkipWithError("the readings did not come back");
+                return;
+            }
+            back.push_back(std::chrono::duration<double, std::milli>(
+                               std::chrono::steady_clock::now() - plugged)
+                               .count());
+        }
+    }
+    std::sort(back.begin(), back.end());
+    std::sort(idle.begin(), idle.end());
+    state.counters["back_median_ms"] = back[back.size() / 2];
+    state.counters["back_worst_ms"] = back.back();
+    state.counters["missing_cpu_ms_per_s"] = idle[idle.size() / 2];
+}
+BENCHMARK(BM_LinkRecovery)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 // Resident memory with the plot open after 10,000 and after 1,000,000 frames: the plot keeps
 // a bounded picture, so a day of readings costs no more than a minute.

@@ -148,15 +148,18 @@ class PortTable {
             info.path = mapped;
             info.source = "K419_COM" + std::to_string(number);
         }
-        if (scanned_ == Clock::time_point{} || found_.count(number) == 0) Rescan();
+        // A number given a device needs no look at the system (which costs a walk through
+        // every tty the kernel lists); neither does one a found device has.
+        if (scanned_ == Clock::time_point{} || (info.path.empty() && found_.count(number) == 0)) {
+            Rescan();
+        }
         if (const auto found = found_.find(number); found != found_.end()) {
-            // Where its stable name points now (it may have come back under another node).
-            if (const fs::path node = Resolved(found->second.stableName); !node.empty()) {
-                if (found->second.stableName != found->second.path) {
+            if (info.path.empty()) {
+                // Where its stable name points now (it may have come back under another node).
+                const fs::path node = Resolved(found->second.stableName);
+                if (!node.empty() && found->second.stableName != found->second.path) {
                     found->second.path = (fs::path(root_) / "dev" / node.filename()).string();
                 }
-            }
-            if (info.path.empty()) {
                 info.path = found->second.path;
                 info.source = "found";
             }

@@ -662,6 +662,7 @@ void TApdCustomComPort::Assign(TObject* source) {
     FTapiMode = other->FTapiMode;
     FPortOpenedHandler = other->FPortOpenedHandler;
     FPortClosingHandler = other->FPortClosingHandler;
+    FDeviceLostHandler = other->FDeviceLostHandler;
     FOpen = false;
     SetOnTrigger(other->FOnTrigger);
     SetOnTriggerAvail(other->FOnTriggerAvail);
@@ -746,6 +747,7 @@ LRESULT CALLBACK TApdCustomComPort::TEventWindowProcedure::Run(HWND window, UINT
         case TriggerTimerMsg:
         case TriggerStatusMsg:
         case ReleaseDispatcherMsg:
+        case DeviceLostMsg:
             break;
         default:
             return DefWindowProcA(window, msg, wParam, lParam);
@@ -755,7 +757,8 @@ LRESULT CALLBACK TApdCustomComPort::TEventWindowProcedure::Run(HWND window, UINT
         HWND Outer = tDeliveryWindow;
         ~TDeliveryScope() { tDeliveryWindow = Outer; }
     } scope;
-    tDeliveryWindow = msg != ReleaseDispatcherMsg && InSendMessage() ? window : nullptr;
+    tDeliveryWindow =
+        msg != ReleaseDispatcherMsg && msg != DeviceLostMsg && InSendMessage() ? window : nullptr;
     if (DeliverToOwner(window, msg, wParam, lParam)) {
         // The worker threads have not ended yet. Look again later, but give their end (or
         // anything else for this thread) a moment to arrive first, so that a waiting close
@@ -795,6 +798,15 @@ bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, uint3
     const auto handle = static_cast<uint16_t>(wParam);
     const auto data =
         msg == TriggerAvailMsg ? handle : static_cast<uint16_t>(static_cast<uint32_t>(lParam));
+    if (msg == DeviceLostMsg) {
+        // Not a trigger: only the owner's handler hears of it, and only for the port's current
+        // dispatcher (a message still queued after a close and reopen is stale).
+        if (FDispatcher.get() == &dispatcher && FDeviceLostHandler) {
+            const TNotifyEvent handler = FDeviceLostHandler;
+            handler(this);
+        }
+        return false;
+    }
     if (msg == ReleaseDispatcherMsg) {
         if (FDispatcher.get() != &dispatcher) return false;
         // The worker threads end only after the delivery that started the close has returned.

@@ -264,6 +264,10 @@ class TApdCustomComPort : public TApdBaseComponent {
     void SetPortOpenedHandler(TNotifyEvent handler) { FPortOpenedHandler = std::move(handler); }
     const TNotifyEvent& PortClosingHandler() const { return FPortClosingHandler; }
     void SetPortClosingHandler(TNotifyEvent handler) { FPortClosingHandler = std::move(handler); }
+    // Called on the thread that opened the port, soon after the open port's device went away
+    // or hung up (DeviceLost() then reads true); the handler may close the port.
+    const TNotifyEvent& DeviceLostHandler() const { return FDeviceLostHandler; }
+    void SetDeviceLostHandler(TNotifyEvent handler) { FDeviceLostHandler = std::move(handler); }
     // Replaces the built-in choice of dispatcher at the next open (an empty function restores
     // it).
     void SetDispatcherFactory(TDispatcherFactory factory) {
@@ -407,6 +411,7 @@ class TApdCustomComPort : public TApdBaseComponent {
     uint32_t FNextUserId = 1;
     TNotifyEvent FPortOpenedHandler;
     TNotifyEvent FPortClosingHandler;
+    TNotifyEvent FDeviceLostHandler;
     TDispatcherFactory FDispatcherFactory;
     uint32_t FSupportedLayers = 1u << dlWin32;
     uint16_t FTapiDeviceHandle = 0;

@@ -258,6 +258,18 @@ int32_t TApdBaseDispatcher::SetupQueues(uint32_t inSize, uint32_t outSize) {
 }
 
 void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* thread) {
+    // The event thread ends by itself only when the device has gone: tell the windows, which
+    // belong to this (the main) thread, by a posted message, so that their owner hears of it
+    // outside of this bookkeeping.
+    if (ComThread == thread && DeviceLost) {
+        TCriticalSectionHold hold(DispatcherLock);
+        for (const TNotifyWindowRecord& w : NotifyWindows) {
+            if (!w.Deleted) {
+                PostMessageA(w.Window, DeviceLostMsg, 0,
+                             static_cast<LPARAM>(static_cast<uint32_t>(DispatcherIndex) << 16));
+            }
+        }
+    }
     if (ComThread == thread) ComThread = nullptr;
     if (DispThread == thread) DispThread = nullptr;
     if (OutThread == thread) OutThread = nullptr;

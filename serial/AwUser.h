@@ -305,7 +305,8 @@ class TApdBaseDispatcher {
     std::atomic<bool> ClosePending{false};
     std::atomic<bool> ThreadsRunning{false};
     // The device went away or hung up while open: its event wait failed and no further events
-    // will come. Set by the device layer; the port must be closed and opened again.
+    // will come. Set by the device layer; the port must be closed and opened again. When the
+    // event thread has ended for this reason, the registered windows are posted DeviceLostMsg.
     std::atomic<bool> DeviceLost{false};
 
     HANDLE DeviceHandleValue() const { return reinterpret_cast<HANDLE>(DeviceHandle); }

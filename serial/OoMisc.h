@@ -18,6 +18,8 @@ inline constexpr uint32_t TriggerStatusMsg = 0x7E04;  // wParam: handle; data: o
 inline constexpr uint32_t PortOpenedMsg = 0x7E08;
 inline constexpr uint32_t PortClosingMsg = 0x7E09;
 inline constexpr uint32_t ReleaseDispatcherMsg = 0x7E0A;
+// Posted by the dispatcher to its windows when the open port's device went away or hung up.
+inline constexpr uint32_t DeviceLostMsg = 0x7E0B;
 
 // ---------------------------------------------------------------------------------------------
 // Flow control: the hardware flow options (THWFlowOptions bits) and the software flow bits.

@@ -346,6 +346,7 @@ class AdPortHangUp : public AdPortStress {
                               << " messages pumped)";
         EXPECT_EQ(p.PortState(), psOpen);
         EXPECT_TRUE(p.DeviceLost());  // the owner learns that only a reopen helps
+        EXPECT_EQ(lostNotices, 1);     // and is told so once
         p.SendByte('\x0C');  // goes nowhere, but must neither fail nor hang
 
         p.SetOpen(false);
@@ -365,6 +366,7 @@ class AdPortHangUp : public AdPortStress {
     }
 
     std::vector<std::string> frames;
+    int lostNotices = 0;
 };
 
 TEST_F(AdPortHangUp, TheSimulatorKilledMidStreamLeavesNoSpinAndThePortReopens) {
@@ -374,6 +376,7 @@ TEST_F(AdPortHangUp, TheSimulatorKilledMidStreamLeavesNoSpinAndThePortReopens) {
     TApdComPort port;
     Configure(port, 93);
     ListenForFrames(port);
+    port.SetDeviceLostHandler([this](TObject*) { ++lostNotices; });
     port.SetOpen(true);
     ASSERT_TRUE(PumpUntil([&] { return frames.size() >= 5; }));
     sim.Kill();
@@ -387,6 +390,7 @@ TEST_F(AdPortHangUp, AClosedFarEndWithBytesStillUnreadLeavesNoSpinAndThePortReop
         TestPty pty(94);
         Configure(port, 94);
         ListenForFrames(port);
+        port.SetDeviceLostHandler([this](TObject*) { ++lostNotices; });
         port.SetOpen(true);
         SendFrames(pty, 4);
         ASSERT_TRUE(pty.Write("\x01"));
