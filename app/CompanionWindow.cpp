@@ -136,11 +136,11 @@ CompanionWindow::CompanionWindow(ReadingSession& session, QWidget* parent)
         parts_->session.ResetStatistics();
         Refresh();
     });
+    // Runs only while the window is shown: a closed window costs the panel nothing.
     p.refresh.setInterval(RefreshMs);
     connect(&p.refresh, &QTimer::timeout, this, [this] {
-        if (isVisible() && parts_->session.Changes() != parts_->shownChanges) Refresh();
+        if (parts_->session.Changes() != parts_->shownChanges) Refresh();
     });
-    p.refresh.start();
     Refresh();
 }
 
@@ -152,8 +152,14 @@ void CompanionWindow::SetFileChooser(std::function<QString(const QString&)> choo
 
 unsigned long CompanionWindow::PlotRedraws() const { return parts_->redraws; }
 
+void CompanionWindow::hideEvent(QHideEvent* event) {
+    QWidget::hideEvent(event);
+    parts_->refresh.stop();
+}
+
 void CompanionWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    parts_->refresh.start();
     Refresh();
 }
 

@@ -36,6 +36,7 @@ class CompanionWindow : public QWidget {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
   private:
     struct Parts;

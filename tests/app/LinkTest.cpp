@@ -3,6 +3,8 @@
 // box, in the window and headless; so does a device that is missing at start.
 #include <gtest/gtest.h>
 
+#include <QHelpEvent>
+#include <QSpinBox>
 #include <filesystem>
 #include <memory>
 #include <vector>
@@ -112,6 +114,21 @@ TEST_F(LinkTest, ADeviceMissingAtStartIsReportedOnceAndTakenWhenItComes) {
     device.Plug();
     ASSERT_TRUE(ShowsFramesOf(NewStream));
     EXPECT_EQ(errors.messages.size(), 1u);
+}
+
+TEST_F(LinkTest, TheSelectorsToolTipNamesTheDeviceAndItsState) {
+    device.Plug();
+    Create();
+    auto* spin = form->findChild<QSpinBox*>("SpinEdit1");
+    const auto tip = [&] {
+        QHelpEvent ask(QEvent::ToolTip, QPoint(5, 5), spin->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(spin, &ask);
+        return spin->toolTip().toStdString();
+    };
+    EXPECT_EQ(tip(), "COM1: " + device.Path() + " — открыт панелью");
+    device.Pull();
+    ASSERT_TRUE(WaitUntil([&] { return form->WaitingForDevice(); }, 5000));
+    EXPECT_EQ(tip(), "COM1: " + device.Path() + " — нет устройства, панель ждёт его");
 }
 
 TEST_F(LinkTest, HeadlessTheLossAndTheReturnAreOneLineEach) {
