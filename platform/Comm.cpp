@@ -217,6 +217,12 @@ class CommDevice : public k419::platform::detail::Object {
     bool IsPendingWait(OVERLAPPED* overlapped) const {
         return wait_ && wait_->overlapped == overlapped;
     }
+    // Whether a thread is reading arriving bytes into the receive queue as they come (one
+    // blocked for an event wait, or the driver thread): bytes in the kernel's buffer are then
+    // on their way into the queue, each arrival with its receive event.
+    bool InputWatched() const {
+        return !gone_ && !QueueFull() && (driving_ || driverWatchesInput_);
+    }
     void DriverLoop();
     void ModemLoop();
     void StartModemThreadIfNeeded();
@@ -1178,6 +1184,9 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
     OVERLAPPED* op = overlapped ? overlapped : &local;
     HANDLE event = overlapped ? overlapped->hEvent : nullptr;
     if (event) k419::platform::detail::ResetEventHandle(event);
+    // Before the take, which may make room in a full queue: bytes that found it full wait in
+    // the kernel's buffer and nobody fetches them until then.
+    const bool watched = InputWatched();
 
     const COMMTIMEOUTS& t = timeouts_;
     PendingRead pending{op, event, static_cast<BYTE*>(buffer), count, 0, ReadMode::Full, 0, 0, 0};
@@ -1196,7 +1205,7 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
     }
     if (reads_.empty()) {
         pending.done = TakeFromQueue(pending.buffer, count);
-        if (pending.done < count && rx_.Empty())
+        if (pending.done < count && rx_.Empty() && !watched)
             pending.done += static_cast<DWORD>(
                 ReadThrough(pending.buffer + pending.done, count - pending.done));
         pending.lastByte = now;
@@ -1274,9 +1283,11 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
     errors_ = 0;
     if (stat) {
         *stat = COMSTAT{};
-        // What the kernel holds counts too: a read takes it straight from the device.
+        // What the kernel holds while nobody watches input counts too: a read takes it
+        // straight from the device. Watched input is counted once it is in the queue.
         int kernelWaiting = 0;
-        if (!gone_ && ioctl(fd_, TIOCINQ, &kernelWaiting) != 0) kernelWaiting = 0;
+        if (!gone_ && !InputWatched() && ioctl(fd_, TIOCINQ, &kernelWaiting) != 0)
+            kernelWaiting = 0;
         stat->cbInQue =
             static_cast<DWORD>(rx_.Count() + static_cast<size_t>(std::max(kernelWaiting, 0)));
         size_t queued = 0;
