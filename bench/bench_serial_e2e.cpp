@@ -18,6 +18,7 @@
 // main thread that runs its reader's own loop, and a comparison across readers in one table.
 // Run: bench_serial_e2e [--mib N] [--runs N] [--samples N] [--seconds S]
 //                       [--only throughput|latency|cpu] [--reader NAME]
+//                       [--stream idle|frames|bytes]
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -33,12 +34,14 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -77,22 +80,43 @@ double Micros(Clock::duration d) { return std::chrono::duration<double, std::mic
 
 long CurrentTid() { return static_cast<long>(syscall(SYS_gettid)); }
 
-// Context switches (each is a wake-up of a thread that had gone to sleep, or a preemption) of
-// every thread of the process, but one.
-long ContextSwitches(long excludedTid = 0) {
-    long total = 0;
+// One thread's share: its name, its CPU time and its context switches (each is a wake-up of a
+// thread that had gone to sleep, or a preemption).
+struct ThreadSample {
+    std::string Name;
+    double CpuMs = 0;
+    long Switches = 0;
+};
+
+// Every thread of the process but one, by thread id. CPU time comes from schedstat (nanoseconds)
+// rather than stat, whose clock ticks are too coarse for a few seconds of a light thread.
+std::map<long, ThreadSample> SampleThreads(long excludedTid = 0) {
+    std::map<long, ThreadSample> samples;
     DIR* tasks = opendir("/proc/self/task");
-    if (!tasks) return 0;
+    if (!tasks) return samples;
     while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.' || std::atol(entry->d_name) == excludedTid) continue;
-        std::ifstream status(std::string("/proc/self/task/") + entry->d_name + "/status");
+        const long tid = std::atol(entry->d_name);
+        if (entry->d_name[0] == '.' || tid == excludedTid) continue;
+        const std::string dir = std::string("/proc/self/task/") + entry->d_name;
+        ThreadSample& sample = samples[tid];
+        std::ifstream(dir + "/comm") >> sample.Name;
+        double runNs = 0;
+        std::ifstream(dir + "/schedstat") >> runNs;
+        sample.CpuMs = runNs / 1e6;
+        std::ifstream status(dir + "/status");
         for (std::string line; std::getline(status, line);) {
             if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
                 line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-                total += std::atol(line.c_str() + line.find(':') + 1);
+                sample.Switches += std::atol(line.c_str() + line.find(':') + 1);
         }
     }
     closedir(tasks);
+    return samples;
+}
+
+long ContextSwitches(const std::map<long, ThreadSample>& samples) {
+    long total = 0;
+    for (const auto& [tid, sample] : samples) total += sample.Switches;
     return total;
 }
 
@@ -496,6 +520,7 @@ struct CpuFigures {
     double MsPerSecond = 0;
     double WakeupsPerSecond = 0;
     size_t Frames = 0;
+    std::vector<ThreadSample> Threads;  // per second of wall time; the main thread is "main"
 };
 
 enum class Stream { None, Frames, Bytes };
@@ -546,16 +571,29 @@ CpuFigures Cpu(Reader& reader, Stream stream, double seconds) {
     }
     // Reading the counters costs CPU time of its own: it stays outside the CPU readings.
     const long farTid = farEnd ? farEnd->Tid() : 0;
-    const long switchesBefore = ContextSwitches(farTid);
+    const auto threadsBefore = SampleThreads(farTid);
     const double cpuBefore = ProcessCpuMs();
     const auto measuredFrom = Clock::now();
     reader.Run(frameRule, never, end);
     double cpu = ProcessCpuMs() - cpuBefore;
     const double wall = Seconds(Clock::now() - measuredFrom);
-    const long switches = ContextSwitches(farTid) - switchesBefore;
+    const auto threadsAfter = SampleThreads(farTid);
     if (farEnd) cpu -= farEnd->CpuMs();
     reader.Close();
-    return {cpu / wall, static_cast<double>(switches) / wall, frames};
+
+    CpuFigures figures{cpu / wall, 0, frames, {}};
+    const long switches = ContextSwitches(threadsAfter) - ContextSwitches(threadsBefore);
+    figures.WakeupsPerSecond = static_cast<double>(switches) / wall;
+    for (const auto& [tid, after] : threadsAfter) {
+        const auto before = threadsBefore.find(tid);
+        if (before == threadsBefore.end()) continue;
+        ThreadSample share;
+        share.Name = tid == static_cast<long>(getpid()) ? "main" : after.Name;
+        share.CpuMs = (after.CpuMs - before->second.CpuMs) / wall;
+        share.Switches = std::lround(static_cast<double>(after.Switches - before->second.Switches) / wall);
+        figures.Threads.push_back(share);
+    }
+    return figures;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -567,6 +605,7 @@ struct Options {
     double Seconds = 4;
     std::string Only;    // throughput, latency or cpu; empty: all
     std::string Reader;  // only the readers whose name contains this (for profiling)
+    std::string Stream;  // CPU phase: idle, frames or bytes only; empty: all three
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -586,6 +625,8 @@ Options ParseOptions(int argc, char** argv) {
             options.Only = value;
         else if (name == "--reader")
             options.Reader = value;
+        else if (name == "--stream")
+            options.Stream = value;
     }
     return options;
 }
@@ -636,11 +677,13 @@ void ReportLatency(const Options& options, std::vector<std::unique_ptr<Reader>>&
 void ReportCpu(const Options& options, std::vector<std::unique_ptr<Reader>>& readers) {
     const struct {
         Stream Kind;
+        const char* Name;
         const char* Title;
-    } streams[] = {{Stream::None, "open and idle"},
-                   {Stream::Frames, "9600-baud stream, 80 frames/s written whole"},
-                   {Stream::Bytes, "9600-baud stream, 960 bytes/s written one by one"}};
+    } streams[] = {{Stream::None, "idle", "open and idle"},
+                   {Stream::Frames, "frames", "9600-baud stream, 80 frames/s written whole"},
+                   {Stream::Bytes, "bytes", "9600-baud stream, 960 bytes/s written one by one"}};
     for (const auto& stream : streams) {
+        if (!options.Stream.empty() && options.Stream != stream.Name) continue;
         std::printf("CPU time over %.1f s, %s (far end excluded)\n", options.Seconds, stream.Title);
         if (stream.Kind == Stream::None) std::printf("  (target: under 0.1 ms CPU per s)\n");
         for (auto& reader : readers) {
@@ -651,6 +694,14 @@ void ReportCpu(const Options& options, std::vector<std::unique_ptr<Reader>>& rea
                 std::printf("  %5.1f frames per s",
                             static_cast<double>(f.Frames) / options.Seconds);
             std::printf("\n");
+            if (!IsComponent(*reader)) continue;
+            // Where the component's time goes: the main thread runs the handler, the port's
+            // own threads carry its name.
+            for (const ThreadSample& thread : f.Threads) {
+                if (thread.Name != "main" && thread.Name.rfind("k419-", 0) != 0) continue;
+                std::printf("    %-14s %8.3f ms CPU per s  %7ld wake-ups per s\n",
+                            thread.Name.c_str(), thread.CpuMs, thread.Switches);
+            }
         }
         std::printf("\n");
     }

@@ -74,7 +74,9 @@ constexpr int kVTime = 5;
 constexpr int kVMin = 6;
 
 constexpr ULONG_PTR kStatusPending = 0x103;
-constexpr long kHandoverNs = 2'000'000;  // see CommDevice::ArmHandover
+// See CommDevice::ArmHandover.
+constexpr long kHandoverNs = 2'000'000;
+constexpr long kUsualDriverGraceNs = 100'000'000;
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr DWORD kDefaultQueueSize = 4096;
 constexpr DWORD kMinQueueSize = 16;
@@ -199,15 +201,27 @@ class CommDevice : public k419::platform::detail::Object {
 
     void Wake();
     void WakeWaiter();
-    // A wait that no thread blocks in yet is handed to the driver thread after a short while,
-    // unless a thread begins to block for it meanwhile: one that blocks at once (the engine's
-    // event thread always does) then costs no wake-up of the driver thread.
-    void ArmHandover(bool armed);
+    // A wait that no thread blocks in yet is handed to the driver thread after a short while
+    // (Soon), unless a thread begins to block for it meanwhile: one that blocks at once costs
+    // no wake-up of the driver thread. A wait issued again by the thread that blocked for the
+    // previous one on the same record (the engine's event thread, every time) is expected to
+    // be blocked for at once as well: its hand-over timer is left running from one wait to the
+    // next (Late), so such a wait costs no timer call at all; should the thread not block for
+    // it after all, the driver thread takes it over when that timer expires, and expects
+    // nothing of the thread from then on.
+    enum class THandover { None, Soon, Late };
+    void ArmHandover(THandover when);
     // Blocks until the pending event wait `overlapped` completes, reading arriving bytes on the
     // calling thread meanwhile (see the top of this file).
     void DriveWait(Lock& lock, OVERLAPPED* overlapped);
     bool IsPendingWait(OVERLAPPED* overlapped) const {
         return wait_ && wait_->overlapped == overlapped;
+    }
+    // Whether a thread is reading arriving bytes into the receive queue as they come (one
+    // blocked for an event wait, or the driver thread): bytes in the kernel's buffer are then
+    // on their way into the queue, each arrival with its receive event.
+    bool InputWatched() const {
+        return !gone_ && !QueueFull() && (driving_ || driverWatchesInput_);
     }
     void DriverLoop();
     void ModemLoop();
@@ -240,7 +254,9 @@ class CommDevice : public k419::platform::detail::Object {
     int wakeFd_ = -1;
     int waiterWakeFd_ = -1;  // interrupts the thread driving an event wait
     int handoverFd_ = -1;    // hands an unattended wait to the driver thread
-    bool handoverArmed_ = false;
+    THandover handover_ = THandover::None;
+    std::thread::id usualDriver_;       // blocked for the last wait that anyone blocked for
+    OVERLAPPED* usualWait_ = nullptr;   // the record of that wait
     bool driving_ = false;              // a thread blocks for an event wait and watches input
     OVERLAPPED* drivenWait_ = nullptr;  // that wait
     std::thread::id waitDriver_;        // and that thread
@@ -448,7 +464,12 @@ void CommDevice::Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWO
 BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchronous, DWORD* bytes) {
     if (!synchronous) {
         // An event wait that nobody may drive needs the driver thread watching input.
-        if (IsPendingWait(overlapped) && !driverWatchesInput_) ArmHandover(true);
+        if (IsPendingWait(overlapped) && !driverWatchesInput_) {
+            if (overlapped != usualWait_ || std::this_thread::get_id() != usualDriver_)
+                ArmHandover(THandover::Soon);
+            else if (handover_ == THandover::None)
+                ArmHandover(THandover::Late);
+        }
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
@@ -480,12 +501,13 @@ void CommDevice::Wake() {
     }
 }
 
-void CommDevice::ArmHandover(bool armed) {
-    if (armed == handoverArmed_ || handoverFd_ < 0) return;
+void CommDevice::ArmHandover(THandover when) {
+    if (when == handover_ || handoverFd_ < 0) return;
     itimerspec time{};
-    if (armed) time.it_value.tv_nsec = kHandoverNs;
+    if (when != THandover::None)
+        time.it_value.tv_nsec = when == THandover::Soon ? kHandoverNs : kUsualDriverGraceNs;
     timerfd_settime(handoverFd_, 0, &time, nullptr);
-    handoverArmed_ = armed;
+    handover_ = when;
 }
 
 void CommDevice::WakeWaiter() {
@@ -499,9 +521,11 @@ void CommDevice::WakeWaiter() {
 void CommDevice::DriveWait(Lock& lock, OVERLAPPED* overlapped) {
     if (driving_ || stopping_) return;  // one driver at a time; others wait on the variable
     driving_ = true;
-    ArmHandover(false);
+    if (handover_ == THandover::Soon) ArmHandover(THandover::None);
     drivenWait_ = overlapped;
     waitDriver_ = std::this_thread::get_id();
+    usualDriver_ = waitDriver_;
+    usualWait_ = overlapped;
     while (ops_[overlapped].pending && !stopping_) {
         const bool input = !gone_ && !QueueFull();
         pollfd fds[2]{};
@@ -802,7 +826,12 @@ void CommDevice::DriverLoop() {
             uint64_t expirations = 0;
             ssize_t ignored = ::read(handoverFd_, &expirations, sizeof expirations);
             (void)ignored;
-            handoverArmed_ = false;
+            handover_ = THandover::None;
+            // A wait still unattended now was not blocked for by the thread expected to.
+            if (wait_ && !driving_) {
+                usualDriver_ = {};
+                usualWait_ = nullptr;
+            }
         }
         short revents = fds[0].fd >= 0 ? fds[0].revents : 0;
         if (revents & POLLIN) ReadFromDevice();
@@ -1155,6 +1184,9 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
     OVERLAPPED* op = overlapped ? overlapped : &local;
     HANDLE event = overlapped ? overlapped->hEvent : nullptr;
     if (event) k419::platform::detail::ResetEventHandle(event);
+    // Before the take, which may make room in a full queue: bytes that found it full wait in
+    // the kernel's buffer and nobody fetches them until then.
+    const bool watched = InputWatched();
 
     const COMMTIMEOUTS& t = timeouts_;
     PendingRead pending{op, event, static_cast<BYTE*>(buffer), count, 0, ReadMode::Full, 0, 0, 0};
@@ -1173,7 +1205,7 @@ BOOL CommDevice::Read(void* buffer, DWORD count, DWORD* read, OVERLAPPED* overla
     }
     if (reads_.empty()) {
         pending.done = TakeFromQueue(pending.buffer, count);
-        if (pending.done < count && rx_.Empty())
+        if (pending.done < count && rx_.Empty() && !watched)
             pending.done += static_cast<DWORD>(
                 ReadThrough(pending.buffer + pending.done, count - pending.done));
         pending.lastByte = now;
@@ -1251,9 +1283,11 @@ BOOL CommDevice::ClearError(DWORD* errors, COMSTAT* stat) {
     errors_ = 0;
     if (stat) {
         *stat = COMSTAT{};
-        // What the kernel holds counts too: a read takes it straight from the device.
+        // What the kernel holds while nobody watches input counts too: a read takes it
+        // straight from the device. Watched input is counted once it is in the queue.
         int kernelWaiting = 0;
-        if (!gone_ && ioctl(fd_, TIOCINQ, &kernelWaiting) != 0) kernelWaiting = 0;
+        if (!gone_ && !InputWatched() && ioctl(fd_, TIOCINQ, &kernelWaiting) != 0)
+            kernelWaiting = 0;
         stat->cbInQue =
             static_cast<DWORD>(rx_.Count() + static_cast<size_t>(std::max(kernelWaiting, 0)));
         size_t queued = 0;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
@@ -15,6 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
+using k419::platform::detail::CurrentParker;
+using k419::platform::detail::Parker;
 using k419::platform::detail::Waitable;
 
 namespace {
@@ -40,9 +41,10 @@ struct ThreadQueue {
     bool alive = true;
     std::deque<MSG> posted;
     std::deque<std::shared_ptr<SentMessage>> sent;
-    // The owner thread waits on it for new messages; a sender waits on its own queue's
-    // variable for the reply and for messages sent to itself.
-    std::condition_variable changed;
+    // Only the owner thread waits on its queue: for new messages, and, as a sender, for the
+    // reply to its own send. waitToken is the token of that wait while it lasts, else 0.
+    std::shared_ptr<Parker> parker;
+    uint32_t waitToken = 0;
     // Set whenever a message arrives, for MsgWaitForMultipleObjects.
     std::shared_ptr<Waitable> arrival = std::make_shared<Waitable>(true, false);
     std::function<void()> wakeHook;
@@ -103,6 +105,7 @@ std::shared_ptr<ThreadQueue> CurrentQueue() {
     if (!currentQueue.queue) {
         auto queue = std::make_shared<ThreadQueue>();
         queue->threadId = GetCurrentThreadId();
+        queue->parker = CurrentParker();
         std::lock_guard lock(Reg().mutex);
         Reg().queues[queue->threadId] = queue;
         currentQueue.queue = queue;
@@ -115,29 +118,55 @@ std::shared_ptr<Window> FindWindowLocked(HWND hwnd) {
     return it == Reg().windows.end() ? nullptr : it->second;
 }
 
+// A wake-up of a queue's owner, noted under the registry lock and delivered after it: a thread
+// woken under the lock would at once find it held.
+struct OwnerWake {
+    std::shared_ptr<Parker> parker;
+    uint32_t token = 0;
+    void Deliver() const {
+        if (token != 0) parker->Unpark(token);
+    }
+};
+
+OwnerWake WakeOf(const ThreadQueue& queue) { return {queue.parker, queue.waitToken}; }
+
+// Waits on the caller's own queue (the registry lock held, and held again on return) until it
+// is woken or the deadline passes; false on the deadline.
+bool WaitOnOwnQueue(ThreadQueue& queue, Lock& lock, Clock::time_point deadline) {
+    const uint32_t token = queue.parker->Prepare();
+    queue.waitToken = token;
+    lock.unlock();
+    const bool woken = queue.parker->Park(token, deadline);
+    lock.lock();
+    queue.waitToken = 0;
+    return woken;
+}
+
 // Wakes the owner of a queue; the lock is released before the wake hook runs, since a hook
 // may take locks of its own toolkit.
 void WakeQueue(const std::shared_ptr<ThreadQueue>& queue, Lock& lock) {
     std::function<void()> hook = queue->wakeHook;
     const std::shared_ptr<ThreadQueue> held = queue;  // the caller's may live in the registry
+    const OwnerWake wake = WakeOf(*queue);
     lock.unlock();
     // After the unlock: the woken owner goes on at once instead of blocking on the lock. The
     // arrival is already in the queue, so an owner that looks before these wake-ups finds it.
-    held->changed.notify_all();
+    wake.Deliver();
     held->arrival->Set();
     if (hook) hook();
 }
 
-// Records the outcome of a sent message, under the registry lock, and wakes its sender unless
-// the caller does that itself once the lock is released.
-void FinishSent(const std::shared_ptr<SentMessage>& message, SentMessage::State state,
-                LRESULT result, bool wakeSender = true) {
-    if (message->state == SentMessage::State::Queued ||
-        message->state == SentMessage::State::Running) {
-        message->state = state;
-        message->result = result;
-    }
-    if (wakeSender) message->sender->changed.notify_all();
+// Records the outcome of a sent message, under the registry lock. Returns the wake-up of its
+// sender, which the caller delivers once the lock is released.
+[[nodiscard]] OwnerWake FinishSent(const std::shared_ptr<SentMessage>& message,
+                                   SentMessage::State state, LRESULT result) {
+    // A sender that gave up waits for something else by now.
+    if (message->state != SentMessage::State::Queued &&
+        message->state != SentMessage::State::Running)
+        return {};
+    message->state = state;
+    message->result = result;
+    return WakeOf(*message->sender);
 }
 
 void ShutdownQueue(const std::shared_ptr<ThreadQueue>& queue) {
@@ -151,7 +180,7 @@ void ShutdownQueue(const std::shared_ptr<ThreadQueue>& queue) {
             ++it;
         }
     }
-    for (auto& message : queue->sent) FinishSent(message, SentMessage::State::Failed, 0);
+    for (auto& message : queue->sent) FinishSent(message, SentMessage::State::Failed, 0).Deliver();
     queue->sent.clear();
     queue->posted.clear();
     queue->wakeHook = nullptr;
@@ -167,7 +196,7 @@ int ProcessSentMessages(const std::shared_ptr<ThreadQueue>& queue) {
         queue->sent.pop_front();
         std::shared_ptr<Window> window = FindWindowLocked(message->hwnd);
         if (!window) {
-            FinishSent(message, SentMessage::State::Failed, 0);
+            FinishSent(message, SentMessage::State::Failed, 0).Deliver();
             continue;
         }
         message->state = SentMessage::State::Running;
@@ -182,16 +211,15 @@ int ProcessSentMessages(const std::shared_ptr<ThreadQueue>& queue) {
             runningSent.pop_back();
             --sendDepth;
             lock.lock();
-            FinishSent(message, SentMessage::State::Done, 0);
+            FinishSent(message, SentMessage::State::Done, 0).Deliver();
             throw;
         }
         runningSent.pop_back();
         --sendDepth;
         lock.lock();
-        FinishSent(message, SentMessage::State::Done, result, false);
-        // Woken after the unlock, the sender goes on at once instead of blocking on the lock.
+        const OwnerWake wake = FinishSent(message, SentMessage::State::Done, result);
         lock.unlock();
-        message->sender->changed.notify_all();
+        wake.Deliver();
         lock.lock();
         ++count;
     }
@@ -232,9 +260,7 @@ bool WaitForInput(const std::shared_ptr<ThreadQueue>& queue, Clock::time_point d
         Lock lock(Reg().mutex);
         if (!queue->sent.empty()) continue;
         if (!queue->posted.empty() || queue->quitPending) return true;
-        if (deadline == Clock::time_point::max()) {
-            queue->changed.wait(lock);
-        } else if (queue->changed.wait_until(lock, deadline) == std::cv_status::timeout) {
+        if (!WaitOnOwnQueue(*queue, lock, deadline)) {
             if (!queue->sent.empty()) continue;
             return !queue->posted.empty() || queue->quitPending;
         }
@@ -458,7 +484,7 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
     std::erase_if(queue.posted, [&](const MSG& m) { return m.hwnd == hWnd; });
     for (auto it = queue.sent.begin(); it != queue.sent.end();) {
         if ((*it)->hwnd == hWnd) {
-            FinishSent(*it, SentMessage::State::Failed, 0);
+            FinishSent(*it, SentMessage::State::Failed, 0).Deliver();
             it = queue.sent.erase(it);
         } else {
             ++it;
@@ -662,11 +688,9 @@ LRESULT WINAPI SendMessageTimeoutA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lP
             lock.lock();
             continue;
         }
-        if (deadline == Clock::time_point::max()) {
-            sender->changed.wait(lock);
-        } else if (sender->changed.wait_until(lock, deadline) == std::cv_status::timeout &&
-                   (message->state == SentMessage::State::Queued ||
-                    message->state == SentMessage::State::Running)) {
+        if (!WaitOnOwnQueue(*sender, lock, deadline) &&
+            (message->state == SentMessage::State::Queued ||
+             message->state == SentMessage::State::Running)) {
             // Withdraw a message that has not started, so it never runs against state its
             // sender may already have released; a running one finishes unobserved.
             std::erase(owner->sent, message);
@@ -684,7 +708,7 @@ BOOL WINAPI ReplyMessage(LRESULT lResult) {
     std::shared_ptr<SentMessage> message = runningSent.back();
     Lock lock(Reg().mutex);
     if (message->state != SentMessage::State::Running) return FALSE;
-    FinishSent(message, SentMessage::State::Done, lResult);
+    FinishSent(message, SentMessage::State::Done, lResult).Deliver();
     return TRUE;
 }
 
@@ -736,9 +760,8 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
         // Wait for any new arrival (it may not match the filter; look again then).
         Lock lock(Reg().mutex);
         size_t posted = queue->posted.size();
-        queue->changed.wait(lock, [&] {
-            return !queue->sent.empty() || queue->posted.size() != posted || queue->quitPending;
-        });
+        while (queue->sent.empty() && queue->posted.size() == posted && !queue->quitPending)
+            WaitOnOwnQueue(*queue, lock, Clock::time_point::max());
     }
 }
 

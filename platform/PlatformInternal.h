@@ -4,6 +4,8 @@
 
 #include "windows.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -19,7 +21,31 @@ class Object {
     virtual bool Close() { return true; }
 };
 
-struct WaitContext;
+// Where a thread sleeps while it waits in this layer, one per thread. A wait takes a token
+// with Prepare, under the lock that guards what it waits for, looks at that state, releases
+// the lock and parks with the token. Whoever changes the state does so under the same lock,
+// notes the waiter's parker and token there, and unparks it once the lock is released. A
+// token is good for one look only, so a wake-up can never end a later wait of the thread (one
+// that waits for something else), and one that comes before Park is not lost.
+class Parker {
+  public:
+    uint32_t Prepare();
+    // Sleeps until Unpark(token) or the deadline (time_point::max(): none); false when the
+    // deadline passed first. Only the owning thread calls Prepare and Park.
+    bool Park(uint32_t token, std::chrono::steady_clock::time_point deadline);
+    // Ends the wait of this token, if it is still the current one; any thread.
+    void Unpark(uint32_t token);
+
+  private:
+    // The token in the upper bits, the state of its wait in the lower two.
+    std::atomic<uint32_t> word_{0};
+};
+
+// The calling thread's parker; shared, so that a thread that unparks it after releasing its
+// lock never touches a parker whose thread has ended meanwhile.
+std::shared_ptr<Parker> CurrentParker();
+
+struct WaitRecord;
 
 // An object whose signalled state can be waited for (events, threads, message queues).
 // All state is guarded by one process-wide lock inside Sync.cpp.
@@ -34,10 +60,8 @@ class Waitable : public Object {
     friend DWORD WaitForWaitables(std::span<Waitable* const>, bool, DWORD);
     bool manualReset_;
     bool signalled_;
-    // Shared with the waiting thread, so that a wake-up may be sent after the lock is released
-    // (a thread woken under the lock would at once block on it again) even if that thread
-    // has meanwhile stopped waiting.
-    std::vector<std::shared_ptr<WaitContext>> waiters_;
+    // The waits in progress; each record lives on its waiting thread's stack while it is here.
+    std::vector<WaitRecord*> waiters_;
 };
 
 // WaitForMultipleObjects on resolved objects: WAIT_OBJECT_0 + index, WAIT_TIMEOUT. A

@@ -2,6 +2,7 @@
 #include "PlatformHooks.h"
 #include "PlatformInternal.h"
 
+#include <linux/futex.h>
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -11,11 +12,12 @@
 #include <pthread.h>
 
 #include <algorithm>
-#include <cstring>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -31,8 +33,91 @@ void NameCurrentThread(const char* name) {
 
 namespace k419::platform::detail {
 
-struct WaitContext {
-    std::condition_variable wake;
+namespace {
+
+constexpr int kStateBits = 2;
+constexpr uint32_t kStateMask = (1u << kStateBits) - 1;
+constexpr uint32_t kTokenMask = UINT32_MAX >> kStateBits;
+// States of the current token's wait.
+constexpr uint32_t kArmed = 0;     // prepared, not asleep yet
+constexpr uint32_t kSleeping = 1;  // asleep in the kernel: an unpark must wake it there
+constexpr uint32_t kUnparked = 2;
+constexpr uint32_t kExpired = 3;  // the deadline passed first
+
+long Futex(std::atomic<uint32_t>& word, int operation, uint32_t value, const timespec* deadline) {
+    static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), operation, value, deadline,
+                   nullptr, FUTEX_BITSET_MATCH_ANY);
+}
+
+}  // namespace
+
+uint32_t Parker::Prepare() {
+    uint32_t token = ((word_.load(std::memory_order_relaxed) >> kStateBits) + 1) & kTokenMask;
+    if (token == 0) token = 1;  // 0 stays free to mean "no wait" to the callers
+    word_.store(token << kStateBits | kArmed);
+    return token;
+}
+
+bool Parker::Park(uint32_t token, std::chrono::steady_clock::time_point deadline) {
+    const uint32_t sleeping = token << kStateBits | kSleeping;
+    uint32_t expected = token << kStateBits | kArmed;
+    if (!word_.compare_exchange_strong(expected, sleeping)) return true;  // unparked already
+    // The futex's absolute time-out runs on CLOCK_MONOTONIC, the steady clock's.
+    timespec limit{};
+    const timespec* timeout = nullptr;
+    if (deadline != std::chrono::steady_clock::time_point::max()) {
+        const auto since =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
+        limit.tv_sec = static_cast<time_t>(since.count() / 1'000'000'000);
+        limit.tv_nsec = static_cast<long>(since.count() % 1'000'000'000);
+        timeout = &limit;
+    }
+    for (;;) {
+        const long result = Futex(word_, FUTEX_WAIT_BITSET_PRIVATE, sleeping, timeout);
+        const int error = errno;
+        if (word_.load() != sleeping) return true;
+        if (result != 0 && error == ETIMEDOUT) {
+            expected = sleeping;
+            return !word_.compare_exchange_strong(expected, token << kStateBits | kExpired);
+        }
+    }
+}
+
+void Parker::Unpark(uint32_t token) {
+    uint32_t current = word_.load();
+    for (;;) {
+        const uint32_t state = current & kStateMask;
+        if ((current >> kStateBits) != token || (state != kArmed && state != kSleeping)) return;
+        if (word_.compare_exchange_weak(current, token << kStateBits | kUnparked)) {
+            if (state == kSleeping) Futex(word_, FUTEX_WAKE_PRIVATE, 1, nullptr);
+            return;
+        }
+    }
+}
+
+namespace {
+
+thread_local bool tParkerGone = false;  // trivially destructible: readable while the thread ends
+
+struct ParkerHolder {
+    std::shared_ptr<Parker> parker = std::make_shared<Parker>();
+    ~ParkerHolder() { tParkerGone = true; }
+};
+thread_local ParkerHolder tParker;
+
+}  // namespace
+
+std::shared_ptr<Parker> CurrentParker() {
+    // A wait made while the thread ends, after its thread-local objects (static destructors
+    // on the main thread, for one), gets a parker of its own.
+    if (tParkerGone) return std::make_shared<Parker>();
+    return tParker.parker;
+}
+
+struct WaitRecord {
+    std::shared_ptr<Parker> parker;
+    uint32_t token = 0;
 };
 
 namespace {
@@ -50,13 +135,27 @@ Waitable::Waitable(bool manualReset, bool initiallySignalled)
     : manualReset_(manualReset), signalled_(initiallySignalled) {}
 
 void Waitable::Set() {
-    std::vector<std::shared_ptr<WaitContext>> woken;
+    // The waiters are woken after the lock is released (a thread woken under it would at once
+    // find it held). Rarely does more than one thread wait for one object.
+    struct Wake {
+        std::shared_ptr<Parker> parker;
+        uint32_t token = 0;
+    };
+    std::array<Wake, 4> few;
+    std::vector<Wake> more;
+    size_t count = 0;
     {
         std::lock_guard lock(SyncMutex());
         signalled_ = true;
-        woken = waiters_;
+        for (const WaitRecord* waiter : waiters_) {
+            if (count < few.size())
+                few[count++] = {waiter->parker, waiter->token};
+            else
+                more.push_back({waiter->parker, waiter->token});
+        }
     }
-    for (const auto& waiter : woken) waiter->wake.notify_one();
+    for (size_t i = 0; i < count; ++i) few[i].parker->Unpark(few[i].token);
+    for (const Wake& wake : more) wake.parker->Unpark(wake.token);
 }
 
 void Waitable::Reset() {
@@ -74,15 +173,12 @@ DWORD WaitForWaitables(std::span<Waitable* const> objects, bool waitAll, DWORD t
     const Clock::time_point deadline = timeoutMs == INFINITE
                                            ? Clock::time_point::max()
                                            : Clock::now() + std::chrono::milliseconds(timeoutMs);
-    auto context = std::make_shared<WaitContext>();
+    WaitRecord record{CurrentParker(), 0};
     std::unique_lock lock(SyncMutex());
     bool registered = false;
     auto unregister = [&] {
         if (!registered) return;
-        for (Waitable* object : objects) {
-            auto& list = object->waiters_;
-            list.erase(std::remove(list.begin(), list.end(), context), list.end());
-        }
+        for (Waitable* object : objects) std::erase(object->waiters_, &record);
         registered = false;
     };
     auto consume = [](Waitable* object) {
@@ -111,19 +207,19 @@ DWORD WaitForWaitables(std::span<Waitable* const> objects, bool waitAll, DWORD t
             unregister();
             return WAIT_TIMEOUT;
         }
+        record.token = record.parker->Prepare();
         if (!registered) {
             for (Waitable* object : objects) {
                 auto& list = object->waiters_;
-                if (std::find(list.begin(), list.end(), context) == list.end())
-                    list.push_back(context);
+                if (std::find(list.begin(), list.end(), &record) == list.end())
+                    list.push_back(&record);
             }
             registered = true;
         }
-        if (deadline == Clock::time_point::max()) {
-            context->wake.wait(lock);
-        } else if (context->wake.wait_until(lock, deadline) == std::cv_status::timeout) {
-            timedOut = true;  // one last look at the states before reporting the time-out
-        }
+        lock.unlock();
+        // A time-out still takes one last look at the states before it is reported.
+        timedOut = !record.parker->Park(record.token, deadline);
+        lock.lock();
     }
 }
 

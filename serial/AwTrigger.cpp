@@ -429,8 +429,15 @@ bool TApdBaseDispatcher::ProcessReceivedData() {
         // The fill may reuse the room of bytes that handlers took: their matches come first.
         if (!ScanTakenBytes()) return false;
         FillDispatchBuffer();
-        // Handlers that took bytes made room: what the device still holds is read at once
-        // rather than at its next receive event, which a full driver queue may never raise.
+        // Bytes this fill had no room for were announced by their event already, and no later
+        // event may come for them (a full driver queue raises none). Once handlers have made
+        // room they are read at once, in a further round; bytes that arrive meanwhile bring
+        // an event of their own, so a fill that found room for everything ends the rounds.
+        bool roomRanOut;
+        {
+            TCriticalSectionHold hold(InputLock);
+            roomRanOut = DispatchBuffer.Full();
+        }
         // A further round that reads nothing (an empty device, a full buffer) ends it; the
         // bound lets the timer and status checks in between a stream that never pauses.
         if (round > 1 && ArrivedCount == before) return true;
@@ -439,6 +446,7 @@ bool TApdBaseDispatcher::ProcessReceivedData() {
         while (CheckDataTriggers())
             if (ClosePending) break;
         if (ClosePending) return false;
+        if (!roomRanOut) return true;
     }
     return true;
 }

@@ -256,16 +256,21 @@ void TComThread::Execute() {
     // A wait that fails at once fails again at once (a device that has gone away): one such
     // failure is handed on as an event, a second in a row ends the thread instead of spinning.
     int failuresInRow = 0;
+    // The next wait is armed as soon as a mask has been handed over, not once it has been
+    // processed: the thread then sleeps once per event (in the device wait) instead of twice
+    // (there and in the wait for EventDoneSignal). A mask is still handed over only after the
+    // previous one has been processed, so LastEventMask never changes while it is in use.
+    bool handedOver = false;
     for (;;) {
-        d.LastEventMask = 0;
-        if (d.WaitDeviceEvent(d.LastEventMask, &FOverlapped)) {
+        FWaitMask = 0;
+        if (d.WaitDeviceEvent(FWaitMask, &FOverlapped)) {
             failuresInRow = 0;
         } else {
             const DWORD error = GetLastError();
             if (error == ERROR_IO_PENDING) {
                 DWORD ignored = 0;
                 if (!GetOverlappedResult(device, &FOverlapped, &ignored, TRUE)) break;
-                if (d.LastEventMask & RingTrailingEdgeBit) d.RingEdgeSeen = true;
+                if (FWaitMask & RingTrailingEdgeBit) d.RingEdgeSeen = true;
                 ResetEvent(FOverlapped.hEvent);
                 failuresInRow = 0;
             } else if (error == ERROR_INVALID_PARAMETER && (currentMask & RingTrailingEdgeBit)) {
@@ -276,10 +281,12 @@ void TComThread::Execute() {
             }
         }
         if (d.ThreadsMustStop) break;
+        if (handedOver && WaitForSingleObject(d.EventDoneSignal, INFINITE) != WAIT_OBJECT_0) break;
+        if (d.ThreadsMustStop) break;
+        d.LastEventMask = FWaitMask;
         d.FEventPending = true;
         SetEvent(d.DeviceEventSignal);
-        if (WaitForSingleObject(d.EventDoneSignal, INFINITE) != WAIT_OBJECT_0) break;
-        if (d.ThreadsMustStop) break;
+        handedOver = true;
     }
     // Ended by a wait that failed rather than by a stop: the device is gone.
     if (!d.ThreadsMustStop) d.DeviceLost = true;

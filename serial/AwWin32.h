@@ -125,6 +125,7 @@ class TComThread : public TApdDispatcherThread {
 
   private:
     OVERLAPPED FOverlapped{};  // the thread's own, for the device event wait
+    DWORD FWaitMask = 0;       // what that wait reports, until it is handed over
 };
 
 class TDispThread : public TApdDispatcherThread {

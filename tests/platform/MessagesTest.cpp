@@ -235,6 +235,42 @@ TEST(Messages, ThreadsSendingToEachOtherDoNotDeadlock) {
     CloseHandle(ready);
 }
 
+TEST(Messages, SendsAndRepliesBackAndForthLoseNoWakeUp) {
+    // Each send parks its sender until the reply; messages posted to the sender meanwhile
+    // must not end that wait early, and no reply may be missed.
+    TestWindow window;
+    constexpr WPARAM Sends = 3000;
+    std::atomic<DWORD> workerId{0};
+    std::atomic<bool> finished{false};
+    WPARAM wrong = 0;
+    const DWORD mainId = GetCurrentThreadId();
+    std::thread worker([&] {
+        MSG message;
+        PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE | PM_NOYIELD);  // makes its queue
+        workerId = GetCurrentThreadId();
+        for (WPARAM i = 1; i <= Sends; ++i) {
+            DWORD_PTR result = 0;
+            if (!SendMessageTimeoutA(window.hwnd, kTestMessage, i, 0, SMTO_BLOCK, 10000, &result) ||
+                result != 2 * i)
+                ++wrong;
+        }
+        finished = true;
+        PostThreadMessageA(mainId, kOtherMessage, 0, 0);
+    });
+    std::thread poster([&] {
+        while (workerId == 0) std::this_thread::yield();
+        while (!finished) {
+            PostThreadMessageA(workerId, kOtherMessage, 0, 0);
+            std::this_thread::yield();
+        }
+    });
+    while (!finished) k419::platform::WaitForMessage(1000);
+    worker.join();
+    poster.join();
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(window.recorder.Snapshot().size(), Sends);
+}
+
 TEST(Messages, QuitRequestAndWaitForMessages) {
     TestWindow window;
     EXPECT_FALSE(k419::platform::WaitForMessage(0));

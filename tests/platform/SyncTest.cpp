@@ -96,6 +96,33 @@ TEST(Events, ASignalFromAnotherThreadWakesExactlyOneWaiterOfAnAutoResetEvent) {
     CloseHandle(done);
 }
 
+TEST(Events, WaitsStillWorkWhileTheirThreadEnds) {
+    // A thread's own objects end in the reverse order of their making: one made before the
+    // thread's first wait ends after the layer's per-thread state, and may still wait then.
+    HANDLE arrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE answer = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    DWORD lateResult = 0;
+    struct LateWaiter {
+        HANDLE Arrived, Answer;
+        DWORD* Result;
+        ~LateWaiter() {
+            SetEvent(Arrived);
+            *Result = WaitForSingleObject(Answer, 10000);
+        }
+    };
+    std::thread ending([&] {
+        thread_local LateWaiter late{arrived, answer, &lateResult};
+        (void)late;
+        WaitForSingleObject(answer, 0);
+    });
+    EXPECT_EQ(WaitForSingleObject(arrived, 10000), WAIT_OBJECT_0);
+    SetEvent(answer);
+    ending.join();
+    EXPECT_EQ(lateResult, WAIT_OBJECT_0);
+    CloseHandle(arrived);
+    CloseHandle(answer);
+}
+
 TEST(Events, BadHandlesFail) {
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(CloseHandle(event));

@@ -616,3 +616,57 @@ TEST(AwWin32Pty, TriggersArmedWhileTheDispatchThreadSleepsAreStillChecked) {
     EXPECT_EQ(window.Notes.back().WParam, static_cast<WPARAM>(sent));
     EXPECT_EQ(pty.Read(1), "s");
 }
+
+namespace {
+// A handler on the dispatch thread that takes everything announced and, while chunks are left,
+// has the far end send the next one before it returns: each chunk arrives during a delivery.
+struct TRelay {
+    TestDispatcher* D = nullptr;
+    TestPty* Pty = nullptr;
+    std::string Stream;
+    size_t Sent = 0;
+    std::string Taken;
+    uint64_t Announced = 0;
+    std::atomic<size_t> TakenCount{0};
+    std::atomic<bool> Failed{false};
+};
+TRelay* gRelay = nullptr;
+
+void TakeAllAndSendMore(uint32_t msg, uint32_t wParam, int32_t) {
+    TRelay& r = *gRelay;
+    if (msg != TriggerAvailMsg) return;
+    r.Announced += wParam;
+    std::string bytes(wParam, '\0');
+    if (r.D->TakeInput(reinterpret_cast<uint8_t*>(bytes.data()), wParam) != int32_t(wParam))
+        r.Failed = true;
+    r.Taken += bytes;
+    r.TakenCount = r.Taken.size();
+    if (r.Sent < r.Stream.size()) {
+        const size_t n = std::min<size_t>(7, r.Stream.size() - r.Sent);
+        if (!r.Pty->Write(r.Stream.substr(r.Sent, n))) r.Failed = true;
+        r.Sent += n;
+    }
+}
+}  // namespace
+
+TEST(AwWin32Pty, BytesArrivingDuringADeliveryAreAnnouncedOnceAfterItInOrder) {
+    TestPty pty(86);
+    TestDispatcher d;
+    ASSERT_EQ(d.Open(pty), 0);
+    TRelay relay;
+    relay.D = &d;
+    relay.Pty = &pty;
+    relay.Stream = Pattern(7 * 300, 9);
+    gRelay = &relay;
+    d.AddNotifyProc(&TakeAllAndSendMore);
+    d.SetAvailLevel(1);
+
+    ASSERT_TRUE(pty.Write("<"));
+    const std::string expected = "<" + relay.Stream;
+    ASSERT_TRUE(PumpUntil([&] { return relay.TakenCount >= expected.size() || relay.Failed; }));
+    d.ClosePort();
+    gRelay = nullptr;
+    EXPECT_FALSE(relay.Failed);
+    EXPECT_EQ(relay.Taken, expected);
+    EXPECT_EQ(relay.Announced, expected.size());
+}
