@@ -27,12 +27,14 @@ RecordValue Plain(const FieldValue& field) {
 
 // Shortest text that reads back as the same double; to_chars never consults the locale.
 // Nothing for a value that has no number to write.
-std::string Number(const RecordValue& v) {
-    if (!v.value || !std::isfinite(*v.value)) return {};
+void AppendNumber(std::string& out, const RecordValue& v) {
+    if (!v.value || !std::isfinite(*v.value)) return;
     char digits[32];
     const auto result = std::to_chars(digits, digits + sizeof digits, *v.value);
-    return std::string(digits, result.ptr);
+    out.append(digits, result.ptr);
 }
+
+bool HasNumber(const RecordValue& v) { return v.value && std::isfinite(*v.value); }
 
 void AppendPadded(std::string& out, long value, int width) {
     char digits[24];
@@ -47,10 +49,19 @@ std::string LocalTime(TimePoint time) {
     const auto seconds = std::chrono::floor<std::chrono::seconds>(millis);
     const std::time_t t = system_clock::to_time_t(seconds);
     // The standard library's own calls only: the record is made on one thread, so the shared
-    // result of localtime is copied out before anybody else can call it.
-    const std::tm* shared = std::localtime(&t);
-    if (shared == nullptr) return {};
-    const std::tm local = *shared;
+    // result of localtime is copied out before anybody else can call it. localtime looks at
+    // the system's time zone file each time it is called (a file system call per row at the
+    // line's 80 rows a second), so each thread keeps the last second it converted: the
+    // offset from UTC changes only at a whole second.
+    thread_local std::time_t lastSecond = -1;
+    thread_local std::tm lastLocal{};
+    if (t != lastSecond) {
+        const std::tm* shared = std::localtime(&t);
+        if (shared == nullptr) return {};
+        lastLocal = *shared;
+        lastSecond = t;
+    }
+    const std::tm local = lastLocal;
     std::string out;
     AppendPadded(out, local.tm_year + 1900L, 4);
     out += '-';
@@ -95,8 +106,8 @@ std::string FrameHex(const MeterFrame& frame) {
     return out;
 }
 
-std::string JsonString(std::string_view text) {
-    std::string out = "\"";
+void AppendJsonString(std::string& out, std::string_view text) {
+    out += '"';
     for (const char ch : text) {
         const auto byte = static_cast<unsigned char>(ch);
         if (ch == '"' || ch == '\\') {
@@ -111,72 +122,139 @@ std::string JsonString(std::string_view text) {
             out += ch;
         }
     }
-    return out + '"';
+    out += '"';
 }
 
-// The record's columns in order, each with its CSV cell and its JSON value; the two written
-// forms share this one list so their names and order cannot drift apart.
-struct Column {
-    std::string_view name;
-    std::string csv;
-    std::string json;
+void AppendCsvField(std::string& out, std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out += text;
+        return;
+    }
+    out += '"';
+    for (const char ch : text) {
+        if (ch == '"') out += '"';
+        out += ch;
+    }
+    out += '"';
+}
+
+// The record's columns in order, handed one by one to a writer of one of the written forms
+// (the CSV header, a CSV row, a JSON line); the forms share this one list so their names and
+// order cannot drift apart. A writer has Text (a string), Value (a number, or none), Flag, Raw
+// (a number already written, the same in both forms) and Missing (no cell to give). Each
+// writes straight into its line: a row is made at every frame the panel takes.
+template <class Writer>
+void EachColumn(const Reading& r, std::optional<TimePoint> start, Writer& w) {
+    const auto letter = [](const char& c) { return std::string_view(&c, 1); };
+    if (start) {
+        w.Text("time", LocalTime(r.time));
+        w.Raw("elapsed_s", Elapsed(r.time, *start));
+    } else {
+        w.Missing("time");
+        w.Missing("elapsed_s");
+    }
+    w.Text("primary", letter(r.primary));
+    w.Value("primary_value", r.primaryValue);
+    w.Text("primary_unit", r.primaryUnit);
+    w.Flag("primary_overload", r.primaryValue.overload);
+    w.Text("secondary", letter(r.secondary));
+    w.Value("secondary_value", r.secondaryValue);
+    w.Flag("secondary_overload", r.secondaryValue.overload);
+    w.Value("resistance_ohm", r.resistance);
+    w.Flag("resistance_overload", r.resistance.overload);
+    w.Value("conductance_s", r.conductance);
+    w.Flag("conductance_overload", r.conductance.overload);
+    w.Value("capacitance_f", r.capacitance);
+    w.Flag("capacitance_overload", r.capacitance.overload);
+    w.Value("inductance_h", r.inductance);
+    w.Flag("inductance_overload", r.inductance.overload);
+    w.Value("ratio_e", r.ratioE);
+    w.Flag("ratio_e_overload", r.ratioE.overload);
+    w.Value("ratio_f", r.ratioF);
+    w.Flag("ratio_f_overload", r.ratioF.overload);
+    char text[24];
+    w.Raw("range", std::string_view(text, std::to_chars(text, text + sizeof text, r.range).ptr));
+    w.Raw("frequency_hz",
+          std::string_view(text, std::to_chars(text, text + sizeof text, r.frequencyHz).ptr));
+    w.Raw("level_v",
+          std::string_view(text, std::to_chars(text, text + sizeof text, r.levelVolts).ptr));
+    w.Flag("bias_on", r.bias);
+    w.Text("circuit", r.seriesCircuit ? "series" : "parallel");
+    w.Text("ranging", r.autoRanging ? "auto" : "manual");
+    w.Flag("averaging_on", r.averaging);
+    w.Text("frame_hex", FrameHex(r.frame));
+}
+
+struct CsvHeaderWriter {
+    std::string line;
+    void Name(std::string_view name) {
+        if (!line.empty()) line += ',';
+        line += name;
+    }
+    void Text(std::string_view name, std::string_view) { Name(name); }
+    void Value(std::string_view name, const RecordValue&) { Name(name); }
+    void Flag(std::string_view name, bool) { Name(name); }
+    void Raw(std::string_view name, std::string_view) { Name(name); }
+    void Missing(std::string_view name) { Name(name); }
 };
 
-Column Text(std::string_view name, std::string_view text) {
-    return {name, CsvField(text), JsonString(text)};
-}
-
-Column Flag(std::string_view name, bool flag) {
-    return {name, flag ? "1" : "0", flag ? "true" : "false"};
-}
-
-Column Value(std::string_view name, const RecordValue& v) {
-    std::string number = Number(v);
-    std::string json = number.empty() ? "null" : number;
-    return {name, std::move(number), std::move(json)};
-}
-
-std::vector<Column> Columns(const Reading& r, std::optional<TimePoint> start) {
-    const auto letter = [](const char& c) { return std::string_view(&c, 1); };
-    std::string time, elapsed;
-    if (start) {
-        time = LocalTime(r.time);
-        elapsed = Elapsed(r.time, *start);
+struct CsvRowWriter {
+    std::string line;
+    bool first = true;
+    void Next() {
+        if (!first) line += ',';
+        first = false;
     }
-    char level[16];
-    const auto levelEnd = std::to_chars(level, level + sizeof level, r.levelVolts).ptr;
-    return {
-        {"time", time, start ? JsonString(time) : "null"},
-        {"elapsed_s", elapsed, start ? elapsed : "null"},
-        Text("primary", letter(r.primary)),
-        Value("primary_value", r.primaryValue),
-        Text("primary_unit", r.primaryUnit),
-        Flag("primary_overload", r.primaryValue.overload),
-        Text("secondary", letter(r.secondary)),
-        Value("secondary_value", r.secondaryValue),
-        Flag("secondary_overload", r.secondaryValue.overload),
-        Value("resistance_ohm", r.resistance),
-        Flag("resistance_overload", r.resistance.overload),
-        Value("conductance_s", r.conductance),
-        Flag("conductance_overload", r.conductance.overload),
-        Value("capacitance_f", r.capacitance),
-        Flag("capacitance_overload", r.capacitance.overload),
-        Value("inductance_h", r.inductance),
-        Flag("inductance_overload", r.inductance.overload),
-        Value("ratio_e", r.ratioE),
-        Flag("ratio_e_overload", r.ratioE.overload),
-        Value("ratio_f", r.ratioF),
-        Flag("ratio_f_overload", r.ratioF.overload),
-        {"range", std::to_string(r.range), std::to_string(r.range)},
-        {"frequency_hz", std::to_string(r.frequencyHz), std::to_string(r.frequencyHz)},
-        {"level_v", std::string(level, levelEnd), std::string(level, levelEnd)},
-        Flag("bias_on", r.bias),
-        Text("circuit", r.seriesCircuit ? "series" : "parallel"),
-        Text("ranging", r.autoRanging ? "auto" : "manual"),
-        Flag("averaging_on", r.averaging),
-        Text("frame_hex", FrameHex(r.frame)),
-    };
-}
+    void Text(std::string_view, std::string_view text) {
+        Next();
+        AppendCsvField(line, text);
+    }
+    void Value(std::string_view, const RecordValue& v) {
+        Next();
+        AppendNumber(line, v);
+    }
+    void Flag(std::string_view, bool flag) {
+        Next();
+        line += flag ? '1' : '0';
+    }
+    void Raw(std::string_view, std::string_view text) {
+        Next();
+        line += text;
+    }
+    void Missing(std::string_view) { Next(); }
+};
+
+struct JsonLineWriter {
+    std::string line = "{";
+    void Key(std::string_view name) {
+        if (line.size() > 1) line += ", ";
+        AppendJsonString(line, name);
+        line += ": ";
+    }
+    void Text(std::string_view name, std::string_view text) {
+        Key(name);
+        AppendJsonString(line, text);
+    }
+    void Value(std::string_view name, const RecordValue& v) {
+        Key(name);
+        if (HasNumber(v))
+            AppendNumber(line, v);
+        else
+            line += "null";
+    }
+    void Flag(std::string_view name, bool flag) {
+        Key(name);
+        line += flag ? "true" : "false";
+    }
+    void Raw(std::string_view name, std::string_view text) {
+        Key(name);
+        line += text;
+    }
+    void Missing(std::string_view name) {
+        Key(name);
+        line += "null";
+    }
+};
 
 }  // namespace
 
@@ -226,44 +304,31 @@ Reading MakeReading(const FrontPanelModel& model, TimePoint time) {
 }
 
 std::string CsvField(std::string_view text) {
-    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
-    std::string out = "\"";
-    for (const char ch : text) {
-        if (ch == '"') out += '"';
-        out += ch;
-    }
-    return out + '"';
+    std::string out;
+    AppendCsvField(out, text);
+    return out;
 }
 
 std::string CsvHeader() {
-    std::string line;
-    for (const Column& c : Columns(Reading{}, std::nullopt)) {
-        if (!line.empty()) line += ',';
-        line += c.name;
-    }
-    return line + "\r\n";
+    CsvHeaderWriter writer;
+    EachColumn(Reading{}, std::nullopt, writer);
+    return writer.line + "\r\n";
 }
 
 std::string CsvRow(const Reading& reading, std::optional<TimePoint> start) {
-    std::string line;
-    bool first = true;
-    for (const Column& c : Columns(reading, start)) {
-        if (!first) line += ',';
-        first = false;
-        line += c.csv;
-    }
-    return line + "\r\n";
+    CsvRowWriter writer;
+    writer.line.reserve(256);
+    EachColumn(reading, start, writer);
+    writer.line += "\r\n";
+    return std::move(writer.line);
 }
 
 std::string JsonLine(const Reading& reading, std::optional<TimePoint> start) {
-    std::string line = "{";
-    for (const Column& c : Columns(reading, start)) {
-        if (line.size() > 1) line += ", ";
-        line += JsonString(c.name);
-        line += ": ";
-        line += c.json;
-    }
-    return line + "}\n";
+    JsonLineWriter writer;
+    writer.line.reserve(1024);
+    EachColumn(reading, start, writer);
+    writer.line += "}\n";
+    return std::move(writer.line);
 }
 
 }  // namespace k419
