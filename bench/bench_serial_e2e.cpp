@@ -21,9 +21,11 @@
 //                       [--stream idle|frames|bytes]
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <termios.h>
 #include <time.h>
@@ -314,6 +316,124 @@ class PlainReader : public Reader, private Intake {
     size_t head_ = 0, tail_ = 0;
 };
 
+// The least the component's thread structure can cost: an event thread that reads the bytes
+// itself, a dispatch thread and a blocking send to the main thread, in lock step, each hand-off
+// a bare futex wake and wait, and nothing else. The figure a hand-off of the component compares
+// with on the same machine in the same sitting.
+class LockStepReader : public Reader, private Intake {
+  public:
+    const char* Name() const override { return "design floor"; }
+    void Open(const std::string& path) override {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd_ < 0) throw std::runtime_error("cannot open " + path);
+        termios tio{};
+        tcgetattr(fd_, &tio);
+        cfmakeraw(&tio);
+        tcsetattr(fd_, TCSANOW, &tio);
+        stopFd_ = eventfd(0, EFD_CLOEXEC);
+        buffer_.assign(65536, 0);
+        head_ = tail_ = 0;
+        stopping_ = false;
+        event_ = std::thread([this] { EventLoop(); });
+        dispatch_ = std::thread([this] { DispatchLoop(); });
+    }
+    void Run(const Handler& handler, const std::function<bool()>& stop,
+             Clock::time_point deadline) override {
+        if (stop()) return;
+        for (auto now = Clock::now(); now < deadline; now = Clock::now()) {
+            const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
+            timespec timeout{static_cast<time_t>(left.count() / 1000000000),
+                             static_cast<long>(left.count() % 1000000000)};
+            if (!Await(message_, messagesSeen_, &timeout)) continue;
+            messagesSeen_ = message_.load(std::memory_order_acquire);
+            handler(*this);
+            Post(reply_);
+            if (stop()) return;
+        }
+    }
+    void Close() override {
+        stopping_ = true;
+        const uint64_t one = 1;
+        ssize_t ignored = ::write(stopFd_, &one, sizeof one);
+        (void)ignored;
+        Post(arrived_);
+        Post(reply_);
+        Post(processed_);
+        event_.join();
+        dispatch_.join();
+        ::close(stopFd_);
+        ::close(fd_);
+        fd_ = stopFd_ = -1;
+    }
+
+  private:
+    static long Futex(std::atomic<uint32_t>& word, int op, uint32_t value,
+                      const timespec* timeout = nullptr) {
+        return syscall(SYS_futex, reinterpret_cast<uint32_t*>(&word), op | FUTEX_PRIVATE_FLAG,
+                       value, timeout, nullptr, 0);
+    }
+    static void Post(std::atomic<uint32_t>& word) {
+        word.fetch_add(1, std::memory_order_release);
+        Futex(word, FUTEX_WAKE, 1);
+    }
+    // Waits until the word is no longer `seen`; false when the time-out passed first.
+    static bool Await(std::atomic<uint32_t>& word, uint32_t seen, const timespec* timeout) {
+        while (word.load(std::memory_order_acquire) == seen) {
+            if (Futex(word, FUTEX_WAIT, seen, timeout) == -1 && errno == ETIMEDOUT)
+                return word.load(std::memory_order_acquire) != seen;
+        }
+        return true;
+    }
+
+    void EventLoop() {
+        uint32_t processed = processed_.load();
+        while (!stopping_) {
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) <= 0 || stopping_) continue;
+            if (tail_ == head_) head_ = tail_ = 0;
+            if (head_ == buffer_.size()) {
+                std::memmove(buffer_.data(), buffer_.data() + tail_, head_ - tail_);
+                head_ -= tail_;
+                tail_ = 0;
+            }
+            const ssize_t n = ::read(fd_, buffer_.data() + head_, buffer_.size() - head_);
+            if (n <= 0) continue;
+            head_ += static_cast<size_t>(n);
+            Post(arrived_);
+            Await(processed_, processed, nullptr);
+            processed = processed_.load(std::memory_order_acquire);
+        }
+    }
+    void DispatchLoop() {
+        uint32_t arrived = arrived_.load();
+        while (!stopping_) {
+            Await(arrived_, arrived, nullptr);
+            arrived = arrived_.load(std::memory_order_acquire);
+            if (stopping_) break;
+            const uint32_t replies = reply_.load(std::memory_order_acquire);
+            Post(message_);
+            Await(reply_, replies, nullptr);
+            Post(processed_);
+        }
+    }
+
+    size_t Waiting() override { return head_ - tail_; }
+    void Take(uint8_t* dest, size_t count) override {
+        std::memcpy(dest, buffer_.data() + tail_, count);
+        tail_ += count;
+    }
+
+    int fd_ = -1;
+    int stopFd_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::atomic<uint32_t> arrived_{0}, message_{0}, reply_{0}, processed_{0};
+    uint32_t messagesSeen_ = 0;
+    std::thread event_, dispatch_;
+    // Touched by one thread at a time: the threads run in lock step.
+    std::vector<uint8_t> buffer_;
+    size_t head_ = 0, tail_ = 0;
+};
+
 #ifdef K419_BENCH_QSERIALPORT
 // QSerialPort with its readyRead signal, on a QEventLoop of the main thread.
 class QtReader : public Reader, private Intake {
@@ -365,6 +485,7 @@ std::vector<std::unique_ptr<Reader>> AllReaders() {
     std::vector<std::unique_ptr<Reader>> readers;
     readers.push_back(std::make_unique<ComponentReader>());
     readers.push_back(std::make_unique<PlainReader>());
+    readers.push_back(std::make_unique<LockStepReader>());
 #ifdef K419_BENCH_QSERIALPORT
     readers.push_back(std::make_unique<QtReader>());
 #endif
