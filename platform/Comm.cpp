@@ -77,6 +77,7 @@ constexpr ULONG_PTR kStatusPending = 0x103;
 // See CommDevice::ArmHandover.
 constexpr long kHandoverNs = 2'000'000;
 constexpr long kUsualDriverGraceNs = 100'000'000;
+constexpr auto kUsualDriverReturn = std::chrono::milliseconds(2);
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr DWORD kDefaultQueueSize = 4096;
 constexpr DWORD kMinQueueSize = 16;
@@ -219,9 +220,15 @@ class CommDevice : public k419::platform::detail::Object {
     }
     // Whether a thread is reading arriving bytes into the receive queue as they come (one
     // blocked for an event wait, or the driver thread): bytes in the kernel's buffer are then
-    // on their way into the queue, each arrival with its receive event.
+    // on their way into the queue, each arrival with its receive event. The thread that blocks
+    // for every wait counts as watching for a moment after one wait ends, while it hands the
+    // event over and issues the next: asking the kernel then would find the bytes it is about
+    // to read (and hold the lock it needs to come back).
     bool InputWatched() const {
-        return !gone_ && !QueueFull() && (driving_ || driverWatchesInput_);
+        const bool usualDriverReturns =
+            usualDriver_ != std::thread::id() &&
+            std::chrono::steady_clock::now() - driveEnded_ < kUsualDriverReturn;
+        return !gone_ && !QueueFull() && (driving_ || driverWatchesInput_ || usualDriverReturns);
     }
     void DriverLoop();
     void ModemLoop();
@@ -255,6 +262,7 @@ class CommDevice : public k419::platform::detail::Object {
     int waiterWakeFd_ = -1;  // interrupts the thread driving an event wait
     int handoverFd_ = -1;    // hands an unattended wait to the driver thread
     THandover handover_ = THandover::None;
+    std::chrono::steady_clock::time_point driveEnded_;  // when its last wait ended
     std::thread::id usualDriver_;       // blocked for the last wait that anyone blocked for
     OVERLAPPED* usualWait_ = nullptr;   // the record of that wait
     bool driving_ = false;              // a thread blocks for an event wait and watches input
@@ -552,6 +560,7 @@ void CommDevice::DriveWait(Lock& lock, OVERLAPPED* overlapped) {
     }
     driving_ = false;
     drivenWait_ = nullptr;
+    driveEnded_ = std::chrono::steady_clock::now();
     changed_.notify_all();
     // Input is nobody's now: the driver thread takes it up again if a read or an undriven
     // wait is pending; otherwise arriving bytes wait in the kernel's buffer.
