@@ -265,17 +265,23 @@ class ComponentReader : public Reader, private Intake {
     bool stopped_ = false;
 };
 
+// The slave opened non-blocking and set raw, as the readers without the component use it.
+int OpenRaw(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot open " + path);
+    termios tio{};
+    tcgetattr(fd, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(fd, TCSANOW, &tio);
+    return fd;
+}
+
 // A plain poll+read loop on the raw slave, keeping what it read in its own buffer.
 class PlainReader : public Reader, private Intake {
   public:
     const char* Name() const override { return "poll+read"; }
     void Open(const std::string& path) override {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) throw std::runtime_error("cannot open " + path);
-        termios tio{};
-        tcgetattr(fd_, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(fd_, TCSANOW, &tio);
+        fd_ = OpenRaw(path);
         buffer_.assign(65536, 0);
         head_ = tail_ = 0;
     }
@@ -324,12 +330,7 @@ class LockStepReader : public Reader, private Intake {
   public:
     const char* Name() const override { return "design floor"; }
     void Open(const std::string& path) override {
-        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) throw std::runtime_error("cannot open " + path);
-        termios tio{};
-        tcgetattr(fd_, &tio);
-        cfmakeraw(&tio);
-        tcsetattr(fd_, TCSANOW, &tio);
+        fd_ = OpenRaw(path);
         stopFd_ = eventfd(0, EFD_CLOEXEC);
         buffer_.assign(65536, 0);
         head_ = tail_ = 0;
