@@ -276,14 +276,45 @@ int OpenRaw(const std::string& path) {
     return fd;
 }
 
+// What a reader without the component read and its handler has not taken yet.
+class SlaveBytes {
+  public:
+    void Clear() {
+        buffer_.assign(65536, 0);
+        head_ = tail_ = 0;
+    }
+    // Reads what the slave holds, after making room at the front for bytes the handler left;
+    // false when nothing came.
+    bool ReadFrom(int fd) {
+        if (tail_ == head_) head_ = tail_ = 0;
+        if (head_ == buffer_.size()) {
+            std::memmove(buffer_.data(), buffer_.data() + tail_, head_ - tail_);
+            head_ -= tail_;
+            tail_ = 0;
+        }
+        const ssize_t n = ::read(fd, buffer_.data() + head_, buffer_.size() - head_);
+        if (n <= 0) return false;
+        head_ += static_cast<size_t>(n);
+        return true;
+    }
+    size_t Waiting() const { return head_ - tail_; }
+    void Take(uint8_t* dest, size_t count) {
+        std::memcpy(dest, buffer_.data() + tail_, count);
+        tail_ += count;
+    }
+
+  private:
+    std::vector<uint8_t> buffer_;
+    size_t head_ = 0, tail_ = 0;
+};
+
 // A plain poll+read loop on the raw slave, keeping what it read in its own buffer.
 class PlainReader : public Reader, private Intake {
   public:
     const char* Name() const override { return "poll+read"; }
     void Open(const std::string& path) override {
         fd_ = OpenRaw(path);
-        buffer_.assign(65536, 0);
-        head_ = tail_ = 0;
+        bytes_.Clear();
     }
     void Run(const Handler& handler, const std::function<bool()>& stop,
              Clock::time_point deadline) override {
@@ -292,15 +323,7 @@ class PlainReader : public Reader, private Intake {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
             pollfd fd{fd_, POLLIN, 0};
             if (::poll(&fd, 1, static_cast<int>(left.count())) <= 0) continue;
-            if (tail_ == head_) head_ = tail_ = 0;
-            if (head_ == buffer_.size()) {  // the handler leaves bytes: make room at the front
-                std::memmove(buffer_.data(), buffer_.data() + tail_, head_ - tail_);
-                head_ -= tail_;
-                tail_ = 0;
-            }
-            const ssize_t n = ::read(fd_, buffer_.data() + head_, buffer_.size() - head_);
-            if (n <= 0) continue;
-            head_ += static_cast<size_t>(n);
+            if (!bytes_.ReadFrom(fd_)) continue;
             handler(*this);
             if (stop()) return;
         }
@@ -311,15 +334,11 @@ class PlainReader : public Reader, private Intake {
     }
 
   private:
-    size_t Waiting() override { return head_ - tail_; }
-    void Take(uint8_t* dest, size_t count) override {
-        std::memcpy(dest, buffer_.data() + tail_, count);
-        tail_ += count;
-    }
+    size_t Waiting() override { return bytes_.Waiting(); }
+    void Take(uint8_t* dest, size_t count) override { bytes_.Take(dest, count); }
 
     int fd_ = -1;
-    std::vector<uint8_t> buffer_;
-    size_t head_ = 0, tail_ = 0;
+    SlaveBytes bytes_;
 };
 
 // The least the component's thread structure can cost: an event thread that reads the bytes
@@ -332,8 +351,7 @@ class LockStepReader : public Reader, private Intake {
     void Open(const std::string& path) override {
         fd_ = OpenRaw(path);
         stopFd_ = eventfd(0, EFD_CLOEXEC);
-        buffer_.assign(65536, 0);
-        head_ = tail_ = 0;
+        bytes_.Clear();
         stopping_ = false;
         event_ = std::thread([this] { EventLoop(); });
         dispatch_ = std::thread([this] { DispatchLoop(); });
@@ -391,15 +409,7 @@ class LockStepReader : public Reader, private Intake {
         while (!stopping_) {
             pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
             if (::poll(fds, 2, -1) <= 0 || stopping_) continue;
-            if (tail_ == head_) head_ = tail_ = 0;
-            if (head_ == buffer_.size()) {
-                std::memmove(buffer_.data(), buffer_.data() + tail_, head_ - tail_);
-                head_ -= tail_;
-                tail_ = 0;
-            }
-            const ssize_t n = ::read(fd_, buffer_.data() + head_, buffer_.size() - head_);
-            if (n <= 0) continue;
-            head_ += static_cast<size_t>(n);
+            if (!bytes_.ReadFrom(fd_)) continue;
             Post(arrived_);
             Await(processed_, processed, nullptr);
             processed = processed_.load(std::memory_order_acquire);
@@ -418,11 +428,8 @@ class LockStepReader : public Reader, private Intake {
         }
     }
 
-    size_t Waiting() override { return head_ - tail_; }
-    void Take(uint8_t* dest, size_t count) override {
-        std::memcpy(dest, buffer_.data() + tail_, count);
-        tail_ += count;
-    }
+    size_t Waiting() override { return bytes_.Waiting(); }
+    void Take(uint8_t* dest, size_t count) override { bytes_.Take(dest, count); }
 
     int fd_ = -1;
     int stopFd_ = -1;
@@ -430,9 +437,7 @@ class LockStepReader : public Reader, private Intake {
     std::atomic<uint32_t> arrived_{0}, message_{0}, reply_{0}, processed_{0};
     uint32_t messagesSeen_ = 0;
     std::thread event_, dispatch_;
-    // Touched by one thread at a time: the threads run in lock step.
-    std::vector<uint8_t> buffer_;
-    size_t head_ = 0, tail_ = 0;
+    SlaveBytes bytes_;  // touched by one thread at a time: the threads run in lock step
 };
 
 #ifdef K419_BENCH_QSERIALPORT
