@@ -156,6 +156,8 @@ using k419::platform::detail::Win32ErrorFromErrno;
 
 class CommDevice : public k419::platform::detail::Object {
   public:
+    static constexpr unsigned kKind = k419::platform::detail::kind::kCommDevice;
+    CommDevice() : Object(kKind) {}
     ~CommDevice() override { Close(); }
 
     // Opens the device for exclusive use and changes nothing on it; on failure returns the
@@ -282,7 +284,21 @@ class CommDevice : public k419::platform::detail::Object {
     std::deque<PendingRead> reads_;
     std::deque<PendingWrite> writes_;
     std::optional<PendingWait> wait_;
-    std::unordered_map<OVERLAPPED*, Completion> ops_;
+    // The outcome of every operation begun on a caller's record, by record; a caller uses one
+    // or two records for all its operations, so a short list beats any table.
+    std::vector<std::pair<OVERLAPPED*, Completion>> ops_;
+    Completion* FindOp(OVERLAPPED* overlapped) {
+        for (auto& [record, completion] : ops_)
+            if (record == overlapped) return &completion;
+        return nullptr;
+    }
+    Completion& Op(OVERLAPPED* overlapped) {
+        if (Completion* completion = FindOp(overlapped)) return *completion;
+        return ops_.emplace_back(overlapped, Completion{}).second;
+    }
+    void EraseOp(OVERLAPPED* overlapped) {
+        std::erase_if(ops_, [&](const auto& op) { return op.first == overlapped; });
+    }
 
     DWORD mask_ = 0;
     DWORD history_ = 0;  // events that occurred and were not yet reported
@@ -450,13 +466,13 @@ bool CommDevice::Close() {
 // Operation bookkeeping
 
 void CommDevice::BeginOp(OVERLAPPED* overlapped) {
-    ops_[overlapped] = Completion{};
+    Op(overlapped) = Completion{};
     overlapped->Internal = kStatusPending;
     overlapped->InternalHigh = 0;
 }
 
 void CommDevice::Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWORD bytes) {
-    ops_[overlapped] = Completion{false, error, bytes};
+    Op(overlapped) = Completion{false, error, bytes};
     overlapped->Internal = error;
     overlapped->InternalHigh = bytes;
     // Set while the lock is held: whoever sees the operation complete also finds its event
@@ -482,9 +498,9 @@ BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchron
         return FALSE;
     }
     if (IsPendingWait(overlapped)) DriveWait(lock, overlapped);
-    changed_.wait(lock, [&] { return !ops_[overlapped].pending; });
-    Completion result = ops_[overlapped];
-    ops_.erase(overlapped);
+    changed_.wait(lock, [&] { return !Op(overlapped).pending; });
+    const Completion result = Op(overlapped);
+    EraseOp(overlapped);
     if (bytes) *bytes = result.bytes;
     if (result.error != ERROR_SUCCESS) return Fail(result.error);
     return TRUE;
@@ -494,7 +510,7 @@ BOOL CommDevice::FinishAtOnce(OVERLAPPED* overlapped, bool synchronous, HANDLE e
                               DWORD* bytesOut) {
     if (bytesOut) *bytesOut = bytes;
     if (synchronous) {
-        ops_.erase(overlapped);
+        EraseOp(overlapped);
     } else {
         Complete(overlapped, event, ERROR_SUCCESS, bytes);
     }
@@ -534,7 +550,7 @@ void CommDevice::DriveWait(Lock& lock, OVERLAPPED* overlapped) {
     waitDriver_ = std::this_thread::get_id();
     usualDriver_ = waitDriver_;
     usualWait_ = overlapped;
-    while (ops_[overlapped].pending && !stopping_) {
+    while (Op(overlapped).pending && !stopping_) {
         const bool input = !gone_ && !QueueFull();
         pollfd fds[2]{};
         fds[0].fd = input ? fd_ : -1;
@@ -1159,20 +1175,20 @@ BOOL CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped) {
 
 BOOL CommDevice::OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, bool wait) {
     Lock lock(mutex_);
-    auto it = ops_.find(overlapped);
-    if (it == ops_.end()) return Fail(ERROR_INVALID_PARAMETER);
-    if (it->second.pending) {
+    Completion* completion = FindOp(overlapped);
+    if (!completion) return Fail(ERROR_INVALID_PARAMETER);
+    if (completion->pending) {
         if (!wait) {
             // Someone looks for it without blocking: the driver thread must watch for it.
             if (IsPendingWait(overlapped) && !driving_ && !driverWatchesInput_) Wake();
             return Fail(ERROR_IO_INCOMPLETE);
         }
         if (IsPendingWait(overlapped)) DriveWait(lock, overlapped);
-        changed_.wait(lock, [&] { return !ops_[overlapped].pending; });
-        it = ops_.find(overlapped);
+        changed_.wait(lock, [&] { return !Op(overlapped).pending; });
+        completion = &Op(overlapped);
     }
-    if (bytes) *bytes = it->second.bytes;
-    if (it->second.error != ERROR_SUCCESS) return Fail(it->second.error);
+    if (bytes) *bytes = completion->bytes;
+    if (completion->error != ERROR_SUCCESS) return Fail(completion->error);
     return TRUE;
 }
 

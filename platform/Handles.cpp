@@ -1,6 +1,8 @@
 // The handle table, CloseHandle, the thread's last error and errno translation.
 #include "PlatformInternal.h"
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <unordered_map>
@@ -22,6 +24,38 @@ HandleTable& Table() {
     return *table;
 }
 
+// How many handles have been removed so far. A thread's remembered handles are good while
+// this has not changed since it remembered them: each of them is then still in the table.
+std::atomic<uint64_t> removals{0};
+
+// The handles a thread used last, with weak references that keep no object alive. A port's
+// threads use three or four handles for every event.
+struct RecentHandles {
+    struct Entry {
+        uintptr_t value = 0;
+        std::weak_ptr<Object> object;
+    };
+    uint64_t removals = UINT64_MAX;  // none remembered yet
+    std::array<Entry, 8> entries;
+    size_t next = 0;  // the entry replaced next
+
+    ~RecentHandles();
+};
+
+// Trivially destructible, so readable while the thread's other thread-local objects are being
+// destroyed: a lookup made then goes to the table.
+thread_local bool tRecentGone = false;
+thread_local RecentHandles tRecent;
+
+RecentHandles::~RecentHandles() { tRecentGone = true; }
+
+std::shared_ptr<Object> LookupInTable(uintptr_t value) {
+    HandleTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    auto it = table.objects.find(value);
+    return it == table.objects.end() ? nullptr : it->second;
+}
+
 }  // namespace
 
 HANDLE RegisterHandle(std::shared_ptr<Object> object) {
@@ -34,10 +68,27 @@ HANDLE RegisterHandle(std::shared_ptr<Object> object) {
 }
 
 std::shared_ptr<Object> LookupHandle(HANDLE handle) {
-    HandleTable& table = Table();
-    std::lock_guard lock(table.mutex);
-    auto it = table.objects.find(reinterpret_cast<uintptr_t>(handle));
-    return it == table.objects.end() ? nullptr : it->second;
+    const auto value = reinterpret_cast<uintptr_t>(handle);
+    if (tRecentGone || value == 0) return LookupInTable(value);
+    RecentHandles& recent = tRecent;
+    // Read before the table is: a removal after this read is noticed by the next lookup.
+    const uint64_t removed = removals.load(std::memory_order_acquire);
+    if (recent.removals == removed) {
+        for (const RecentHandles::Entry& entry : recent.entries) {
+            // Still in the table, so alive, unless another thread is closing it this moment
+            // (null then, as the table would answer a moment later).
+            if (entry.value == value) return entry.object.lock();
+        }
+    } else {
+        recent.entries = {};
+        recent.removals = removed;
+    }
+    std::shared_ptr<Object> object = LookupInTable(value);
+    if (object) {
+        recent.entries[recent.next] = {value, object};
+        recent.next = (recent.next + 1) % recent.entries.size();
+    }
+    return object;
 }
 
 std::shared_ptr<Object> UnregisterHandle(HANDLE handle) {
@@ -47,6 +98,7 @@ std::shared_ptr<Object> UnregisterHandle(HANDLE handle) {
     if (it == table.objects.end()) return nullptr;
     std::shared_ptr<Object> object = std::move(it->second);
     table.objects.erase(it);
+    removals.fetch_add(1, std::memory_order_acq_rel);
     return object;
 }
 

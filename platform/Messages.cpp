@@ -802,16 +802,14 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOO
         return WAIT_FAILED;
     }
     auto queue = CurrentQueue();
-    std::vector<std::shared_ptr<Waitable>> held;
-    std::vector<Waitable*> objects;
+    k419::platform::detail::WaitList objects;
     for (DWORD i = 0; i < nCount; ++i) {
         auto object = k419::platform::detail::LookupHandleAs<Waitable>(pHandles[i]);
         if (!object) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        objects.push_back(object.get());
-        held.push_back(std::move(object));
+        objects.Add(std::move(object));
     }
     {
         std::lock_guard lock(Reg().mutex);
@@ -819,8 +817,8 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOO
             return WAIT_OBJECT_0 + nCount;
         queue->arrival->Reset();  // under the lock: an arrival after this look sets it again
     }
-    objects.push_back(queue->arrival.get());
-    return k419::platform::detail::WaitForWaitables(objects, false, dwMilliseconds);
+    objects.Add(queue->arrival);
+    return k419::platform::detail::WaitForWaitables(objects.Objects(), false, dwMilliseconds);
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {

@@ -4,6 +4,7 @@
 
 #include "windows.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -13,12 +14,29 @@
 
 namespace k419::platform::detail {
 
+// What an object is, as bits: a typed lookup checks them instead of asking the run-time type
+// information, which costs a walk of the class hierarchy on every call.
+namespace kind {
+constexpr unsigned kWaitable = 1u << 0;
+constexpr unsigned kEvent = 1u << 1;
+constexpr unsigned kThread = 1u << 2;
+constexpr unsigned kCommDevice = 1u << 3;
+}  // namespace kind
+
 // Anything a HANDLE can name. Close() runs once, when CloseHandle removes the handle; other
 // threads may still hold a reference and must find the object in a defined, closed state.
 class Object {
   public:
     virtual ~Object() = default;
     virtual bool Close() { return true; }
+    // The kind bits of the object's class and of every class it derives from.
+    unsigned Kinds() const { return kinds_; }
+
+  protected:
+    explicit Object(unsigned kinds) : kinds_(kinds) {}
+
+  private:
+    unsigned kinds_;
 };
 
 // Where a thread sleeps while it waits in this layer, one per thread. A wait takes a token
@@ -51,7 +69,9 @@ struct WaitRecord;
 // All state is guarded by one process-wide lock inside Sync.cpp.
 class Waitable : public Object {
   public:
-    Waitable(bool manualReset, bool initiallySignalled);
+    static constexpr unsigned kKind = kind::kWaitable;
+    // `kinds`: those of the derived class, if any.
+    Waitable(bool manualReset, bool initiallySignalled, unsigned kinds = 0);
     void Set();
     void Reset();
     bool IsSignalled() const;
@@ -64,18 +84,49 @@ class Waitable : public Object {
     std::vector<WaitRecord*> waiters_;
 };
 
+// The objects of one wait, each kept alive until the wait ends, even if another thread closes
+// its handle meanwhile; held on the waiting thread's stack, so a wait allocates nothing.
+class WaitList {
+  public:
+    WaitList() {}
+    WaitList(const WaitList&) = delete;
+    WaitList& operator=(const WaitList&) = delete;
+    ~WaitList() {
+        for (size_t i = 0; i < count_; ++i) held_[i].~shared_ptr();
+    }
+    // At most MAXIMUM_WAIT_OBJECTS objects.
+    void Add(std::shared_ptr<Waitable> object) {
+        objects_[count_] = object.get();
+        new (&held_[count_]) std::shared_ptr<Waitable>(std::move(object));
+        ++count_;
+    }
+    std::span<Waitable* const> Objects() const { return {objects_.data(), count_}; }
+
+  private:
+    size_t count_ = 0;
+    std::array<Waitable*, MAXIMUM_WAIT_OBJECTS> objects_;
+    union {
+        std::shared_ptr<Waitable> held_[MAXIMUM_WAIT_OBJECTS];
+    };
+};
+
 // WaitForMultipleObjects on resolved objects: WAIT_OBJECT_0 + index, WAIT_TIMEOUT. A
 // satisfied auto-reset object is reset atomically with the wake-up.
 DWORD WaitForWaitables(std::span<Waitable* const> objects, bool waitAll, DWORD timeoutMs);
 
 // Handle values are never reused, so a stale handle fails instead of naming a new object.
 HANDLE RegisterHandle(std::shared_ptr<Object> object);
+// Each thread remembers the few handles it used last, so the handles it uses for every event
+// and wait cost no lock and no table search; a removal anywhere makes every thread look again.
 std::shared_ptr<Object> LookupHandle(HANDLE handle);
 std::shared_ptr<Object> UnregisterHandle(HANDLE handle);
 
+// The object of a handle if it is a T (T::kKind names its kind bits), else null.
 template <class T>
 std::shared_ptr<T> LookupHandleAs(HANDLE handle) {
-    return std::dynamic_pointer_cast<T>(LookupHandle(handle));
+    std::shared_ptr<Object> object = LookupHandle(handle);
+    if (!object || (object->Kinds() & T::kKind) != T::kKind) return nullptr;
+    return std::static_pointer_cast<T>(std::move(object));
 }
 
 // Sets the event named by a handle if it still names one; used to signal completion of

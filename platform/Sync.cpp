@@ -131,8 +131,8 @@ std::mutex& SyncMutex() {
 
 }  // namespace
 
-Waitable::Waitable(bool manualReset, bool initiallySignalled)
-    : manualReset_(manualReset), signalled_(initiallySignalled) {}
+Waitable::Waitable(bool manualReset, bool initiallySignalled, unsigned kinds)
+    : Object(kKind | kinds), manualReset_(manualReset), signalled_(initiallySignalled) {}
 
 void Waitable::Set() {
     // The waiters are woken after the lock is released (a thread woken under it would at once
@@ -244,7 +244,9 @@ namespace {
 
 class EventObject : public Waitable {
   public:
-    using Waitable::Waitable;
+    static constexpr unsigned kKind = kind::kWaitable | kind::kEvent;
+    EventObject(bool manualReset, bool initiallySignalled)
+        : Waitable(manualReset, initiallySignalled, kKind) {}
 };
 
 std::atomic<DWORD> nextThreadId{1};
@@ -279,7 +281,8 @@ bool IsValidPriority(int priority) {
 
 class ThreadObject : public Waitable {
   public:
-    ThreadObject() : Waitable(true, false) {}
+    static constexpr unsigned kKind = kind::kWaitable | kind::kThread;
+    ThreadObject() : Waitable(true, false, kKind) {}
 
     std::mutex mutex;
     std::condition_variable resumed;
@@ -327,6 +330,14 @@ BOOL WINAPI ResetEvent(HANDLE hEvent) {
     return TRUE;
 }
 
+namespace {
+// The waitable object of a handle, or of the calling thread's pseudo handle; null for others.
+std::shared_ptr<Waitable> WaitableFor(HANDLE handle) {
+    if (handle == GetCurrentThread()) return currentThreadObject;
+    return LookupHandleAs<Waitable>(handle);
+}
+}  // namespace
+
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     return WaitForMultipleObjects(1, &hHandle, FALSE, dwMilliseconds);
 }
@@ -337,23 +348,16 @@ DWORD WINAPI WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL 
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
-    // The references keep every object alive for the whole wait, even if another thread
-    // closes its handle meanwhile.
-    std::vector<std::shared_ptr<Waitable>> held;
-    std::vector<Waitable*> objects;
-    held.reserve(nCount);
+    WaitList objects;
     for (DWORD i = 0; i < nCount; ++i) {
-        std::shared_ptr<Waitable> object = lpHandles[i] == GetCurrentThread()
-                                               ? currentThreadObject
-                                               : LookupHandleAs<Waitable>(lpHandles[i]);
+        std::shared_ptr<Waitable> object = WaitableFor(lpHandles[i]);
         if (!object) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        objects.push_back(object.get());
-        held.push_back(std::move(object));
+        objects.Add(std::move(object));
     }
-    return WaitForWaitables(objects, bWaitAll != FALSE, dwMilliseconds);
+    return WaitForWaitables(objects.Objects(), bWaitAll != FALSE, dwMilliseconds);
 }
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection) {

@@ -271,7 +271,7 @@ void TComThread::Execute() {
                 DWORD ignored = 0;
                 if (!GetOverlappedResult(device, &FOverlapped, &ignored, TRUE)) break;
                 if (FWaitMask & RingTrailingEdgeBit) d.RingEdgeSeen = true;
-                ResetEvent(FOverlapped.hEvent);
+                // The record's event needs no reset here: the next wait resets it as it begins.
                 failuresInRow = 0;
             } else if (error == ERROR_INVALID_PARAMETER && (currentMask & RingTrailingEdgeBit)) {
                 currentMask = ReducedEventMask;

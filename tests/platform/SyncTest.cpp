@@ -139,6 +139,55 @@ TEST(Events, BadHandlesFail) {
     }
 }
 
+TEST(Events, AHandleClosedOnOneThreadFailsOnEveryThreadThatUsedIt) {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE used = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE closed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    BOOL setAfterClose = TRUE;
+    DWORD waitAfterClose = 0;
+    DWORD error = 0;
+    std::thread user([&] {
+        SetEvent(event);
+        SetEvent(used);
+        WaitForSingleObject(closed, INFINITE);
+        waitAfterClose = WaitForSingleObject(event, 0);
+        setAfterClose = SetEvent(event);
+        error = GetLastError();
+    });
+    ASSERT_EQ(WaitForSingleObject(used, 5000), WAIT_OBJECT_0);
+    ASSERT_TRUE(CloseHandle(event));
+    SetEvent(closed);
+    user.join();
+    EXPECT_EQ(waitAfterClose, WAIT_FAILED);
+    EXPECT_FALSE(setAfterClose);
+    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    CloseHandle(used);
+    CloseHandle(closed);
+}
+
+TEST(Events, AHandleOfAnotherKindIsNoEvent) {
+    HANDLE thread = CreateThread(
+        nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);  // a thread is waitable
+    SetLastError(0);
+    EXPECT_FALSE(SetEvent(thread));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(ResetEvent(thread));
+    CloseHandle(thread);
+}
+
+TEST(Events, AWaitTakesAsManyObjectsAsAllowed) {
+    EventSet events({});
+    for (int i = 0; i < MAXIMUM_WAIT_OBJECTS; ++i)
+        events.handles.push_back(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    SetEvent(events.handles.back());
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, events.handles.data(), FALSE, 0),
+              static_cast<DWORD>(WAIT_OBJECT_0 + MAXIMUM_WAIT_OBJECTS - 1));
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS + 1, events.handles.data(), FALSE, 0),
+              WAIT_FAILED);
+}
+
 TEST(CriticalSections, AreReentrantAndExclusive) {
     CRITICAL_SECTION lock;
     InitializeCriticalSection(&lock);
