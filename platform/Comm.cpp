@@ -75,8 +75,9 @@ constexpr int kVMin = 6;
 
 constexpr ULONG_PTR kStatusPending = 0x103;
 // See CommDevice::ArmHandover.
-constexpr long kHandoverNs = 2'000'000;
-constexpr long kUsualDriverGraceNs = 100'000'000;
+constexpr long long kHandoverNs = 2'000'000;
+constexpr long long kUsualDriverGraceNs = 100'000'000;
+constexpr long long kUsualDriverGraceMaxNs = 1'000'000'000;
 constexpr auto kUsualDriverReturn = std::chrono::milliseconds(2);
 constexpr DWORD kModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 constexpr DWORD kDefaultQueueSize = 4096;
@@ -211,7 +212,10 @@ class CommDevice : public k419::platform::detail::Object {
     // be blocked for at once as well: its hand-over timer is left running from one wait to the
     // next (Late), so such a wait costs no timer call at all; should the thread not block for
     // it after all, the driver thread takes it over when that timer expires, and expects
-    // nothing of the thread from then on.
+    // nothing of the thread from then on. Each expiry that finds the thread blocking as
+    // expected doubles that timer's period, from 100 ms up to a second: a thread that blocks
+    // for every wait costs the driver thread one wake-up a second, not ten, and one that stops
+    // doing so is noticed within a second, once.
     enum class THandover { None, Soon, Late };
     void ArmHandover(THandover when);
     // Blocks until the pending event wait `overlapped` completes, reading arriving bytes on the
@@ -264,6 +268,7 @@ class CommDevice : public k419::platform::detail::Object {
     int waiterWakeFd_ = -1;  // interrupts the thread driving an event wait
     int handoverFd_ = -1;    // hands an unattended wait to the driver thread
     THandover handover_ = THandover::None;
+    long long lateNs_ = kUsualDriverGraceNs;  // the period of the Late timer
     std::chrono::steady_clock::time_point driveEnded_;  // when its last wait ended
     std::thread::id usualDriver_;       // blocked for the last wait that anyone blocked for
     OVERLAPPED* usualWait_ = nullptr;   // the record of that wait
@@ -528,8 +533,11 @@ void CommDevice::Wake() {
 void CommDevice::ArmHandover(THandover when) {
     if (when == handover_ || handoverFd_ < 0) return;
     itimerspec time{};
-    if (when != THandover::None)
-        time.it_value.tv_nsec = when == THandover::Soon ? kHandoverNs : kUsualDriverGraceNs;
+    if (when != THandover::None) {
+        const long long ns = when == THandover::Soon ? kHandoverNs : lateNs_;
+        time.it_value.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        time.it_value.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    }
     timerfd_settime(handoverFd_, 0, &time, nullptr);
     handover_ = when;
 }
@@ -851,11 +859,15 @@ void CommDevice::DriverLoop() {
             uint64_t expirations = 0;
             ssize_t ignored = ::read(handoverFd_, &expirations, sizeof expirations);
             (void)ignored;
+            const bool late = handover_ == THandover::Late;
             handover_ = THandover::None;
             // A wait still unattended now was not blocked for by the thread expected to.
             if (wait_ && !driving_) {
                 usualDriver_ = {};
                 usualWait_ = nullptr;
+                lateNs_ = kUsualDriverGraceNs;
+            } else if (late) {
+                lateNs_ = std::min(lateNs_ * 2, kUsualDriverGraceMaxNs);
             }
         }
         short revents = fds[0].fd >= 0 ? fds[0].revents : 0;
