@@ -353,8 +353,14 @@ class LockStepReader : public Reader, private Intake {
         stopFd_ = eventfd(0, EFD_CLOEXEC);
         bytes_.Clear();
         stopping_ = false;
-        event_ = std::thread([this] { EventLoop(); });
-        dispatch_ = std::thread([this] { DispatchLoop(); });
+        event_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "floor-event");
+            EventLoop();
+        });
+        dispatch_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "floor-dispatch");
+            DispatchLoop();
+        });
     }
     void Run(const Handler& handler, const std::function<bool()>& stop,
              Clock::time_point deadline) override {
@@ -821,11 +827,13 @@ void ReportCpu(const Options& options, std::vector<std::unique_ptr<Reader>>& rea
                 std::printf("  %5.1f frames per s",
                             static_cast<double>(f.Frames) / options.Seconds);
             std::printf("\n");
-            if (!IsComponent(*reader)) continue;
-            // Where the component's time goes: the main thread runs the handler, the port's
-            // own threads carry its name.
+            const bool floor = std::string(reader->Name()) == "design floor";
+            if (!IsComponent(*reader) && !floor) continue;
+            // Where the time goes, thread by thread: the main thread runs the handler, the
+            // port's own threads carry its name, the floor's theirs.
+            const char* prefix = floor ? "floor-" : "k419-";
             for (const ThreadSample& thread : f.Threads) {
-                if (thread.Name != "main" && thread.Name.rfind("k419-", 0) != 0) continue;
+                if (thread.Name != "main" && thread.Name.rfind(prefix, 0) != 0) continue;
                 std::printf("    %-14s %8.3f ms CPU per s  %7ld wake-ups per s\n",
                             thread.Name.c_str(), thread.CpuMs, thread.Switches);
             }
