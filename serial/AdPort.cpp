@@ -777,7 +777,7 @@ bool TApdCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT 
     const auto index = static_cast<int32_t>((static_cast<uint32_t>(lParam) >> 16) & 0xFFFF);
     TApdBaseDispatcher* dispatcher = DispatcherInSlot(index);
     if (!dispatcher || !dispatcher->Owner) return false;
-    auto* port = dynamic_cast<TApdCustomComPort*>(dispatcher->Owner);
+    TApdCustomComPort* port = dispatcher->Owner->AsComPort();
     // A message for a window that no longer belongs to the slot's owner (the slot was taken
     // again after a release) is stale.
     if (!port || port->FEventWindow != window) return false;

@@ -73,6 +73,7 @@ class TApdCustomComPort : public TApdBaseComponent {
     // inside one of the component's own event handlers, or while a close waits; a component
     // being destroyed raises no more events.
     ~TApdCustomComPort() override;
+    TApdCustomComPort* AsComPort() override { return this; }
 
     // ---- Published properties. A setter does nothing for an unchanged value (unless
     // ForceApply is set, for the setters that honour it). While the port is open a change is

@@ -347,14 +347,14 @@ void TOutThread::Execute() {
 TApdWin32Dispatcher::TApdWin32Dispatcher(TApdBaseComponent* owner) : TApdBaseDispatcher(owner) {
     SyncCall = [this](uint32_t message, uint32_t wParam, int32_t lParam,
                       const TApdNotifyMethod& method) {
-        auto* worker = dynamic_cast<TApdDispatcherThread*>(tCurrentThread);
+        auto* worker = tCurrentThread ? tCurrentThread->AsDispatcherThread() : nullptr;
         if (worker && worker->Dispatcher == this)
             worker->SyncCall(message, wParam, lParam, method);
         else
             method(message, wParam, lParam);  // already on a thread that may run it
     };
     ReportHandlerFailure = [this](std::exception_ptr failure) {
-        auto* worker = dynamic_cast<TApdDispatcherThread*>(tCurrentThread);
+        auto* worker = tCurrentThread ? tCurrentThread->AsDispatcherThread() : nullptr;
         if (worker && worker->Dispatcher == this)
             worker->ReportOnStarter(std::move(failure));
         else

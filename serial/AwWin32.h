@@ -73,6 +73,10 @@ class TThread {
     bool FreeOnTerminate = false;
     std::function<void(TThread*)> OnTerminate;
 
+    // This thread as a worker of a dispatcher, or null; asked for every synchronised call, so
+    // a virtual call rather than a cast through the run-time type information.
+    virtual TApdDispatcherThread* AsDispatcherThread() { return nullptr; }
+
   protected:
     virtual void Execute() = 0;
     // The hidden window of the thread that started this one.
@@ -101,6 +105,7 @@ class TApTimerThread : public TThread {
 class TApdDispatcherThread : public TThread {
   public:
     explicit TApdDispatcherThread(TApdWin32Dispatcher* dispatcher) : Dispatcher(dispatcher) {}
+    TApdDispatcherThread* AsDispatcherThread() override { return this; }
 
     // Runs handler(message, triggerHandle, data) on the thread that started this one and waits
     // until it has returned; an exception it raised is raised again here. The wait gives up

@@ -130,10 +130,16 @@ class TComponent : public TObject {
     bool FLoading = false;
 };
 
+class TApdCustomComPort;
+
 // Root of the serial components.
 class TApdBaseComponent : public TComponent {
   public:
     using TComponent::TComponent;
+
+    // This component as a port, or null; asked for every notification delivered, so a virtual
+    // call rather than a cast through the run-time type information.
+    virtual TApdCustomComPort* AsComPort() { return nullptr; }
 
     // Always "v2.55"; writes are ignored.
     std::string EngineVersion() const { return ApVersionStr; }
