@@ -160,18 +160,17 @@ void EachColumn(const Reading& r, std::optional<TimePoint> start, Writer& w) {
     w.Text("secondary", letter(r.secondary));
     w.Value("secondary_value", r.secondaryValue);
     w.Flag("secondary_overload", r.secondaryValue.overload);
-    w.Value("resistance_ohm", r.resistance);
-    w.Flag("resistance_overload", r.resistance.overload);
-    w.Value("conductance_s", r.conductance);
-    w.Flag("conductance_overload", r.conductance.overload);
-    w.Value("capacitance_f", r.capacitance);
-    w.Flag("capacitance_overload", r.capacitance.overload);
-    w.Value("inductance_h", r.inductance);
-    w.Flag("inductance_overload", r.inductance.overload);
-    w.Value("ratio_e", r.ratioE);
-    w.Flag("ratio_e_overload", r.ratioE.overload);
-    w.Value("ratio_f", r.ratioF);
-    w.Flag("ratio_f_overload", r.ratioF.overload);
+    // Each quantity in SI, then its overload flag.
+    const auto quantity = [&w](const char* value, const char* flag, const auto& q) {
+        w.Value(value, q);
+        w.Flag(flag, q.overload);
+    };
+    quantity("resistance_ohm", "resistance_overload", r.resistance);
+    quantity("conductance_s", "conductance_overload", r.conductance);
+    quantity("capacitance_f", "capacitance_overload", r.capacitance);
+    quantity("inductance_h", "inductance_overload", r.inductance);
+    quantity("ratio_e", "ratio_e_overload", r.ratioE);
+    quantity("ratio_f", "ratio_f_overload", r.ratioF);
     char text[24];
     w.Raw("range", std::string_view(text, std::to_chars(text, text + sizeof text, r.range).ptr));
     w.Raw("frequency_hz",
