@@ -16,7 +16,7 @@
 //
 // A plain program rather than Google Benchmark fixtures: each figure needs a far-end thread, a
 // main thread that runs its reader's own loop, and a comparison across readers in one table.
-// Run: bench_serial_e2e [--mib N] [--runs N] [--samples N] [--seconds S]
+// Run: bench_serial_e2e [--mib N] [--runs N] [--samples N] [--seconds S] [--rounds N]
 //                       [--only throughput|latency|cpu] [--reader NAME]
 //                       [--stream idle|frames|bytes]
 #include <dirent.h>
@@ -723,7 +723,8 @@ CpuFigures Cpu(Reader& reader, Stream stream, double seconds) {
         ThreadSample share;
         share.Name = tid == static_cast<long>(getpid()) ? "main" : after.Name;
         share.CpuMs = (after.CpuMs - before->second.CpuMs) / wall;
-        share.Switches = std::lround(static_cast<double>(after.Switches - before->second.Switches) / wall);
+        share.Switches =
+            std::lround(static_cast<double>(after.Switches - before->second.Switches) / wall);
         figures.Threads.push_back(share);
     }
     return figures;
@@ -736,6 +737,7 @@ struct Options {
     int Runs = 15;  // the figures of one run swing by a factor of two here
     int Samples = 2000;
     double Seconds = 4;
+    int Rounds = 1;      // CPU phase: rounds of all readers in turns, medians reported
     std::string Only;    // throughput, latency or cpu; empty: all
     std::string Reader;  // only the readers whose name contains this (for profiling)
     std::string Stream;  // CPU phase: idle, frames or bytes only; empty: all three
@@ -752,6 +754,8 @@ Options ParseOptions(int argc, char** argv) {
             options.Runs = std::max(1, std::atoi(value));
         else if (name == "--samples")
             options.Samples = std::max(10, std::atoi(value));
+        else if (name == "--rounds")
+            options.Rounds = std::max(1, std::atoi(value));
         else if (name == "--seconds")
             options.Seconds = std::max(0.5, std::atof(value));
         else if (name == "--only")
@@ -807,6 +811,37 @@ void ReportLatency(const Options& options, std::vector<std::unique_ptr<Reader>>&
     }
 }
 
+// The median of each figure over the rounds, thread by thread by name.
+CpuFigures MedianCpu(const std::vector<CpuFigures>& rounds) {
+    std::vector<double> cpu, wakeups, frames;
+    std::map<std::string, std::pair<std::vector<double>, std::vector<double>>> threads;
+    std::vector<std::string> order;
+    for (const CpuFigures& f : rounds) {
+        cpu.push_back(f.MsPerSecond);
+        wakeups.push_back(f.WakeupsPerSecond);
+        frames.push_back(static_cast<double>(f.Frames));
+        for (const ThreadSample& t : f.Threads) {
+            if (!threads.contains(t.Name)) order.push_back(t.Name);
+            threads[t.Name].first.push_back(t.CpuMs);
+            threads[t.Name].second.push_back(static_cast<double>(t.Switches));
+        }
+    }
+    CpuFigures median{Median(cpu), Median(wakeups), static_cast<size_t>(Median(frames)), {}};
+    for (const std::string& name : order) {
+        const auto& [ms, switches] = threads[name];
+        median.Threads.push_back({name, Median(ms), std::lround(Median(switches))});
+    }
+    return median;
+}
+
+// The median over the rounds of one reader's CPU time to another's in the same round.
+double MedianRatio(const std::vector<CpuFigures>& of, const std::vector<CpuFigures>& to) {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < of.size() && i < to.size(); ++i)
+        if (to[i].MsPerSecond > 0) ratios.push_back(of[i].MsPerSecond / to[i].MsPerSecond);
+    return ratios.empty() ? 0 : Median(ratios);
+}
+
 void ReportCpu(const Options& options, std::vector<std::unique_ptr<Reader>>& readers) {
     const struct {
         Stream Kind;
@@ -815,20 +850,37 @@ void ReportCpu(const Options& options, std::vector<std::unique_ptr<Reader>>& rea
     } streams[] = {{Stream::None, "idle", "open and idle"},
                    {Stream::Frames, "frames", "9600-baud stream, 80 frames/s written whole"},
                    {Stream::Bytes, "bytes", "9600-baud stream, 960 bytes/s written one by one"}};
+    const auto named = [&](const char* name) -> int {
+        for (size_t r = 0; r < readers.size(); ++r)
+            if (std::string(readers[r]->Name()) == name) return static_cast<int>(r);
+        return -1;
+    };
+    const int component = !readers.empty() && IsComponent(*readers[0]) ? 0 : -1;
+    const int plain = named("poll+read");
+    const int floorModel = named("design floor");
     for (const auto& stream : streams) {
         if (!options.Stream.empty() && options.Stream != stream.Name) continue;
-        std::printf("CPU time over %.1f s, %s (far end excluded)\n", options.Seconds, stream.Title);
+        std::printf("CPU time over %.1f s, %s (far end excluded)", options.Seconds, stream.Title);
+        if (options.Rounds > 1)
+            std::printf(", medians of %d rounds, the readers in turns", options.Rounds);
+        std::printf("\n");
         if (stream.Kind == Stream::None) std::printf("  (target: under 0.1 ms CPU per s)\n");
-        for (auto& reader : readers) {
-            const CpuFigures f = Cpu(*reader, stream.Kind, options.Seconds);
-            std::printf("  %-12s %8.3f ms CPU per s  %7.1f wake-ups per s", reader->Name(),
+        // In turns, so that a slow spell of the host falls on every reader alike.
+        std::vector<std::vector<CpuFigures>> rounds(readers.size());
+        for (int round = 0; round < options.Rounds; ++round)
+            for (size_t r = 0; r < readers.size(); ++r)
+                rounds[r].push_back(Cpu(*readers[r], stream.Kind, options.Seconds));
+        for (size_t r = 0; r < readers.size(); ++r) {
+            const Reader& reader = *readers[r];
+            const CpuFigures f = MedianCpu(rounds[r]);
+            std::printf("  %-12s %8.3f ms CPU per s  %7.1f wake-ups per s", reader.Name(),
                         f.MsPerSecond, f.WakeupsPerSecond);
             if (stream.Kind != Stream::None)
                 std::printf("  %5.1f frames per s",
                             static_cast<double>(f.Frames) / options.Seconds);
             std::printf("\n");
-            const bool floor = std::string(reader->Name()) == "design floor";
-            if (!IsComponent(*reader) && !floor) continue;
+            const bool floor = static_cast<int>(r) == floorModel;
+            if (!IsComponent(reader) && !floor) continue;
             // Where the time goes, thread by thread: the main thread runs the handler, the
             // port's own threads carry its name, the floor's theirs.
             const char* prefix = floor ? "floor-" : "k419-";
@@ -837,6 +889,17 @@ void ReportCpu(const Options& options, std::vector<std::unique_ptr<Reader>>& rea
                 std::printf("    %-14s %8.3f ms CPU per s  %7ld wake-ups per s\n",
                             thread.Name.c_str(), thread.CpuMs, thread.Switches);
             }
+        }
+        if (stream.Kind != Stream::None && plain >= 0 && (component >= 0 || floorModel >= 0)) {
+            std::printf("  CPU per s against poll+read's in the same round:");
+            if (component >= 0)
+                std::printf("  component %.2f", MedianRatio(rounds[component], rounds[plain]));
+            if (floorModel >= 0)
+                std::printf("  design floor %.2f", MedianRatio(rounds[floorModel], rounds[plain]));
+            if (component >= 0 && floorModel >= 0)
+                std::printf("  (component/floor %.2f)",
+                            MedianRatio(rounds[component], rounds[floorModel]));
+            std::printf("\n");
         }
         std::printf("\n");
     }
