@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "serial/AdSelCom.h"
+#include "serial/PortSelection.h"
 
 namespace Ui {
 class TComSelectForm;

@@ -56,7 +56,7 @@ class TForm1::Capture {
 // taken or thrown away passes through it first.
 class TForm1::PortFrameSource final : public k419::FrameSource {
   public:
-    explicit PortFrameSource(TApdComPort& port) : port_(port) {}
+    explicit PortFrameSource(TComPort& port) : port_(port) {}
     std::uint16_t InputCount() override { return port_.InputCount(); }
     void ReadBlock(std::uint8_t* buffer, std::uint16_t count) override {
         port_.ReadBlock(buffer, count);
@@ -75,7 +75,7 @@ class TForm1::PortFrameSource final : public k419::FrameSource {
     void SetCapture(Capture* capture) { capture_ = capture; }
 
   private:
-    TApdComPort& port_;
+    TComPort& port_;
     Capture* capture_ = nullptr;
 };
 
@@ -269,7 +269,7 @@ TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidg
       Timer1(clock),
       ui_(std::make_unique<Ui::TForm1>()),
       model_(std::move(decimalSeparator)),
-      source_(std::make_unique<PortFrameSource>(ApdComPort1)),
+      source_(std::make_unique<PortFrameSource>(ComPort1)),
       watchdog_(std::make_unique<TimerWatchdog>(Timer1)),
       fields_(std::make_unique<FieldControl[]>(static_cast<int>(Field::Count))),
       shown_(model_.Texts()) {
@@ -340,7 +340,7 @@ TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidg
 }
 
 void TForm1::ConnectLink() {
-    ApdComPort1.SetDeviceLostHandler([this](TObject*) { DeviceLost(); });
+    ComPort1.SetDeviceLostHandler([this](TObject*) { DeviceLost(); });
     ui_->SpinEdit1->installEventFilter(new LiveToolTip(ui_->SpinEdit1, [this] {
         return PortToolTip();
     }));
@@ -357,7 +357,7 @@ QString TForm1::PortToolTip() {
         text += QStringLiteral(" (") + QString::fromStdString(port.description) + ')';
     }
     text += QStringLiteral(" — ");
-    if (number == ApdComPort1.ComNumber() && ApdComPort1.Open()) {
+    if (number == ComPort1.ComNumber() && ComPort1.Open()) {
         return text + QStringLiteral("открыт панелью");
     }
     using k419::platform::DeviceState;
@@ -371,7 +371,7 @@ QString TForm1::PortToolTip() {
         case DeviceState::Missing:
             break;
     }
-    return text + (waiting_ && number == ApdComPort1.ComNumber()
+    return text + (waiting_ && number == ComPort1.ComNumber()
                        ? QStringLiteral("нет устройства, панель ждёт его")
                        : QStringLiteral("нет устройства"));
 }
@@ -381,9 +381,9 @@ QString TForm1::PortToolTip() {
 // as soon as the device is there: at once when something appears where the device can (a
 // notice from the file system, so waiting costs nothing), and at every watchdog tick besides.
 void TForm1::DeviceLost() {
-    if (destroying_ || !ApdComPort1.DeviceLost()) return;
+    if (destroying_ || !ComPort1.DeviceLost()) return;
     try {
-        ApdComPort1.SetOpen(false);
+        ComPort1.SetOpen(false);
     } catch (...) {
         // The device is gone; whatever the close could not do, there is nothing to tell.
     }
@@ -396,7 +396,7 @@ void TForm1::WaitForDevice() {
     waiting_ = true;
     deviceNotice_.reset();
     deviceWatch_ = std::make_unique<k419::platform::PathWatch>(
-        k419::platform::DescribePort(ApdComPort1.ComNumber()).path);
+        k419::platform::DescribePort(ComPort1.ComNumber()).path);
     if (deviceWatch_->Descriptor() >= 0) {
         deviceNotice_ = std::make_unique<QSocketNotifier>(deviceWatch_->Descriptor(),
                                                           QSocketNotifier::Read);
@@ -409,12 +409,12 @@ void TForm1::WaitForDevice() {
 
 void TForm1::TryReopen() {
     if (destroying_ || !waiting_) return;
-    if (!ApdComPort1.Open()) {
-        const std::string path = k419::platform::DescribePort(ApdComPort1.ComNumber()).path;
+    if (!ComPort1.Open()) {
+        const std::string path = k419::platform::DescribePort(ComPort1.ComNumber()).path;
         std::error_code error;
         if (path.empty() || !std::filesystem::exists(path, error)) return;
         try {
-            ApdComPort1.SetOpen(true);
+            ComPort1.SetOpen(true);
         } catch (...) {
             return;  // there, but not ready yet: the next notice or tick tries again
         }
@@ -466,10 +466,10 @@ TForm1::~TForm1() {
     try {
         // A capture keeps what was received but not taken yet.
         if (capture_) {
-            std::vector<std::uint8_t> waiting(ApdComPort1.InputCount());
+            std::vector<std::uint8_t> waiting(ComPort1.InputCount());
             if (!waiting.empty()) source_->ReadBlock(waiting.data(), waiting.size());
         }
-        ApdComPort1.SetOpen(false);
+        ComPort1.SetOpen(false);
     } catch (...) {
         // The component closes as far as it can; nobody is left to show a message to.
     }
@@ -480,21 +480,21 @@ TForm1::~TForm1() {
 // device before Loaded.
 void TForm1::LoadComponents() {
     Guarded([&] {
-        ApdComPort1.SetName("ApdComPort1");
-        ApdComPort1.SetLoading(true);
-        ApdComPort1.SetComNumber(1);
-        ApdComPort1.SetBaud(9600);
-        ApdComPort1.SetRTS(false);
-        ApdComPort1.SetBufferFull(3686);
-        ApdComPort1.SetBufferResume(409);
-        ApdComPort1.SetTraceName("K419.TRC");
-        ApdComPort1.SetLogName("K419.LOG");
-        ApdComPort1.SetOnTrigger(
+        ComPort1.SetName("ComPort1");
+        ComPort1.SetLoading(true);
+        ComPort1.SetComNumber(1);
+        ComPort1.SetBaud(9600);
+        ComPort1.SetRTS(false);
+        ComPort1.SetBufferFull(3686);
+        ComPort1.SetBufferResume(409);
+        ComPort1.SetTraceName("K419.TRC");
+        ComPort1.SetLogName("K419.LOG");
+        ComPort1.SetOnTrigger(
             [this](TObject* cp, std::uint16_t msg, std::uint16_t handle, std::uint16_t data) {
-                ApdComPort1Trigger(cp, msg, handle, data);
+                ComPort1Trigger(cp, msg, handle, data);
             });
-        ApdComPort1.SetPortOpenedHandler([this](TObject*) { portWasOpened_ = true; });
-        ApdComPort1.Loaded();
+        ComPort1.SetPortOpenedHandler([this](TObject*) { portWasOpened_ = true; });
+        ComPort1.Loaded();
     });
     Timer1.SetInterval(WatchdogInterval);
     Timer1.SetOnTimer([this] { Timer1Timer(); });
@@ -537,7 +537,7 @@ void TForm1::Handle(Body&& body) {
 
 // What a failure of the port is about, as the user knows it: "COM2 (/dev/ttyUSB0)".
 std::string TForm1::PortLabel() const {
-    const std::string com = "COM" + std::to_string(ApdComPort1.ComNumber());
+    const std::string com = "COM" + std::to_string(ComPort1.ComNumber());
     const std::string device = k419::platform::DevicePathForName(("\\\\.\\" + com).c_str());
     return device.empty() ? com : com + " (" + device + ")";
 }
@@ -558,19 +558,19 @@ void TForm1::HandlePort(Body&& body) {
 void TForm1::FormCreate() {
     HandlePort([&] {
         SetClientHeight(CompactClientHeight);
-        ApdComPort1.SetComNumber(1);
+        ComPort1.SetComNumber(1);
         ui_->SpinEdit1->setValue(1);
         // A failure ends the handler here: A keeps its design text and the averaging state
         // stays as the model starts it.
-        ApdComPort1.SetOpen(true);
+        ComPort1.SetOpen(true);
         model_.FormCreated();
         ShowField(Field::A, model_.Texts().A);
     });
     // After the message, the port opens by itself once its device is there.
-    if (!destroying_ && !ApdComPort1.Open()) WaitForDevice();
+    if (!destroying_ && !ComPort1.Open()) WaitForDevice();
 }
 
-void TForm1::ApdComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
+void TForm1::ComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
     HandlePort([&] {
         if (!model_.ReceiveTrigger(*source_, *watchdog_)) return;
         // Every frame taken is kept, also one that a visible window does not repaint.
@@ -588,7 +588,7 @@ void TForm1::ApdComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uin
 
 void TForm1::SendKey(KeyCode code) {
     try {
-        ApdComPort1.SendByte(static_cast<char>(code));
+        ComPort1.SendByte(static_cast<char>(code));
     } catch (const std::exception& e) {
         std::string message = PortLabel() + ": " + e.what();
         if (waiting_) message += "\nПанель ждёт устройство и подключится, как только оно появится.";
@@ -646,14 +646,14 @@ void TForm1::BitBtn15Click() {
 
 void TForm1::SpinEdit1Change() {
     HandlePort([&] {
-        ApdComPort1.SetComNumber(static_cast<std::uint16_t>(ui_->SpinEdit1->value()));
+        ComPort1.SetComNumber(static_cast<std::uint16_t>(ui_->SpinEdit1->value()));
         source_->DiscardInput();
-        ApdComPort1.SetOpen(true);
+        ComPort1.SetOpen(true);
     });
     // The new number is waited for as the old one was; a lost link no longer applies.
     lostAnnounced_ = false;
     if (destroying_) return;
-    if (ApdComPort1.Open()) {
+    if (ComPort1.Open()) {
         waiting_ = false;
         deviceNotice_.reset();
         deviceWatch_.reset();

@@ -1,7 +1,7 @@
 // The front panel window: the meter's two displays, its keys, the port selector, the readout
 // fields and the state panel, built from the resources/Form1.ui form description.
 //
-// The window owns the serial port component ApdComPort1 and the watchdog timer Timer1 and
+// The window owns the serial port component ComPort1 and the watchdog timer Timer1 and
 // holds the meter model; the model computes every text, and the window copies the texts into
 // its controls and forwards clicks and ticks. Every handler runs on the GUI thread, catches
 // whatever it raises and hands it to the application's exception handler, so no exception
@@ -20,7 +20,7 @@
 #include "app/Timer.h"
 #include "meter/FrontPanel.h"
 #include "meter/Reading.h"
-#include "serial/AdPort.h"
+#include "serial/ComPort.h"
 
 namespace Ui {
 class TForm1;
@@ -44,7 +44,7 @@ class TForm1 : public QWidget {
     static constexpr int ExpandedClientHeight = 303;
     static constexpr std::uint32_t WatchdogInterval = 2000;
 
-    // Builds the window from its form description, loads ApdComPort1 and Timer1 with their
+    // Builds the window from its form description, loads ComPort1 and Timer1 with their
     // stored settings and runs FormCreate, which opens COM1; a failure there is reported and
     // the window is still usable. `decimalSeparator` is the user's locale's (UTF-8); `clock`
     // drives Timer1 and must outlive the window.
@@ -55,12 +55,12 @@ class TForm1 : public QWidget {
     ~TForm1() override;
 
     // ---- Non-visual members, with the settings of the form description.
-    TApdComPort ApdComPort1;
+    TComPort ComPort1;
     k419::app::TTimer Timer1;
 
     // ---- Event handlers. Each may be called directly, as the control or component would.
     void FormCreate();
-    void ApdComPort1Trigger(TObject* CP, std::uint16_t Msg, std::uint16_t TriggerHandle,
+    void ComPort1Trigger(TObject* CP, std::uint16_t Msg, std::uint16_t TriggerHandle,
                             std::uint16_t Data);
     // The twelve keys: each sends its key code, nothing else (BitBtn12 also asks for the
     // averaging history to be cleared, after sending).
@@ -89,7 +89,7 @@ class TForm1 : public QWidget {
     // ---- Observation, for the headless program and the tests.
     const k419::FrontPanelModel& Model() const { return model_; }
     std::uint64_t FramesShown() const { return framesShown_; }
-    // Whether ApdComPort1 was open at some time since the window was created.
+    // Whether ComPort1 was open at some time since the window was created.
     bool PortWasOpened() const { return portWasOpened_; }
     // Called after every frame shown, with the texts now on the panel.
     void SetOnFrameShown(std::function<void(const k419::PanelTexts&)> handler) {

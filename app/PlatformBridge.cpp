@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "platform/PlatformHooks.h"
-#include "serial/OoMisc.h"
+#include "serial/Common.h"
 
 namespace k419::app {
 

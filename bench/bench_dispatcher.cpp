@@ -5,15 +5,15 @@
 #include <cstring>
 #include <vector>
 
-#include "serial/AwUser.h"
+#include "serial/Dispatcher.h"
 
 namespace {
 
 // A device whose driver always holds Pending bytes of a fixed pattern, and whose output
 // thread sends everything at once when asked.
-class MemoryDevice : public TApdBaseDispatcher {
+class MemoryDevice : public TBaseDispatcher {
   public:
-    MemoryDevice() : TApdBaseDispatcher(nullptr), Pattern(65536) {
+    MemoryDevice() : TBaseDispatcher(nullptr), Pattern(65536) {
         for (size_t i = 0; i < Pattern.size(); ++i) Pattern[i] = static_cast<uint8_t>(i * 7 + 3);
     }
     ~MemoryDevice() override { ClosePort(); }

@@ -52,7 +52,7 @@
 #include <vector>
 
 #include "platform/PlatformHooks.h"
-#include "serial/AdPort.h"
+#include "serial/ComPort.h"
 
 #ifdef K419_BENCH_QSERIALPORT
 #include <QCoreApplication>
@@ -218,10 +218,10 @@ class Reader {
 // The port component on COM50, mapped to the slave.
 class ComponentReader : public Reader, private Intake {
   public:
-    const char* Name() const override { return "TApdComPort"; }
+    const char* Name() const override { return "TComPort"; }
     void Open(const std::string& path) override {
         setenv("K419_COM50", path.c_str(), 1);
-        port_ = std::make_unique<TApdComPort>();
+        port_ = std::make_unique<TComPort>();
         port_->SetComNumber(50);
         port_->SetBaud(9600);
         port_->SetRTS(false);
@@ -259,7 +259,7 @@ class ComponentReader : public Reader, private Intake {
         port_->ReadBlock(dest, static_cast<uint16_t>(count));
     }
 
-    std::unique_ptr<TApdComPort> port_;
+    std::unique_ptr<TComPort> port_;
     const Handler* handler_ = nullptr;
     const std::function<bool()>* stop_ = nullptr;
     bool stopped_ = false;

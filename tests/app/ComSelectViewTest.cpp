@@ -11,8 +11,8 @@
 
 #include "app/ComSelectView.h"
 #include "platform/TestPty.h"
-#include "serial/AdExcept.h"
-#include "serial/AdPort.h"
+#include "serial/CommErrors.h"
+#include "serial/ComPort.h"
 
 namespace {
 
@@ -106,14 +106,14 @@ TEST(ComSelectView, CancelFailsTheNumberlessOpen) {
     App();
     NoSerialPorts noPorts;
     InstallComSelectView();
-    TApdComPort port;
+    TComPort port;
     port.SetComNumber(0);
     WhenTheDialogShows([](QDialog& d) { Click(d, "AbortBtn"); });
     try {
         port.SetOpen(true);
         ADD_FAILURE() << "no exception";
     } catch (const ENoPortSelected& e) {
-        EXPECT_STREQ(e.what(), "The ComNumber property of the TApdComPort has not been set");
+        EXPECT_STREQ(e.what(), "The ComNumber property of the TComPort has not been set");
     }
     SetComSelectViewFactory({});
     EXPECT_EQ(port.PortState(), psClosed);
@@ -125,7 +125,7 @@ TEST(ComSelectView, TheChosenPortIsOpened) {
     NoSerialPorts noPorts;
     TestPty pty(37);
     InstallComSelectView();
-    TApdComPort port;
+    TComPort port;
     port.SetComNumber(0);
     QStringList listed;
     WhenTheDialogShows([&](QDialog& d) {

@@ -101,8 +101,8 @@ class Form1Test : public ::testing::Test {
 
 TEST_F(Form1Test, StartsOnComOneWithTheDesignTexts) {
     Create();
-    EXPECT_TRUE(form->ApdComPort1.Open());
-    EXPECT_EQ(form->ApdComPort1.ComNumber(), 1);
+    EXPECT_TRUE(form->ComPort1.Open());
+    EXPECT_EQ(form->ComPort1.ComNumber(), 1);
     EXPECT_TRUE(WaitUntil([&] { return com1.Listened(); }));
     EXPECT_EQ(form->findChild<QSpinBox*>("SpinEdit1")->value(), 1);
     for (const char* empty : {"LA", "LD", "Base", "Dop", "B", "C", "D", "E", "F"}) {
@@ -274,8 +274,8 @@ TEST_F(Form1Test, PortSelectorMovesTheLinkAndDiscardsWaitingInput) {
     ASSERT_TRUE(com2.WriteRaw("\x01\x02\x03\x04\x05"));
     form->findChild<QSpinBox*>("SpinEdit1")->stepUp();
     EXPECT_EQ(form->findChild<QSpinBox*>("SpinEdit1")->value(), 2);
-    EXPECT_EQ(form->ApdComPort1.ComNumber(), 2);
-    EXPECT_TRUE(form->ApdComPort1.Open());
+    EXPECT_EQ(form->ComPort1.ComNumber(), 2);
+    EXPECT_TRUE(form->ComPort1.Open());
     EXPECT_TRUE(WaitUntil([&] { return !com1.Listened() && com2.Listened(); }));
 
     ReferencePanel reference(",");
@@ -291,11 +291,11 @@ TEST_F(Form1Test, PortSelectorStaysWithinOneToFourAndArrowsOnly) {
     QSpinBox* spin = form->findChild<QSpinBox*>("SpinEdit1");
     spin->stepDown();
     EXPECT_EQ(spin->value(), 1);
-    EXPECT_EQ(form->ApdComPort1.ComNumber(), 1);
+    EXPECT_EQ(form->ComPort1.ComNumber(), 1);
     for (int i = 0; i < 5; ++i) spin->stepUp();
     EXPECT_EQ(spin->value(), 4);
-    EXPECT_EQ(form->ApdComPort1.ComNumber(), 4);
-    EXPECT_TRUE(form->ApdComPort1.Open());
+    EXPECT_EQ(form->ComPort1.ComNumber(), 4);
+    EXPECT_TRUE(form->ComPort1.Open());
 
     // The number changes by the arrows only: the text part takes no typing.
     auto* edit = spin->findChild<QLineEdit*>();
@@ -303,7 +303,7 @@ TEST_F(Form1Test, PortSelectorStaysWithinOneToFourAndArrowsOnly) {
     EXPECT_TRUE(edit->isReadOnly());
     spin->stepDown();
     EXPECT_EQ(spin->value(), 3);
-    EXPECT_EQ(form->ApdComPort1.ComNumber(), 3);
+    EXPECT_EQ(form->ComPort1.ComNumber(), 3);
     EXPECT_TRUE(errors.messages.empty());
 }
 
@@ -349,7 +349,7 @@ TEST_F(Form1WithoutPortTest, PortThatCannotOpenIsReportedAndTheWindowRunsOn) {
     ASSERT_EQ(errors.messages.size(), 1u);
     EXPECT_EQ(errors.messages[0],
               "COM1 (/nonexistent/k419-test-tty): ie_BadId - Specified comport doesn't exist");
-    EXPECT_FALSE(form->ApdComPort1.Open());
+    EXPECT_FALSE(form->ComPort1.Open());
     EXPECT_EQ(Text("A"), " ");  // FormCreate ended before A was set
     EXPECT_EQ(form->size(), QSize(506, 110));
     form->show();
@@ -368,7 +368,7 @@ TEST_F(Form1WithoutPortTest, PortThatCannotOpenIsReportedAndTheWindowRunsOn) {
 
     // The user picks a port that works.
     form->findChild<QSpinBox*>("SpinEdit1")->stepUp();
-    EXPECT_TRUE(form->ApdComPort1.Open());
+    EXPECT_TRUE(form->ComPort1.Open());
     ReferencePanel reference(",");
     const MeterFrame f = Frame(One, Ten, 5, 0x12, 0x00);
     ASSERT_TRUE(Show(f, com2));

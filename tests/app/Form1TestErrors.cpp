@@ -66,7 +66,7 @@ TEST_F(Form1ErrorsTest, FailedOpenAtStartShowsAMessageBoxAndTheWindowOpens) {
     EXPECT_TRUE(watcher.critical);
     form.show();
     EXPECT_TRUE(form.isVisible());
-    EXPECT_FALSE(form.ApdComPort1.Open());
+    EXPECT_FALSE(form.ComPort1.Open());
 }
 
 TEST_F(Form1ErrorsTest, WithoutADisplayMessagesGoToStandardError) {

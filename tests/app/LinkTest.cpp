@@ -94,7 +94,7 @@ TEST_F(LinkTest, AReplugOfTheDeviceBringsTheReadingsBackWithoutAMessage) {
     ASSERT_TRUE(ShowsFramesOf(OldStream));
     device.Pull();
     ASSERT_TRUE(WaitUntil([&] { return form->WaitingForDevice(); }, 5000));
-    EXPECT_FALSE(form->ApdComPort1.Open());
+    EXPECT_FALSE(form->ComPort1.Open());
     WaitUntil([] { return false; }, 500);
     device.Plug();
     const std::size_t before = shown.size();

@@ -18,7 +18,7 @@
 #include "meter/MeterFrame.h"
 #include "platform/PlatformHooks.h"
 #include "platform/TestPty.h"
-#include "serial/OoMisc.h"
+#include "serial/Common.h"
 
 namespace k419::test {
 

@@ -147,7 +147,7 @@ TEST_F(ReadingsTest, APortMoveAndASilenceAreGapsInTimeNeverRowsOfZeros) {
     ASSERT_TRUE(form->Session().StartRecording(file.string()));
     ASSERT_TRUE(Send(com1, 3));
     form->findChild<QSpinBox*>("SpinEdit1")->stepUp();  // to COM2
-    ASSERT_TRUE(form->ApdComPort1.Open());
+    ASSERT_TRUE(form->ComPort1.Open());
     ASSERT_TRUE(Send(com2, 3));
     // Three seconds without a frame.
     WaitUntil([] { return false; }, 3100);

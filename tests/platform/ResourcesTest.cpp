@@ -9,7 +9,7 @@ namespace {
 
 TEST(Resources, StringTablesAreFoundByNameAndType) {
     HMODULE module = GetModuleHandleA(nullptr);
-    for (const char* name : {"K419_ERROR_STRINGS_ENGLISH", "adsrmgr_strings"}) {
+    for (const char* name : {"K419_ERROR_STRINGS_ENGLISH", "k419_store_strings"}) {
         SCOPED_TRACE(name);
         HRSRC info = FindResourceA(module, name, RT_RCDATA);
         ASSERT_NE(info, nullptr);
@@ -30,8 +30,8 @@ TEST(Resources, MissingNamesAndTypesAreReported) {
         LPCSTR type;
     } cases[] = {
         {"unknown name", "NO_SUCH_TABLE", RT_RCDATA},
-        {"other integer type", "ADSRMGR_STRINGS", RT_STRING},
-        {"named type", "ADSRMGR_STRINGS", "RCDATA"},
+        {"other integer type", "K419_STORE_STRINGS", RT_STRING},
+        {"named type", "K419_STORE_STRINGS", "RCDATA"},
         {"integer name", MAKEINTRESOURCEA(1), RT_RCDATA},
     };
     for (const Case& c : cases) {

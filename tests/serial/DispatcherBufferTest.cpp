@@ -17,13 +17,13 @@ std::string Seq(size_t n, size_t start = 0) {
     return s;
 }
 
-std::string Take(TApdBaseDispatcher& d, uint32_t n) {
+std::string Take(TBaseDispatcher& d, uint32_t n) {
     std::string s(n, '\0');
     EXPECT_EQ(d.TakeInput(reinterpret_cast<uint8_t*>(s.data()), n), static_cast<int32_t>(n));
     return s;
 }
 
-int32_t Put(TApdBaseDispatcher& d, const std::string& s) {
+int32_t Put(TBaseDispatcher& d, const std::string& s) {
     return d.PutOutput(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint32_t>(s.size()));
 }
 
@@ -318,8 +318,8 @@ TEST(DispatcherClose, CloseInsideAHandlerWaitsForTheDispatchThreadToEnd) {
 TEST(DispatcherClose, TheLastThreadToEndClearsThreadsRunning) {
     FakeDispatcher d;
     ASSERT_EQ(d.Open(), 0);
-    auto* a = reinterpret_cast<TApdDispatcherThread*>(0x10);
-    auto* b = reinterpret_cast<TApdDispatcherThread*>(0x20);
+    auto* a = reinterpret_cast<TDispatcherThread*>(0x10);
+    auto* b = reinterpret_cast<TDispatcherThread*>(0x20);
     d.OutThread = b;
     InterlockedIncrement(&d.LiveThreadCount);
     InterlockedIncrement(&d.LiveThreadCount);
@@ -408,7 +408,7 @@ TEST(DispatcherThreads, ASynchronisedHandlerReadsFramesOnTheMainThread) {
     std::condition_variable wake;
     std::function<void()> job;
     bool finished = false;
-    d.SyncCall = [&](uint32_t msg, uint32_t wParam, int32_t lParam, const TApdNotifyMethod& h) {
+    d.SyncCall = [&](uint32_t msg, uint32_t wParam, int32_t lParam, const TNotifyMethod& h) {
         std::promise<void> done;
         {
             std::lock_guard<std::mutex> hold(mutex);

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "serial/AwUser.h"
+#include "serial/Dispatcher.h"
 
-class FakeDispatcher : public TApdBaseDispatcher {
+class FakeDispatcher : public TBaseDispatcher {
   public:
-    explicit FakeDispatcher(TApdBaseComponent* owner = nullptr) : TApdBaseDispatcher(owner) {
+    explicit FakeDispatcher(TBaseComponent* owner = nullptr) : TBaseDispatcher(owner) {
         Dcb.BaudRate = 19200;
         Dcb.ByteSize = 8;
         SetClock([this] { return Now.load(); });
@@ -159,33 +159,33 @@ class FakeDispatcher : public TApdBaseDispatcher {
     int32_t YieldTime() override { return 0; }
 
     // ---- Views of the protected state.
-    using TApdBaseDispatcher::ClosePending;
-    using TApdBaseDispatcher::CurrentBaud;
-    using TApdBaseDispatcher::DataTriggers;
-    using TApdBaseDispatcher::DeliveryOn;
-    using TApdBaseDispatcher::DispatchBuffer;
-    using TApdBaseDispatcher::DtrByFlow;
-    using TApdBaseDispatcher::EventsAssigned;
-    using TApdBaseDispatcher::LineErrors;
-    using TApdBaseDispatcher::LineSettings;
-    using TApdBaseDispatcher::LiveThreadCount;
-    using TApdBaseDispatcher::ModemStatusShadow;
-    using TApdBaseDispatcher::NotifyMethods;
-    using TApdBaseDispatcher::NotifyProcs;
-    using TApdBaseDispatcher::NotifyWindows;
-    using TApdBaseDispatcher::OpenTime;
-    using TApdBaseDispatcher::OptionBits;
-    using TApdBaseDispatcher::OutputSent;
-    using TApdBaseDispatcher::OutRing;
-    using TApdBaseDispatcher::OutThread;
-    using TApdBaseDispatcher::ReleaseOnThreadEnd;
-    using TApdBaseDispatcher::RingEdgeSeen;
-    using TApdBaseDispatcher::Rs485;
-    using TApdBaseDispatcher::RtsByFlow;
-    using TApdBaseDispatcher::SetPlatformIsNT;
-    using TApdBaseDispatcher::StatusTriggers;
-    using TApdBaseDispatcher::TimerTriggers;
-    using TApdBaseDispatcher::UartBaseAddress;
+    using TBaseDispatcher::ClosePending;
+    using TBaseDispatcher::CurrentBaud;
+    using TBaseDispatcher::DataTriggers;
+    using TBaseDispatcher::DeliveryOn;
+    using TBaseDispatcher::DispatchBuffer;
+    using TBaseDispatcher::DtrByFlow;
+    using TBaseDispatcher::EventsAssigned;
+    using TBaseDispatcher::LineErrors;
+    using TBaseDispatcher::LineSettings;
+    using TBaseDispatcher::LiveThreadCount;
+    using TBaseDispatcher::ModemStatusShadow;
+    using TBaseDispatcher::NotifyMethods;
+    using TBaseDispatcher::NotifyProcs;
+    using TBaseDispatcher::NotifyWindows;
+    using TBaseDispatcher::OpenTime;
+    using TBaseDispatcher::OptionBits;
+    using TBaseDispatcher::OutputSent;
+    using TBaseDispatcher::OutRing;
+    using TBaseDispatcher::OutThread;
+    using TBaseDispatcher::ReleaseOnThreadEnd;
+    using TBaseDispatcher::RingEdgeSeen;
+    using TBaseDispatcher::Rs485;
+    using TBaseDispatcher::RtsByFlow;
+    using TBaseDispatcher::SetPlatformIsNT;
+    using TBaseDispatcher::StatusTriggers;
+    using TBaseDispatcher::TimerTriggers;
+    using TBaseDispatcher::UartBaseAddress;
 };
 
 // A method handler that records what it is told and then runs an optional action.
@@ -203,5 +203,5 @@ struct Recorder {
         Notices.push_back({msg, wParam, lParam});
         if (Action) Action(Notices.back());
     }
-    TApdNotifyMethod Method() { return MakeNotifyMethod<&Recorder::Handle>(this); }
+    TNotifyMethod Method() { return MakeNotifyMethod<&Recorder::Handle>(this); }
 };

@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "DispatcherFake.h"
-#include "serial/AdExcept.h"
+#include "serial/CommErrors.h"
 
 namespace {
 
@@ -66,7 +66,7 @@ std::string SystemText() {
     return text.substr(0, 80);
 }
 
-std::string Take(TApdBaseDispatcher& d, uint32_t n) {
+std::string Take(TBaseDispatcher& d, uint32_t n) {
     std::string s(n, '\0');
     EXPECT_EQ(d.TakeInput(reinterpret_cast<uint8_t*>(s.data()), n), static_cast<int32_t>(n));
     return s;

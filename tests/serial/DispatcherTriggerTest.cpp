@@ -11,7 +11,7 @@
 
 namespace {
 
-std::string Take(TApdBaseDispatcher& d, uint32_t n) {
+std::string Take(TBaseDispatcher& d, uint32_t n) {
     std::string s(n, '\0');
     EXPECT_EQ(d.TakeInput(reinterpret_cast<uint8_t*>(s.data()), n), static_cast<int32_t>(n));
     return s;
@@ -251,7 +251,7 @@ TEST(DispatcherRefill, AFullBufferAnnouncedToNobodyIsAnnouncedWhenARecipientCome
         EXPECT_EQ(d.InputUsed(), DispatchBufferSize);
 
         static std::vector<uint32_t> announced;
-        static TApdBaseDispatcher* target;
+        static TBaseDispatcher* target;
         announced.clear();
         target = &d;
         auto takeAll = [](uint32_t msg, uint32_t wParam, int32_t) {
@@ -381,12 +381,12 @@ TEST(DispatcherDelivery, ProceduresRunAfterMethodsAndSynchronisedMethodsGoThroug
     Fixture f(1);
     Recorder synced;
     int syncCalls = 0;
-    f.d.SyncCall = [&](uint32_t m, uint32_t w, int32_t l, const TApdNotifyMethod& h) {
+    f.d.SyncCall = [&](uint32_t m, uint32_t w, int32_t l, const TNotifyMethod& h) {
         ++syncCalls;
         h(m, w, l);
     };
     f.d.AddNotifyMethod(synced.Method(), true);
-    TApdNotifyProc proc = [](uint32_t msg, uint32_t, int32_t) { procCalls.push_back(msg); };
+    TNotifyProc proc = [](uint32_t msg, uint32_t, int32_t) { procCalls.push_back(msg); };
     f.d.AddNotifyProc(proc);
     f.d.Arrive("a");
     EXPECT_EQ(syncCalls, 1);
@@ -438,7 +438,7 @@ TEST(DispatcherDelivery, WithDeliveryOffEveryNotificationCountsAsDelivered) {
 // What the test window was sent, and the dispatcher its procedure reads from.
 std::vector<Notice> windowNotices;
 std::string windowRead;
-TApdBaseDispatcher* windowTarget = nullptr;
+TBaseDispatcher* windowTarget = nullptr;
 
 LRESULT CALLBACK TestWindowProc(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg < TriggerAvailMsg || msg > TriggerStatusMsg)

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "serial/AdPort.h"
+#include "serial/ComPort.h"
 
 // The settings the front panel stores for its port (9600 baud, RTS low, flow thresholds).
-inline void ApplyFrontPanelSettings(TApdComPort& port) {
+inline void ApplyFrontPanelSettings(TComPort& port) {
     port.SetBaud(9600);
     port.SetRTS(false);
     port.SetBufferFull(3686);
@@ -20,7 +20,7 @@ inline void ApplyFrontPanelSettings(TApdComPort& port) {
 }
 
 // The same on COMn.
-inline void ConfigureFrontPanelPort(TApdComPort& port, int comNumber) {
+inline void ConfigureFrontPanelPort(TComPort& port, int comNumber) {
     port.SetComNumber(static_cast<uint16_t>(comNumber));
     ApplyFrontPanelSettings(port);
 }

@@ -64,7 +64,7 @@ inline constexpr int32_t ecTriggerTooLong = -5002;
 inline constexpr int32_t ecBadTriggerHandle = -5003;
 
 // The version text of the serial components; also heads the dispatch log report.
-inline constexpr const char* ApVersionStr = "v2.55";
+inline constexpr const char* EngineVersionText = "v2.55";
 
 // ---------------------------------------------------------------------------------------------
 // The application's exception handler: where a failure ends up that no caller can receive,
@@ -130,18 +130,18 @@ class TComponent : public TObject {
     bool FLoading = false;
 };
 
-class TApdCustomComPort;
+class TCustomComPort;
 
 // Root of the serial components.
-class TApdBaseComponent : public TComponent {
+class TBaseComponent : public TComponent {
   public:
     using TComponent::TComponent;
 
     // This component as a port, or null; asked for every notification delivered, so a virtual
     // call rather than a cast through the run-time type information.
-    virtual TApdCustomComPort* AsComPort() { return nullptr; }
+    virtual TCustomComPort* AsComPort() { return nullptr; }
 
     // Always "v2.55"; writes are ignored.
-    std::string EngineVersion() const { return ApVersionStr; }
+    std::string EngineVersion() const { return EngineVersionText; }
     void SetEngineVersion(const std::string&) {}
 };

@@ -1,6 +1,6 @@
 // The dispatcher's buffers: the dispatch buffer that received bytes wait in, and the output
 // ring's space check.
-#include "serial/AwUser.h"
+#include "serial/Dispatcher.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,13 +8,13 @@
 // =============================================================================================
 // Input
 
-uint32_t TApdBaseDispatcher::InputUsed() {
+uint32_t TBaseDispatcher::InputUsed() {
     TCriticalSectionHold hold(InputLock);
     const uint32_t waiting = RingCount();
     return RelativeReads ? (waiting > TakenByHandler ? waiting - TakenByHandler : 0) : waiting;
 }
 
-int32_t TApdBaseDispatcher::TakeInput(uint8_t* dest, uint32_t count) {
+int32_t TBaseDispatcher::TakeInput(uint8_t* dest, uint32_t count) {
     if (count == 0) return 0;
     if (!dest) return ecBadArgument;
     bool freedFullBuffer = false;
@@ -43,7 +43,7 @@ int32_t TApdBaseDispatcher::TakeInput(uint8_t* dest, uint32_t count) {
     return rc;
 }
 
-int32_t TApdBaseDispatcher::FlushInput() {
+int32_t TBaseDispatcher::FlushInput() {
     TCriticalSectionHold hold(InputLock);
     int32_t rc = PurgeQueue(1);
     if (RelativeReads) {
@@ -59,7 +59,7 @@ int32_t TApdBaseDispatcher::FlushInput() {
     return rc;
 }
 
-uint32_t TApdBaseDispatcher::ReadIntoBuffer(uint32_t count) {
+uint32_t TBaseDispatcher::ReadIntoBuffer(uint32_t count) {
     uint8_t* const run = DispatchBuffer.FreeRun().data();
     const int32_t n = ReadDevice(run, count);
     // A device that claims more than it was offered cannot have stored it here: what the
@@ -76,7 +76,7 @@ uint32_t TApdBaseDispatcher::ReadIntoBuffer(uint32_t count) {
     return static_cast<uint32_t>(n);
 }
 
-bool TApdBaseDispatcher::FillDispatchBuffer() {
+bool TBaseDispatcher::FillDispatchBuffer() {
     TCriticalSectionHold hold(InputLock);
     if (!DispatchBuffer.Allocated()) return false;
     if (DispatchBuffer.Full()) return true;
@@ -100,7 +100,7 @@ bool TApdBaseDispatcher::FillDispatchBuffer() {
 // =============================================================================================
 // Output
 
-int32_t TApdBaseDispatcher::PutOutput(const uint8_t* data, uint32_t count) {
+int32_t TBaseDispatcher::PutOutput(const uint8_t* data, uint32_t count) {
     if (count == 0) return ecOK;
     if (!data) return ecBadArgument;
     int32_t rc = ecOK;
@@ -138,18 +138,18 @@ int32_t TApdBaseDispatcher::PutOutput(const uint8_t* data, uint32_t count) {
     return rc;
 }
 
-int32_t TApdBaseDispatcher::PutOutputByte(uint8_t byte) { return PutOutput(&byte, 1); }
+int32_t TBaseDispatcher::PutOutputByte(uint8_t byte) { return PutOutput(&byte, 1); }
 
-uint32_t TApdBaseDispatcher::OutputUsed() {
+uint32_t TBaseDispatcher::OutputUsed() {
     TCriticalSectionHold hold(OutputLock);
     RefreshLineStatus();
     return LineStatus.cbOutQue;
 }
 
-uint32_t TApdBaseDispatcher::OutputFree() {
+uint32_t TBaseDispatcher::OutputFree() {
     TCriticalSectionHold hold(OutputLock);
     RefreshLineStatus();
     return LineStatus.cbOutQue < OutQueueSize ? OutQueueSize - LineStatus.cbOutQue : 0;
 }
 
-int32_t TApdBaseDispatcher::FlushOutput() { return PurgeQueue(0); }
+int32_t TBaseDispatcher::FlushOutput() { return PurgeQueue(0); }

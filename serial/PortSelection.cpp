@@ -1,4 +1,4 @@
-#include "serial/AdSelCom.h"
+#include "serial/PortSelection.h"
 
 #include <windows.h>
 
@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "serial/AdExcept.h"
-#include "serial/AwWin32.h"
+#include "serial/CommErrors.h"
+#include "serial/Win32Dispatcher.h"
 
 namespace {
 
@@ -49,7 +49,7 @@ bool ParseInteger(const std::string& text, int32_t& value) {
 
 bool PortExists(int32_t Number) {
     // A bare dispatcher: no owner, so a stray notification for its table slot is ignored.
-    TApdWin32Dispatcher probe(nullptr);
+    TWin32Dispatcher probe(nullptr);
     if (Number <= 0) return false;
     const std::string name = "\\\\.\\COM" + std::to_string(Number);
     SetLastError(0);

@@ -19,9 +19,9 @@
 
 #include "platform/PlatformHooks.h"
 #include "platform/TestPty.h"
-#include "serial/AdExcept.h"
-#include "serial/AdPort.h"
-#include "serial/AwUser.h"
+#include "serial/CommErrors.h"
+#include "serial/ComPort.h"
+#include "serial/Dispatcher.h"
 #include "PortTestSupport.h"
 #include "serial/SimulatorProcess.h"
 
@@ -53,13 +53,13 @@ struct Event {
     uint16_t Msg, Handle, Data, Waiting;
 };
 
-class AdPortPty : public testing::Test {
+class ComPortPty : public testing::Test {
   protected:
     // The front panel's settings, on COMn.
-    void Configure(TApdComPort& p, int n) { ConfigureFrontPanelPort(p, n); }
+    void Configure(TComPort& p, int n) { ConfigureFrontPanelPort(p, n); }
     fs::path TempDir() { return dirs.Make(); }
     TestDirs dirs{"k419-adport-pty-"};
-    void Record(TApdComPort& p) {
+    void Record(TComPort& p) {
         p.SetOnTrigger([this, &p](TObject*, uint16_t msg, uint16_t handle, uint16_t data) {
             events.push_back({msg, handle, data, p.InputCount()});
             if (react) react(events.back());
@@ -70,9 +70,9 @@ class AdPortPty : public testing::Test {
     std::function<void(const Event&)> react;
 };
 
-TEST_F(AdPortPty, ArrivingBytesAreAnnouncedWithWhatIsWaiting) {
+TEST_F(ComPortPty, ArrivingBytesAreAnnouncedWithWhatIsWaiting) {
     TestPty pty(61);
-    TApdComPort port;
+    TComPort port;
     Configure(port, 61);
     Record(port);
     port.SetOpen(true);
@@ -90,9 +90,9 @@ TEST_F(AdPortPty, ArrivingBytesAreAnnouncedWithWhatIsWaiting) {
     EXPECT_EQ(port.InputCount(), 36);
 }
 
-TEST_F(AdPortPty, AHandlerTakesAFrameAndLeavesTheRest) {
+TEST_F(ComPortPty, AHandlerTakesAFrameAndLeavesTheRest) {
     TestPty pty(62);
-    TApdComPort port;
+    TComPort port;
     Configure(port, 62);
     std::string frame(12, '\0');
     uint16_t leftInside = 0xFFFF;
@@ -117,9 +117,9 @@ TEST_F(AdPortPty, AHandlerTakesAFrameAndLeavesTheRest) {
     EXPECT_EQ(last, '\xAA');
 }
 
-TEST_F(AdPortPty, SentBytesReachThePeerInOrder) {
+TEST_F(ComPortPty, SentBytesReachThePeerInOrder) {
     TestPty pty(63);
-    TApdComPort port;
+    TComPort port;
     Configure(port, 63);
     std::string sent;
     for (int i = 0; i < 256; ++i) sent.push_back(static_cast<char>(i));
@@ -128,10 +128,10 @@ TEST_F(AdPortPty, SentBytesReachThePeerInOrder) {
     EXPECT_EQ(pty.Read(sent.size()), sent);
 }
 
-TEST_F(AdPortPty, MovingAnOpenPortKeepsTriggersAndRestartsTheTrace) {
+TEST_F(ComPortPty, MovingAnOpenPortKeepsTriggersAndRestartsTheTrace) {
     TestPty first(64), second(65);
     fs::path dir = TempDir();
-    TApdComPort port;
+    TComPort port;
     Configure(port, 64);
     port.SetTraceName((dir / "move.trc").string());
     port.SetTracing(tlOn);
@@ -166,16 +166,16 @@ TEST_F(AdPortPty, MovingAnOpenPortKeepsTriggersAndRestartsTheTrace) {
     EXPECT_EQ(data->Data, 2);  // the length of the matched text
 
     // COM64 is free again.
-    TApdComPort other;
+    TComPort other;
     Configure(other, 64);
     other.SetOpen(true);
     EXPECT_EQ(other.PortState(), psOpen);
     port.SetOpen(false);
 }
 
-TEST_F(AdPortPty, ClosingFromInsideOnTriggerReturnsOnceTheDispatcherIsReleased) {
+TEST_F(ComPortPty, ClosingFromInsideOnTriggerReturnsOnceTheDispatcherIsReleased) {
     TestPty pty(66);
-    TApdComPort port;
+    TComPort port;
     Configure(port, 66);
     bool closed = false;
     bool releasedOnReturn = false;
@@ -228,11 +228,11 @@ class ActionWindow {
         static const bool registered = [] {
             WNDCLASSA windowClass{};
             windowClass.lpfnWndProc = &ActionWindow::Proc;
-            windowClass.lpszClassName = "AdPortTestActionWindow";
+            windowClass.lpszClassName = "ComPortTestActionWindow";
             return RegisterClassA(&windowClass) != 0;
         }();
         EXPECT_TRUE(registered);
-        handle = CreateWindowExA(0, "AdPortTestActionWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE,
+        handle = CreateWindowExA(0, "ComPortTestActionWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE,
                                  nullptr, nullptr, nullptr);
         SetWindowLongPtrA(handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
@@ -252,14 +252,14 @@ class ActionWindow {
     }
 };
 
-TEST_F(AdPortPty, TheComponentMayBeDeletedByItsHandlerOrDuringItsClose) {
+TEST_F(ComPortPty, TheComponentMayBeDeletedByItsHandlerOrDuringItsClose) {
     // Under AddressSanitizer a read of the deleted component fails the test; without it, an
     // event raised by the deleted component does.
     for (bool duringClose : {false, true}) {
         SCOPED_TRACE(duringClose ? "a posted message, during a close in OnTrigger" : "OnTrigger");
         TestPty pty(72);
         ActionWindow deleter;
-        auto* port = new TApdComPort;
+        auto* port = new TComPort;
         Configure(*port, 72);
         bool deleted = false;
         int heardAfterDelete = 0;
@@ -279,16 +279,16 @@ TEST_F(AdPortPty, TheComponentMayBeDeletedByItsHandlerOrDuringItsClose) {
         ASSERT_TRUE(pty.Write("x"));
         ASSERT_TRUE(PumpUntil([&] { return deleted; }));
         EXPECT_EQ(heardAfterDelete, 0);
-        TApdComPort again;  // the device was released
+        TComPort again;  // the device was released
         Configure(again, 72);
         again.SetOpen(true);
         EXPECT_EQ(again.PortState(), psOpen);
     }
 }
 
-TEST_F(AdPortPty, ClosingAnotherPortInsideAHandlerLeavesTheHandlersOwnDeliveryRunning) {
+TEST_F(ComPortPty, ClosingAnotherPortInsideAHandlerLeavesTheHandlersOwnDeliveryRunning) {
     TestPty ptyA(73), ptyB(74);
-    TApdComPort a, b;
+    TComPort a, b;
     Configure(a, 73);
     Configure(b, 74);
     b.SetOnTrigger([](TObject*, uint16_t, uint16_t, uint16_t) {});
@@ -320,9 +320,9 @@ TEST_F(AdPortPty, ClosingAnotherPortInsideAHandlerLeavesTheHandlersOwnDeliveryRu
     EXPECT_EQ(a.PortState(), psOpen);
 }
 
-TEST_F(AdPortPty, PortsThatCannotBeOpenedRaiseTheirExceptions) {
+TEST_F(ComPortPty, PortsThatCannotBeOpenedRaiseTheirExceptions) {
     setenv("K419_COM67", "/nonexistent/k419-tty", 1);
-    TApdComPort missing;
+    TComPort missing;
     Configure(missing, 67);
     try {
         missing.SetOpen(true);
@@ -335,7 +335,7 @@ TEST_F(AdPortPty, PortsThatCannotBeOpenedRaiseTheirExceptions) {
     EXPECT_EQ(missing.PortState(), psClosed);
 
     TestPty pty(68);
-    TApdComPort holder, second;
+    TComPort holder, second;
     Configure(holder, 68);
     Configure(second, 68);
     holder.SetOpen(true);
@@ -351,10 +351,10 @@ TEST_F(AdPortPty, PortsThatCannotBeOpenedRaiseTheirExceptions) {
     EXPECT_EQ(pty.Read(1), "H");
 }
 
-TEST_F(AdPortPty, TraceAndLogAreWrittenAtCloseInTheirFormats) {
+TEST_F(ComPortPty, TraceAndLogAreWrittenAtCloseInTheirFormats) {
     TestPty pty(69);
     fs::path dir = TempDir();
-    TApdComPort port;
+    TComPort port;
     Configure(port, 69);
     port.SetTraceName((dir / "K419.TRC").string());
     port.SetLogName((dir / "K419.LOG").string());
@@ -403,11 +403,11 @@ TEST_F(AdPortPty, TraceAndLogAreWrittenAtCloseInTheirFormats) {
     EXPECT_TRUE(has(avail));
 }
 
-TEST_F(AdPortPty, DestroyingAnOpenComponentClosesItAndWritesItsFiles) {
+TEST_F(ComPortPty, DestroyingAnOpenComponentClosesItAndWritesItsFiles) {
     TestPty pty(70);
     fs::path dir = TempDir();
     {
-        TApdComPort port;
+        TComPort port;
         Configure(port, 70);
         port.SetTraceName((dir / "end.trc").string());
         port.SetLogName((dir / "end.log").string());
@@ -419,13 +419,13 @@ TEST_F(AdPortPty, DestroyingAnOpenComponentClosesItAndWritesItsFiles) {
     }
     EXPECT_EQ(ReadFile(dir / "end.trc"), "Transmit: \r\nQ");
     EXPECT_NE(ReadFile(dir / "end.log").find("WriteCom"), std::string::npos);
-    TApdComPort again;
+    TComPort again;
     Configure(again, 70);
     again.SetOpen(true);  // the device was released
     EXPECT_EQ(again.PortState(), psOpen);
 }
 
-TEST_F(AdPortPty, ABacklogLargerThanTheBuffersArrivesWholeAfterTheOpen) {
+TEST_F(ComPortPty, ABacklogLargerThanTheBuffersArrivesWholeAfterTheOpen) {
     // The far end wrote more than the driver queue and the dispatch buffer together hold
     // before the port was opened; the handler takes whatever it is told of, also when the
     // first announcement came before the component's window was registered.
@@ -449,7 +449,7 @@ TEST_F(AdPortPty, ABacklogLargerThanTheBuffersArrivesWholeAfterTheOpen) {
         if (backlog.size() >= 64 * 1024) break;
     }
     ASSERT_GT(backlog.size(), 12u * 1024);
-    TApdComPort port;
+    TComPort port;
     Configure(port, 63);
     std::string got;
     Record(port);
@@ -473,11 +473,11 @@ TEST_F(AdPortPty, ABacklogLargerThanTheBuffersArrivesWholeAfterTheOpen) {
     EXPECT_TRUE(got == backlog + more);
 }
 
-TEST_F(AdPortPty, FramesFromTheSimulatedMeterAreTakenOneByOne) {
+TEST_F(ComPortPty, FramesFromTheSimulatedMeterAreTakenOneByOne) {
     Simulator sim({"--rate", "50"});
     if (sim.Path().empty()) GTEST_SKIP() << "k419-sim is not built";
     setenv("K419_COM71", sim.Path().c_str(), 1);
-    TApdComPort port;
+    TComPort port;
     Configure(port, 71);
     std::vector<std::string> frames;
     Record(port);

@@ -25,7 +25,7 @@
 
 #include "platform/PlatformHooks.h"
 #include "platform/TestPty.h"
-#include "serial/AdPort.h"
+#include "serial/ComPort.h"
 #include "serial/SimulatorProcess.h"
 #include "PortTestSupport.h"
 
@@ -199,12 +199,12 @@ class StreamCheck {
 // How the handler reads, varied from period to period.
 enum class TakeMode { All, FrameRule, OneByte, CloseInside };
 
-class AdPortStress : public testing::Test {
+class ComPortStress : public testing::Test {
   protected:
-    void Configure(TApdComPort& p, int n) { ConfigureFrontPanelPort(p, n); }
+    void Configure(TComPort& p, int n) { ConfigureFrontPanelPort(p, n); }
     // Reads according to mode into checks[current]; optionally closes the port from inside
     // the handler once enough has been taken.
-    void Listen(TApdComPort& p) {
+    void Listen(TComPort& p) {
         p.SetOnTrigger([this, &p](TObject*, uint16_t msg, uint16_t, uint16_t) {
             if (msg != TriggerAvailMsg) return;
             StreamCheck& check = *current;
@@ -237,13 +237,13 @@ class AdPortStress : public testing::Test {
     std::vector<uint8_t> buffer;
 };
 
-TEST_F(AdPortStress, OpenCloseCyclesWhileTheFarEndStreamsLoseNothingWhileOpen) {
+TEST_F(ComPortStress, OpenCloseCyclesWhileTheFarEndStreamsLoseNothingWhileOpen) {
     constexpr int Cycles = 1000;
     TestPty pty(90);
     StreamWriter writer(pty.Master());
     StreamCheck check;
     current = &check;
-    TApdComPort port;
+    TComPort port;
     Configure(port, 90);
     Listen(port);
     const auto start = Clock::now();
@@ -269,13 +269,13 @@ TEST_F(AdPortStress, OpenCloseCyclesWhileTheFarEndStreamsLoseNothingWhileOpen) {
     EXPECT_GE(writer.Written(), check.Next());
 }
 
-TEST_F(AdPortStress, MovingAnOpenPortBetweenTwoStreamingFarEndsLosesNothingWhileOpen) {
+TEST_F(ComPortStress, MovingAnOpenPortBetweenTwoStreamingFarEndsLosesNothingWhileOpen) {
     constexpr int Moves = 100;
     TestPty first(91), second(92);
     StreamWriter firstWriter(first.Master()), secondWriter(second.Master());
     std::array<StreamCheck, 2> checks;
     std::array<StreamWriter*, 2> writers = {&firstWriter, &secondWriter};
-    TApdComPort port;
+    TComPort port;
     Configure(port, 91);
     Listen(port);
     current = &checks[0];
@@ -302,10 +302,10 @@ TEST_F(AdPortStress, MovingAnOpenPortBetweenTwoStreamingFarEndsLosesNothingWhile
     EXPECT_GT(checks[1].Next(), 0u);
 }
 
-class AdPortHangUp : public AdPortStress {
+class ComPortHangUp : public ComPortStress {
   protected:
     // Frames taken by the front panel's rule.
-    void ListenForFrames(TApdComPort& p) {
+    void ListenForFrames(TComPort& p) {
         p.SetOnTrigger([this, &p](TObject*, uint16_t msg, uint16_t, uint16_t) {
             if (msg != TriggerAvailMsg || p.InputCount() <= 12) return;
             std::string frame(12, '\0');
@@ -332,7 +332,7 @@ class AdPortHangUp : public AdPortStress {
     // After the far end went away: the main thread pumps messages for 2 s, and the whole
     // process must stay nearly idle meanwhile. Then the port closes, and opens on a new far
     // end that works.
-    void ExpectQuietAndRecoverable(TApdComPort& p) {
+    void ExpectQuietAndRecoverable(TComPort& p) {
         const double cpuBefore = ProcessCpuMs();
         const auto until = Clock::now() + std::chrono::seconds(2);
         int pumped = 0;
@@ -369,11 +369,11 @@ class AdPortHangUp : public AdPortStress {
     int lostNotices = 0;
 };
 
-TEST_F(AdPortHangUp, TheSimulatorKilledMidStreamLeavesNoSpinAndThePortReopens) {
+TEST_F(ComPortHangUp, TheSimulatorKilledMidStreamLeavesNoSpinAndThePortReopens) {
     Simulator sim({"--rate", "200"});
     if (sim.Path().empty()) GTEST_SKIP() << "k419-sim is not built";
     setenv("K419_COM93", sim.Path().c_str(), 1);
-    TApdComPort port;
+    TComPort port;
     Configure(port, 93);
     ListenForFrames(port);
     port.SetDeviceLostHandler([this](TObject*) { ++lostNotices; });
@@ -384,8 +384,8 @@ TEST_F(AdPortHangUp, TheSimulatorKilledMidStreamLeavesNoSpinAndThePortReopens) {
     unsetenv("K419_COM93");
 }
 
-TEST_F(AdPortHangUp, AClosedFarEndWithBytesStillUnreadLeavesNoSpinAndThePortReopens) {
-    TApdComPort port;
+TEST_F(ComPortHangUp, AClosedFarEndWithBytesStillUnreadLeavesNoSpinAndThePortReopens) {
+    TComPort port;
     {
         TestPty pty(94);
         Configure(port, 94);

@@ -1,5 +1,5 @@
 // The dispatcher's line settings, DTR and RTS, flow control and RS-485 direction control.
-#include "serial/AwUser.h"
+#include "serial/Dispatcher.h"
 
 #include <algorithm>
 
@@ -46,7 +46,7 @@ int32_t BaudValue(int32_t code) {
 // =============================================================================================
 // Line settings and flow control
 
-int32_t TApdBaseDispatcher::SetLineSettings(int32_t baud, uint16_t parity, uint16_t dataBits,
+int32_t TBaseDispatcher::SetLineSettings(int32_t baud, uint16_t parity, uint16_t dataBits,
                                             uint16_t stopBits) {
     if (baud < 0 || parity > 5 || dataBits < 5 || dataBits > 9) return ecBadArgument;
     if (stopBits != 3) stopBits = std::clamp<uint16_t>(stopBits, 1, 2);
@@ -77,7 +77,7 @@ int32_t TApdBaseDispatcher::SetLineSettings(int32_t baud, uint16_t parity, uint1
     return CommitLineSettings(LineSettings);
 }
 
-int32_t TApdBaseDispatcher::GetLineSettings(int32_t& baud, uint16_t& parity, uint16_t& dataBits,
+int32_t TBaseDispatcher::GetLineSettings(int32_t& baud, uint16_t& parity, uint16_t& dataBits,
                                             uint16_t& stopBits) {
     TCriticalSectionHold hold(DispatcherLock);
     int32_t rc = FetchLineSettings(LineSettings);
@@ -88,7 +88,7 @@ int32_t TApdBaseDispatcher::GetLineSettings(int32_t& baud, uint16_t& parity, uin
     return rc;
 }
 
-void TApdBaseDispatcher::DrainBeforeLineChange() {
+void TBaseDispatcher::DrainBeforeLineChange() {
     auto sleep = [this](uint32_t ms) {
         if (FSleeper)
             FSleeper(ms);
@@ -113,7 +113,7 @@ void TApdBaseDispatcher::DrainBeforeLineChange() {
     sleep(static_cast<uint32_t>(t / 10000 + (t % 10000 != 0 ? 1 : 0)));
 }
 
-int32_t TApdBaseDispatcher::CommitLineSettings(DCB& dcb) {
+int32_t TBaseDispatcher::CommitLineSettings(DCB& dcb) {
     TCriticalSectionHold hold(DispatcherLock);
     int32_t rc = ApplyLineSettings(dcb);
     if (&dcb != &LineSettings) LineSettings = dcb;
@@ -123,21 +123,21 @@ int32_t TApdBaseDispatcher::CommitLineSettings(DCB& dcb) {
     return rc;
 }
 
-int32_t TApdBaseDispatcher::SetDtrLine(bool on) {
+int32_t TBaseDispatcher::SetDtrLine(bool on) {
     if (DtrByFlow) return 1;
     int32_t rc = LineFunction(on ? SETDTR : CLRDTR);
     DtrState = on;
     return rc < 0 ? ecBadArgument : rc;
 }
 
-int32_t TApdBaseDispatcher::SetRtsLine(bool on) {
+int32_t TBaseDispatcher::SetRtsLine(bool on) {
     if (RtsByFlow) return 1;
     int32_t rc = LineFunction(on ? SETRTS : CLRRTS);
     RtsState = on;
     return rc < 0 ? ecBadArgument : rc;
 }
 
-int32_t TApdBaseDispatcher::SetHardwareFlow(uint32_t bufferFull, uint32_t bufferResume,
+int32_t TBaseDispatcher::SetHardwareFlow(uint32_t bufferFull, uint32_t bufferResume,
                                             uint32_t options) {
     if (bufferFull < bufferResume || bufferFull > InQueueSize) return ecBadArgument;
     TCriticalSectionHold hold(DispatcherLock);
@@ -170,7 +170,7 @@ int32_t TApdBaseDispatcher::SetHardwareFlow(uint32_t bufferFull, uint32_t buffer
     return CommitLineSettings(LineSettings);
 }
 
-int32_t TApdBaseDispatcher::SetSoftwareFlow(uint32_t bufferFull, uint32_t bufferResume,
+int32_t TBaseDispatcher::SetSoftwareFlow(uint32_t bufferFull, uint32_t bufferResume,
                                             uint32_t options) {
     if (bufferFull < bufferResume || bufferFull > InQueueSize) return ecBadArgument;
     TCriticalSectionHold hold(DispatcherLock);
@@ -192,14 +192,14 @@ int32_t TApdBaseDispatcher::SetSoftwareFlow(uint32_t bufferFull, uint32_t buffer
     return CommitLineSettings(LineSettings);
 }
 
-int32_t TApdBaseDispatcher::ClearSoftwareFlow() {
+int32_t TBaseDispatcher::ClearSoftwareFlow() {
     TCriticalSectionHold hold(DispatcherLock);
     FetchLineSettings(LineSettings);
     SetDcbFlags(LineSettings, DcbFlags(LineSettings) & ~(dcbOutX | dcbInX));
     return CommitLineSettings(LineSettings);
 }
 
-int32_t TApdBaseDispatcher::SetFlowChars(uint8_t xon, uint8_t xoff) {
+int32_t TBaseDispatcher::SetFlowChars(uint8_t xon, uint8_t xoff) {
     TCriticalSectionHold hold(DispatcherLock);
     FetchLineSettings(LineSettings);
     LineSettings.XonChar = static_cast<char>(xon);
@@ -207,7 +207,7 @@ int32_t TApdBaseDispatcher::SetFlowChars(uint8_t xon, uint8_t xoff) {
     return CommitLineSettings(LineSettings);
 }
 
-int32_t TApdBaseDispatcher::GetFlowSettings(uint32_t& hwOptions, uint32_t& swOptions, uint8_t& xon,
+int32_t TBaseDispatcher::GetFlowSettings(uint32_t& hwOptions, uint32_t& swOptions, uint8_t& xon,
                                             uint8_t& xoff) {
     hwOptions = 0;
     swOptions = 0;
@@ -225,7 +225,7 @@ int32_t TApdBaseDispatcher::GetFlowSettings(uint32_t& hwOptions, uint32_t& swOpt
     return rc;
 }
 
-void TApdBaseDispatcher::SetRs485(bool on) {
+void TBaseDispatcher::SetRs485(bool on) {
     TCriticalSectionHold hold(DispatcherLock);
     Rs485 = on;
     if (SetOutputThreadPriority) SetOutputThreadPriority(on);

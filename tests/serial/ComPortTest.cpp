@@ -13,9 +13,9 @@
 
 #include "DispatcherFake.h"
 #include "PortTestSupport.h"
-#include "serial/AdExcept.h"
-#include "serial/AdPort.h"
-#include "serial/AdSelCom.h"
+#include "serial/CommErrors.h"
+#include "serial/ComPort.h"
+#include "serial/PortSelection.h"
 
 namespace {
 
@@ -48,15 +48,15 @@ std::string ReadFile(const fs::path& path) {
     return s.str();
 }
 
-class AdPortTest : public testing::Test {
+class ComPortTest : public testing::Test {
   protected:
     void SetUp() override {
         port.SetComNumber(1);
-        port.SetDispatcherFactory([this](TApdCustomComPort& owner) {
+        port.SetDispatcherFactory([this](TCustomComPort& owner) {
             auto d = std::make_unique<PortFake>(&owner);
             ++builds;
             if (prepare) prepare(*d);
-            return std::unique_ptr<TApdBaseDispatcher>(std::move(d));
+            return std::unique_ptr<TBaseDispatcher>(std::move(d));
         });
     }
     PortFake& Fake() {
@@ -69,13 +69,13 @@ class AdPortTest : public testing::Test {
     fs::path TempDir() { return dirs.Make(); }
     TestDirs dirs{"k419-adport-"};
 
-    TApdComPort port;
+    TComPort port;
     int builds = 0;
     std::function<void(PortFake&)> prepare;
 };
 
-TEST_F(AdPortTest, ConstructorSetsTheDefaults) {
-    TApdComPort p;
+TEST_F(ComPortTest, ConstructorSetsTheDefaults) {
+    TComPort p;
     EXPECT_EQ(p.DeviceLayer(), dlWin32);
     EXPECT_EQ(p.ComNumber(), 0);
     EXPECT_EQ(p.Baud(), 19200);
@@ -117,7 +117,7 @@ TEST_F(AdPortTest, ConstructorSetsTheDefaults) {
     EXPECT_EQ(p.EngineVersion(), "v2.55");
 }
 
-TEST_F(AdPortTest, OnlyTheWin32LayerIsAcceptedAndUseMSRShadowStaysTrue) {
+TEST_F(ComPortTest, OnlyTheWin32LayerIsAcceptedAndUseMSRShadowStaysTrue) {
     for (auto layer : {dlWinsock, dlWin16, dlFossil, static_cast<TDeviceLayer>(9)}) {
         port.SetDeviceLayer(layer);
         EXPECT_EQ(port.DeviceLayer(), dlWin32);
@@ -126,33 +126,33 @@ TEST_F(AdPortTest, OnlyTheWin32LayerIsAcceptedAndUseMSRShadowStaysTrue) {
     EXPECT_TRUE(port.UseMSRShadow());
 }
 
-TEST_F(AdPortTest, FlowThresholdsAreRepairedFromInSize) {
+TEST_F(ComPortTest, FlowThresholdsAreRepairedFromInSize) {
     struct Case {
         const char* name;
-        std::function<void(TApdComPort&)> act;
+        std::function<void(TComPort&)> act;
         uint16_t full, resume;
     } cases[] = {
-        {"BufferFull above InSize", [](TApdComPort& p) { p.SetBufferFull(5000); }, 3686, 0},
-        {"BufferFull equal to InSize", [](TApdComPort& p) { p.SetBufferFull(4096); }, 4096, 0},
+        {"BufferFull above InSize", [](TComPort& p) { p.SetBufferFull(5000); }, 3686, 0},
+        {"BufferFull equal to InSize", [](TComPort& p) { p.SetBufferFull(4096); }, 4096, 0},
         {"BufferResume above BufferFull",
-         [](TApdComPort& p) {
+         [](TComPort& p) {
              p.SetBufferFull(3686);
              p.SetBufferResume(4000);
          },
          3686, 368},
-        {"hardware flow with no thresholds", [](TApdComPort& p) { p.SetHWFlowOptions(hwfUseRTS); },
+        {"hardware flow with no thresholds", [](TComPort& p) { p.SetHWFlowOptions(hwfUseRTS); },
          3686, 409},
-        {"software flow with no thresholds", [](TApdComPort& p) { p.SetSWFlowOptions(swfBoth); },
+        {"software flow with no thresholds", [](TComPort& p) { p.SetSWFlowOptions(swfBoth); },
          3072, 1024},
         {"software flow keeps usable thresholds",
-         [](TApdComPort& p) {
+         [](TComPort& p) {
              p.SetBufferFull(2000);
              p.SetBufferResume(100);
              p.SetSWFlowOptions(swfReceive);
          },
          2000, 100},
         {"hardware flow repairs only what is unusable",
-         [](TApdComPort& p) {
+         [](TComPort& p) {
              p.SetBufferFull(1000);
              p.SetHWFlowOptions(hwfUseDTR);
          },
@@ -160,14 +160,14 @@ TEST_F(AdPortTest, FlowThresholdsAreRepairedFromInSize) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TApdComPort p;
+        TComPort p;
         c.act(p);
         EXPECT_EQ(p.BufferFull(), c.full);
         EXPECT_EQ(p.BufferResume(), c.resume);
     }
 }
 
-TEST_F(AdPortTest, RtsFlowSwitchesRs485OffAndRs485StripsRtsFlow) {
+TEST_F(ComPortTest, RtsFlowSwitchesRs485OffAndRs485StripsRtsFlow) {
     port.SetRS485Mode(true);
     port.SetHWFlowOptions(hwfUseRTS);
     EXPECT_FALSE(port.RS485Mode());
@@ -179,16 +179,16 @@ TEST_F(AdPortTest, RtsFlowSwitchesRs485OffAndRs485StripsRtsFlow) {
     EXPECT_TRUE(port.RS485Mode());
 }
 
-TEST_F(AdPortTest, SoftwareFlowModesPassTheirFlowWordDown) {
+TEST_F(ComPortTest, SoftwareFlowModesPassTheirFlowWordDown) {
     struct Case {
         TSWFlowOptions mode;
         uint32_t dcbBits;
     } cases[] = {{swfReceive, dcbInX}, {swfTransmit, dcbOutX}, {swfBoth, dcbInX | dcbOutX}};
     for (const Case& c : cases) {
         SCOPED_TRACE(static_cast<int>(c.mode));
-        TApdComPort p;
+        TComPort p;
         p.SetComNumber(1);
-        p.SetDispatcherFactory([](TApdCustomComPort& o) { return std::make_unique<PortFake>(&o); });
+        p.SetDispatcherFactory([](TCustomComPort& o) { return std::make_unique<PortFake>(&o); });
         p.SetOpen(true);
         auto& d = dynamic_cast<PortFake&>(*p.Dispatcher());
         p.SetSWFlowOptions(c.mode);
@@ -198,7 +198,7 @@ TEST_F(AdPortTest, SoftwareFlowModesPassTheirFlowWordDown) {
     }
 }
 
-TEST_F(AdPortTest, FlowCharactersSurviveSoftwareFlowChanges) {
+TEST_F(ComPortTest, FlowCharactersSurviveSoftwareFlowChanges) {
     port.SetXOnChar('A');
     port.SetXOffChar('B');
     port.SetSWFlowOptions(swfBoth);
@@ -219,7 +219,7 @@ TEST_F(AdPortTest, FlowCharactersSurviveSoftwareFlowChanges) {
     }
 }
 
-TEST_F(AdPortTest, HardwareFlowReachesTheLineAndARefusedSetIsNotStored) {
+TEST_F(ComPortTest, HardwareFlowReachesTheLineAndARefusedSetIsNotStored) {
     ApplyFormSettings();
     port.SetOpen(true);
     port.SetHWFlowOptions(hwfUseRTS);
@@ -237,7 +237,7 @@ TEST_F(AdPortTest, HardwareFlowReachesTheLineAndARefusedSetIsNotStored) {
     EXPECT_EQ(port.BufferFull(), 7200);  // the repair stays
 }
 
-TEST_F(AdPortTest, LineLevelsAreKeptOnlyWhenTheDispatcherAppliedThem) {
+TEST_F(ComPortTest, LineLevelsAreKeptOnlyWhenTheDispatcherAppliedThem) {
     port.SetOpen(true);
     port.SetDTR(false);
     EXPECT_FALSE(port.DTR());
@@ -247,7 +247,7 @@ TEST_F(AdPortTest, LineLevelsAreKeptOnlyWhenTheDispatcherAppliedThem) {
     EXPECT_FALSE(port.DTR());
 }
 
-TEST_F(AdPortTest, LineFormatIsStoredEvenWhenTheDispatcherRefusesIt) {
+TEST_F(ComPortTest, LineFormatIsStoredEvenWhenTheDispatcherRefusesIt) {
     port.SetOpen(true);
     port.SetBaud(9600);
     EXPECT_EQ(Fake().Dcb.BaudRate, 9600u);
@@ -261,7 +261,7 @@ TEST_F(AdPortTest, LineFormatIsStoredEvenWhenTheDispatcherRefusesIt) {
     EXPECT_EQ(Fake().Dcb.Parity, SPACEPARITY);
 }
 
-TEST_F(AdPortTest, TraceAndLogSizesAreLimited) {
+TEST_F(ComPortTest, TraceAndLogSizesAreLimited) {
     port.SetTraceSize(5000000);
     EXPECT_EQ(port.TraceSize(), 4000000u);
     port.SetLogSize(20000000);
@@ -273,13 +273,13 @@ TEST_F(AdPortTest, TraceAndLogSizesAreLimited) {
     EXPECT_EQ(port.LogName(), std::string(254, 'x'));
 }
 
-TEST_F(AdPortTest, TracingOnAClosedPortKeepsOnlyOnAndOff) {
+TEST_F(ComPortTest, TracingOnAClosedPortKeepsOnlyOnAndOff) {
     struct Case {
         TTraceLogState set, stored;
     } cases[] = {{tlDump, tlOff},  {tlAppend, tlOff}, {tlClear, tlOff},
                  {tlPause, tlOff}, {tlOn, tlOn},      {tlOff, tlOff}};
     for (const Case& c : cases) {
-        TApdComPort p;
+        TComPort p;
         p.SetTracing(tlOn);
         p.SetTracing(c.set);
         EXPECT_EQ(p.Tracing(), c.stored) << int(c.set);
@@ -296,7 +296,7 @@ TEST_F(AdPortTest, TracingOnAClosedPortKeepsOnlyOnAndOff) {
     EXPECT_TRUE(Fake().LogOn());
 }
 
-TEST_F(AdPortTest, TracingStateMachineOnAnOpenPort) {
+TEST_F(ComPortTest, TracingStateMachineOnAnOpenPort) {
     port.SetOpen(true);
     port.SetTracing(tlOn);
     EXPECT_TRUE(Fake().TraceOn());
@@ -321,7 +321,7 @@ TEST_F(AdPortTest, TracingStateMachineOnAnOpenPort) {
     EXPECT_EQ(port.Tracing(), tlOff);
 }
 
-TEST_F(AdPortTest, AFailedDumpLeavesTheStateUnchanged) {
+TEST_F(ComPortTest, AFailedDumpLeavesTheStateUnchanged) {
     port.SetOpen(true);
     port.SetTraceName((TempDir() / "missing" / "trace.txt").string());
     port.SetTracing(tlOn);
@@ -330,7 +330,7 @@ TEST_F(AdPortTest, AFailedDumpLeavesTheStateUnchanged) {
     EXPECT_EQ(port.Tracing(), tlOn);
 }
 
-TEST_F(AdPortTest, OpenTwiceOpensOnceAndClosingAClosedPortDoesNothing) {
+TEST_F(ComPortTest, OpenTwiceOpensOnceAndClosingAClosedPortDoesNothing) {
     port.SetOpen(false);
     EXPECT_EQ(port.PortState(), psClosed);
     port.SetOpen(true);
@@ -346,7 +346,7 @@ TEST_F(AdPortTest, OpenTwiceOpensOnceAndClosingAClosedPortDoesNothing) {
     EXPECT_EQ(port.EventWindow(), nullptr);
 }
 
-TEST_F(AdPortTest, ReadingOperationsOnAClosedPortNeverOpenIt) {
+TEST_F(ComPortTest, ReadingOperationsOnAClosedPortNeverOpenIt) {
     EXPECT_EQ(port.InputCount(), 0);
     EXPECT_EQ(port.LastLineError(), 0);
     EXPECT_FALSE(port.LineBreakSeen());
@@ -355,15 +355,15 @@ TEST_F(AdPortTest, ReadingOperationsOnAClosedPortNeverOpenIt) {
     EXPECT_EQ(port.PortState(), psClosed);
 }
 
-TEST_F(AdPortTest, OperationsThatNeedTheDispatcherOpenTheClosedPort) {
+TEST_F(ComPortTest, OperationsThatNeedTheDispatcherOpenTheClosedPort) {
     struct Case {
         const char* name;
-        std::function<void(TApdComPort&)> act;
+        std::function<void(TComPort&)> act;
     } cases[] = {
-        {"DiscardInput", [](TApdComPort& p) { p.DiscardInput(); }},
-        {"SendByte", [](TApdComPort& p) { p.SendByte('K'); }},
-        {"YieldToDevice", [](TApdComPort& p) { p.YieldToDevice(); }},
-        {"BeginTrace", [](TApdComPort& p) { p.BeginTrace(); }},
+        {"DiscardInput", [](TComPort& p) { p.DiscardInput(); }},
+        {"SendByte", [](TComPort& p) { p.SendByte('K'); }},
+        {"YieldToDevice", [](TComPort& p) { p.YieldToDevice(); }},
+        {"BeginTrace", [](TComPort& p) { p.BeginTrace(); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -377,7 +377,7 @@ TEST_F(AdPortTest, OperationsThatNeedTheDispatcherOpenTheClosedPort) {
     }
 }
 
-TEST_F(AdPortTest, AutoOpenRaisesTheOpenFailure) {
+TEST_F(ComPortTest, AutoOpenRaisesTheOpenFailure) {
     prepare = [](PortFake& d) {
         d.OpenResult = -1;
         d.OpenError = ERROR_FILE_NOT_FOUND;
@@ -386,7 +386,7 @@ TEST_F(AdPortTest, AutoOpenRaisesTheOpenFailure) {
     EXPECT_EQ(port.PortState(), psClosed);
 }
 
-TEST_F(AdPortTest, ReadBlockTakesExactlyTheCountOrNothing) {
+TEST_F(ComPortTest, ReadBlockTakesExactlyTheCountOrNothing) {
     port.SetOpen(true);
     Fake().Arrive("abc");
     EXPECT_EQ(port.InputCount(), 3);
@@ -411,7 +411,7 @@ TEST_F(AdPortTest, ReadBlockTakesExactlyTheCountOrNothing) {
     EXPECT_EQ(port.InputCount(), 0);
 }
 
-TEST_F(AdPortTest, OpenFailuresBecomeTheComponentsExceptionsAndLeaveThePortClosed) {
+TEST_F(ComPortTest, OpenFailuresBecomeTheComponentsExceptionsAndLeaveThePortClosed) {
     struct Case {
         DWORD error;
         int32_t code;
@@ -430,7 +430,7 @@ TEST_F(AdPortTest, OpenFailuresBecomeTheComponentsExceptionsAndLeaveThePortClose
         try {
             port.SetOpen(true);
             FAIL() << "no exception";
-        } catch (const EAPDException& e) {
+        } catch (const ECommException& e) {
             EXPECT_EQ(e.ResultCode(), c.code);
             EXPECT_STREQ(e.what(), c.message);
         }
@@ -447,7 +447,7 @@ TEST_F(AdPortTest, OpenFailuresBecomeTheComponentsExceptionsAndLeaveThePortClose
     EXPECT_THROW(port.SetOpen(true), EInOutError);
 }
 
-TEST_F(AdPortTest, AFailureLateInTheOpenUndoesIt) {
+TEST_F(ComPortTest, AFailureLateInTheOpenUndoesIt) {
     // Thresholds the driver's queue cannot hold fail the flow step after the device opened.
     port.SetBufferFull(100);
     port.SetBufferResume(50);
@@ -484,7 +484,7 @@ struct NoSerialPorts {
     }
 };
 
-TEST_F(AdPortTest, ANumberlessOpenAsksForThePortOrFails) {
+TEST_F(ComPortTest, ANumberlessOpenAsksForThePortOrFails) {
     NoSerialPorts noPorts;
     port.SetComNumber(0);
     port.SetPromptForPort(false);
@@ -495,7 +495,7 @@ TEST_F(AdPortTest, ANumberlessOpenAsksForThePortOrFails) {
         port.SetOpen(true);  // no view: the dialog counts as cancelled
         FAIL() << "no exception";
     } catch (const ENoPortSelected& e) {
-        EXPECT_STREQ(e.what(), "The ComNumber property of the TApdComPort has not been set");
+        EXPECT_STREQ(e.what(), "The ComNumber property of the TComPort has not been set");
     }
     EXPECT_EQ(builds, 0);
 
@@ -516,7 +516,7 @@ TEST_F(AdPortTest, ANumberlessOpenAsksForThePortOrFails) {
     try {
         port.SetOpen(true);
         FAIL() << "no exception";
-    } catch (const EAPDException& e) {
+    } catch (const ECommException& e) {
         ADD_FAILURE() << "not the conversion error: " << e.what();
     } catch (const Exception& e) {
         EXPECT_EQ(e.Message(), "'' is not a valid integer value");
@@ -531,7 +531,7 @@ TEST_F(AdPortTest, ANumberlessOpenAsksForThePortOrFails) {
     EXPECT_EQ(Fake().OpenedName, "\\\\.\\COM7");
 }
 
-TEST_F(AdPortTest, TelephonyModeWithoutAHandedOverDeviceFails) {
+TEST_F(ComPortTest, TelephonyModeWithoutAHandedOverDeviceFails) {
     port.SetTapiMode(tmOn);
     port.SetComNumber(0);  // the port number is not needed in this mode
     try {
@@ -543,7 +543,7 @@ TEST_F(AdPortTest, TelephonyModeWithoutAHandedOverDeviceFails) {
     EXPECT_EQ(port.Dispatcher(), nullptr);
 }
 
-TEST_F(AdPortTest, OpenedPortReceivesTheConfiguration) {
+TEST_F(ComPortTest, OpenedPortReceivesTheConfiguration) {
     ApplyFormSettings();
     port.SetUseEventWord(false);
     port.SetOpen(true);
@@ -558,7 +558,7 @@ TEST_F(AdPortTest, OpenedPortReceivesTheConfiguration) {
     EXPECT_EQ(d.OptionBits & UseEventWordBit, UseEventWordBit);
 }
 
-TEST_F(AdPortTest, DeliveryFollowsTheAssignedEvents) {
+TEST_F(ComPortTest, DeliveryFollowsTheAssignedEvents) {
     port.SetOpen(true);
     EXPECT_FALSE(Fake().EventsAssigned);
     port.SetOnTrigger([](TObject*, uint16_t, uint16_t, uint16_t) {});
@@ -575,7 +575,7 @@ struct Event {
     uint16_t Msg, Handle, Data;
 };
 
-TEST_F(AdPortTest, AssigningTheFirstEventAnnouncesWhatArrivedWhileNobodyListened) {
+TEST_F(ComPortTest, AssigningTheFirstEventAnnouncesWhatArrivedWhileNobodyListened) {
     port.SetOpen(true);
     int wakes = 0;
     Fake().WakeForPeriodicCheck = [&] { ++wakes; };
@@ -593,7 +593,7 @@ TEST_F(AdPortTest, AssigningTheFirstEventAnnouncesWhatArrivedWhileNobodyListened
     EXPECT_EQ(port.InputCount(), 0);
 }
 
-TEST_F(AdPortTest, AvailNotificationsRaiseOnTriggerThenOnTriggerAvail) {
+TEST_F(ComPortTest, AvailNotificationsRaiseOnTriggerThenOnTriggerAvail) {
     std::vector<Event> events;
     std::vector<uint16_t> avail;
     uint16_t left = 0;
@@ -623,7 +623,7 @@ TEST_F(AdPortTest, AvailNotificationsRaiseOnTriggerThenOnTriggerAvail) {
     EXPECT_EQ(events[1].Data, 2);
 }
 
-TEST_F(AdPortTest, AHandlerExceptionIsReportedAndDeliveryGoesOn) {
+TEST_F(ComPortTest, AHandlerExceptionIsReportedAndDeliveryGoesOn) {
     HandlerCapture capture;
     int calls = 0;
     port.SetOnTrigger([&](TObject*, uint16_t, uint16_t, uint16_t) {
@@ -639,7 +639,7 @@ TEST_F(AdPortTest, AHandlerExceptionIsReportedAndDeliveryGoesOn) {
     EXPECT_EQ(port.PortState(), psOpen);
 }
 
-TEST_F(AdPortTest, StatusNotificationsRaiseTheirSpecificEvent) {
+TEST_F(ComPortTest, StatusNotificationsRaiseTheirSpecificEvent) {
     std::vector<std::pair<uint16_t, bool>> lineErrors;
     std::vector<uint16_t> statuses;
     int outSent = 0;
@@ -674,7 +674,7 @@ TEST_F(AdPortTest, StatusNotificationsRaiseTheirSpecificEvent) {
                                      static_cast<uint16_t>(sent)}));
 }
 
-TEST_F(AdPortTest, NotificationsThatNameNoLiveDispatcherAreIgnored) {
+TEST_F(ComPortTest, NotificationsThatNameNoLiveDispatcherAreIgnored) {
     int calls = 0;
     port.SetOnTrigger([&](TObject*, uint16_t, uint16_t, uint16_t) { ++calls; });
     port.SetOpen(true);
@@ -692,7 +692,7 @@ TEST_F(AdPortTest, NotificationsThatNameNoLiveDispatcherAreIgnored) {
     EXPECT_EQ(calls, 1);
 }
 
-TEST_F(AdPortTest, LoadingDefersTheOpenToLoaded) {
+TEST_F(ComPortTest, LoadingDefersTheOpenToLoaded) {
     port.SetLoading(true);
     port.SetOpen(true);
     EXPECT_TRUE(port.Open());
@@ -705,7 +705,7 @@ TEST_F(AdPortTest, LoadingDefersTheOpenToLoaded) {
     EXPECT_EQ(port.PortState(), psOpen);
 }
 
-TEST_F(AdPortTest, AnOpenFailureInLoadedGoesToTheApplicationHandler) {
+TEST_F(ComPortTest, AnOpenFailureInLoadedGoesToTheApplicationHandler) {
     HandlerCapture capture;
     prepare = [](PortFake& d) {
         d.OpenResult = -1;
@@ -726,7 +726,7 @@ TEST_F(AdPortTest, AnOpenFailureInLoadedGoesToTheApplicationHandler) {
     EXPECT_EQ(builds, 1);
 }
 
-TEST_F(AdPortTest, PortUsersAreToldLastRegisteredFirst) {
+TEST_F(ComPortTest, PortUsersAreToldLastRegisteredFirst) {
     std::vector<std::string> told;
     port.RegisterUserCallback(
         [&](TObject*, bool opening) { told.push_back(opening ? "1+" : "1-"); });
@@ -750,15 +750,15 @@ LRESULT CALLBACK UserWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPara
     return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 
-TEST_F(AdPortTest, WindowUsersReceiveTheOpenAndCloseMessages) {
+TEST_F(ComPortTest, WindowUsersReceiveTheOpenAndCloseMessages) {
     std::vector<UINT> messages;
     windowUserMessages = &messages;
     WNDCLASSA cls{};
     cls.lpfnWndProc = UserWindowProc;
-    cls.lpszClassName = "AdPortTestUser";
+    cls.lpszClassName = "ComPortTestUser";
     RegisterClassA(&cls);
     HWND user =
-        CreateWindowExA(0, "AdPortTestUser", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+        CreateWindowExA(0, "ComPortTestUser", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(user, nullptr);
     port.RegisterUserWindow(user);
     port.SetOpen(true);
@@ -770,7 +770,7 @@ TEST_F(AdPortTest, WindowUsersReceiveTheOpenAndCloseMessages) {
     windowUserMessages = nullptr;
 }
 
-TEST_F(AdPortTest, AssignCopiesStoredValuesAndTriggersButOpensNothing) {
+TEST_F(ComPortTest, AssignCopiesStoredValuesAndTriggersButOpensNothing) {
     ApplyFormSettings();
     port.SetSWFlowOptions(swfBoth);
     port.SetTraceName("x.trc");
@@ -782,8 +782,8 @@ TEST_F(AdPortTest, AssignCopiesStoredValuesAndTriggersButOpensNothing) {
     port.SetOpen(true);
     int32_t handle = Fake().AddDataTrigger("AB", false);
 
-    TApdComPort copy;
-    copy.SetDispatcherFactory([](TApdCustomComPort& o) { return std::make_unique<PortFake>(&o); });
+    TComPort copy;
+    copy.SetDispatcherFactory([](TCustomComPort& o) { return std::make_unique<PortFake>(&o); });
     copy.Assign(&port);
     EXPECT_EQ(copy.PortState(), psClosed);
     EXPECT_FALSE(copy.Open());
@@ -806,7 +806,7 @@ TEST_F(AdPortTest, AssignCopiesStoredValuesAndTriggersButOpensNothing) {
     EXPECT_TRUE(d.DeliveryOn);
 }
 
-TEST_F(AdPortTest, MovingAnOpenPortKeepsTriggersAndARunningTrace) {
+TEST_F(ComPortTest, MovingAnOpenPortKeepsTriggersAndARunningTrace) {
     fs::path dir = TempDir();
     port.SetTraceName((dir / "move.trc").string());
     port.SetTracing(tlOn);
@@ -838,7 +838,7 @@ TEST_F(AdPortTest, MovingAnOpenPortKeepsTriggersAndARunningTrace) {
     EXPECT_FALSE(Fake().LogOn());
 }
 
-TEST_F(AdPortTest, ACloseCompletesEvenWhenTheTraceCannotBeWritten) {
+TEST_F(ComPortTest, ACloseCompletesEvenWhenTheTraceCannotBeWritten) {
     port.SetTraceName((TempDir() / "missing" / "trace.txt").string());
     port.SetTracing(tlOn);
     port.SetOpen(true);

@@ -1,13 +1,13 @@
 // The serial port component: the application's handle on one serial port.
 //
-// TApdCustomComPort holds the port's configuration as properties whether or not the port is
-// open. Opening builds a dispatcher (TApdWin32Dispatcher unless a factory supplies another),
+// TCustomComPort holds the port's configuration as properties whether or not the port is
+// open. Opening builds a dispatcher (TWin32Dispatcher unless a factory supplies another),
 // passes the configuration down and creates a hidden notification window, through which the
 // dispatcher's notifications come back as the OnTrigger family of events on the thread that
 // opened the port. While the port is open most property changes go straight to the
 // dispatcher; closing writes out a running trace and dispatch log, keeps a copy of the
 // dispatcher's triggers for the next open and destroys the dispatcher. Every failure reaches
-// the caller as an exception of the serial engine's tree (AdExcept.h).
+// the caller as an exception of the serial engine's tree (CommErrors.h).
 //
 // Threads. The component has no lock of its own: every property and operation must be used
 // on the thread that opened the port (the main thread), and that thread must retrieve
@@ -25,16 +25,16 @@
 #include <string>
 #include <vector>
 
-#include "serial/OoMisc.h"
+#include "serial/Common.h"
 
-class TApdBaseDispatcher;  // serial/AwUser.h
+class TBaseDispatcher;  // serial/Dispatcher.h
 struct SavedTriggerSet;
 struct HWND__;  // a window handle, as <windows.h> declares it
 typedef HWND__* HWND;
 
 enum TDeviceLayer : uint8_t { dlWin16, dlFossil, dlWin32, dlWinsock };
 enum TParity : uint8_t { pNone, pOdd, pEven, pMark, pSpace };
-// A set of the hardware flow bits of OoMisc.h: hwfUseDTR, hwfUseRTS, hwfRequireDSR and
+// A set of the hardware flow bits of Common.h: hwfUseDTR, hwfUseRTS, hwfRequireDSR and
 // hwfRequireCTS. Other bits are ignored.
 using THWFlowOptionSet = uint32_t;
 enum TSWFlowOptions : uint8_t { swfNone, swfReceive, swfTransmit, swfBoth };
@@ -58,22 +58,22 @@ using TTriggerLineErrorEvent = std::function<void(TObject* CP, uint16_t Error, b
 using TNotifyEvent = std::function<void(TObject* Sender)>;
 using TWaitCharEvent = std::function<void(TObject* CP, char C)>;
 
-class TApdCustomComPort;
+class TCustomComPort;
 
 // A port user's callback: told of every open (Opening true) and close (false) of the port.
 using TPortCallback = std::function<void(TObject* CP, bool Opening)>;
 // Supplies the dispatcher for an open instead of the built-in choice; must not return null.
-using TDispatcherFactory = std::function<std::unique_ptr<TApdBaseDispatcher>(TApdCustomComPort&)>;
+using TDispatcherFactory = std::function<std::unique_ptr<TBaseDispatcher>(TCustomComPort&)>;
 
-class TApdCustomComPort : public TApdBaseComponent {
+class TCustomComPort : public TBaseComponent {
   public:
     // Sets every property to its default; touches no device.
-    explicit TApdCustomComPort(TComponent* owner = nullptr);
+    explicit TCustomComPort(TComponent* owner = nullptr);
     // Closes an open port first (writing a running trace and log); never throws. It may run
     // inside one of the component's own event handlers, or while a close waits; a component
     // being destroyed raises no more events.
-    ~TApdCustomComPort() override;
-    TApdCustomComPort* AsComPort() override { return this; }
+    ~TCustomComPort() override;
+    TCustomComPort* AsComPort() override { return this; }
 
     // ---- Published properties. A setter does nothing for an unchanged value (unless
     // ForceApply is set, for the setters that honour it). While the port is open a change is
@@ -217,9 +217,9 @@ class TApdCustomComPort : public TApdBaseComponent {
     // ---- Other operations.
     // The dispatcher; opens a closed port first when AutoOpen is set and the component is not
     // loading. May return null.
-    TApdBaseDispatcher* ActiveDispatcher();
+    TBaseDispatcher* ActiveDispatcher();
     // As ActiveDispatcher, but raises ECommNotOpen instead of returning null.
-    TApdBaseDispatcher* RequireDispatcher();
+    TBaseDispatcher* RequireDispatcher();
     // The pending line error (1 input overflow, 2 overrun, 3 parity, 4 framing, 9 break), which
     // is cleared; 0 unless open.
     uint16_t LastLineError();
@@ -282,12 +282,12 @@ class TApdCustomComPort : public TApdBaseComponent {
     void SetAvailTriggerLevel(uint16_t value);
     uint16_t TapiDeviceHandle() const { return FTapiDeviceHandle; }
     // The dispatcher while the port is open (or a deferred close is finishing); never opens.
-    TApdBaseDispatcher* Dispatcher() const { return FDispatcher.get(); }
+    TBaseDispatcher* Dispatcher() const { return FDispatcher.get(); }
     // The hidden notification window while the port is open; null otherwise.
     HWND EventWindow() const { return FEventWindow; }
 
     // ---- Overridable steps of the open and close sequences and the event raisers.
-    virtual std::unique_ptr<TApdBaseDispatcher> BuildDispatcher();
+    virtual std::unique_ptr<TBaseDispatcher> BuildDispatcher();
     virtual void LayerChangedHook() {}
     virtual void OpenLine();
     // True: creates the notification window and registers it with the dispatcher. False:
@@ -327,7 +327,7 @@ class TApdCustomComPort : public TApdBaseComponent {
     // a close waits) whether this component still exists afterwards: that code may delete it.
     class TLifeWatch {
       public:
-        explicit TLifeWatch(const TApdCustomComPort& port) : FAlive(port.FAlive) {}
+        explicit TLifeWatch(const TCustomComPort& port) : FAlive(port.FAlive) {}
         bool Destroyed() const { return !*FAlive; }
 
       private:
@@ -338,7 +338,7 @@ class TApdCustomComPort : public TApdBaseComponent {
     struct TEventWindowProcedure;
     // Raises the events of a notification for this component; true when a deferred release
     // has to be tried again later.
-    bool HandleNotification(TApdBaseDispatcher& dispatcher, uint32_t msg, uintptr_t wParam,
+    bool HandleNotification(TBaseDispatcher& dispatcher, uint32_t msg, uintptr_t wParam,
                             intptr_t lParam);
     int32_t Check(int32_t code) const;
     bool IsOpen() const { return FPortState == psOpen; }
@@ -404,7 +404,7 @@ class TApdCustomComPort : public TApdBaseComponent {
     bool FForceApply = false;
     bool FReopenPending = false;
     bool FOpenAfterLoad = false;
-    std::unique_ptr<TApdBaseDispatcher> FDispatcher;
+    std::unique_ptr<TBaseDispatcher> FDispatcher;
     HWND FEventWindow = nullptr;
     std::unique_ptr<SavedTriggerSet> FSavedTriggerSet;
     bool FSavedTriggersValid = false;
@@ -419,8 +419,8 @@ class TApdCustomComPort : public TApdBaseComponent {
     uint16_t FAvailTriggerLevel = 1;
 };
 
-// The published component: TApdCustomComPort with nothing added.
-class TApdComPort : public TApdCustomComPort {
+// The published component: TCustomComPort with nothing added.
+class TComPort : public TCustomComPort {
   public:
-    using TApdCustomComPort::TApdCustomComPort;
+    using TCustomComPort::TCustomComPort;
 };

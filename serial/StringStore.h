@@ -14,10 +14,10 @@
 #include <span>
 #include <string>
 
-#include "serial/AdExcept.h"
+#include "serial/CommErrors.h"
 
 // Every failure of the store. The message is one of the store's own texts (resource
-// "ADSRMGR_STRINGS"): "String not found: %d", "Cannot lock resource",
+// "K419_STORE_STRINGS"): "String not found: %d", "Cannot lock resource",
 // "String resource not found: %s", "Unable to open string resource: %s",
 // "Invalid TPString resource".
 class ETpsStringResourceError : public Exception {
@@ -31,20 +31,20 @@ class ETpsStringResourceError : public Exception {
 //
 // Lookups do not change the store, so several threads may look up at once; Open and Close
 // need the store to themselves.
-class TAdStringResource {
+class TStringResource {
   public:
     // An empty store: every lookup yields "" (or raises, with RaiseNotFound set).
-    TAdStringResource() = default;
+    TStringResource() = default;
     // Opens the raw data resource (RT_RCDATA) ResourceName of Module (nullptr: the
     // program's own module); with no name (nullptr or "") the store stays empty. Throws
     // ETpsStringResourceError as Open does.
-    TAdStringResource(HMODULE Module, const char* ResourceName);
+    TStringResource(HMODULE Module, const char* ResourceName);
     // Opens a table held in memory, which must outlive the store; checked as a resource is.
-    explicit TAdStringResource(std::span<const unsigned char> Table);
-    ~TAdStringResource();
+    explicit TStringResource(std::span<const unsigned char> Table);
+    ~TStringResource();
 
-    TAdStringResource(const TAdStringResource&) = delete;
-    TAdStringResource& operator=(const TAdStringResource&) = delete;
+    TStringResource(const TStringResource&) = delete;
+    TStringResource& operator=(const TStringResource&) = delete;
 
     // Closes what is open, then opens the named resource (the name cut to 255 characters).
     // Throws ETpsStringResourceError with "String resource not found: <name>" when the
@@ -99,4 +99,4 @@ class TAdStringResource {
 // a missing or damaged table surfaces as an ETpsStringResourceError where a message is
 // needed instead of ending the program before main; a failed open is retried at the next
 // use. Initialisation is thread-safe.
-TAdStringResource& K419ErrorStringsEnglish();
+TStringResource& K419ErrorStringsEnglish();

@@ -1,5 +1,5 @@
 // Result codes to exceptions: classes, codes, messages and the runtime's own errors.
-#include "serial/AdExcept.h"
+#include "serial/CommErrors.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <typeinfo>
 
-#include "serial/AdSrMgr.h"
+#include "serial/StringStore.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ const MappedCode kMapped[] = {
     {-2009, typeid(ENoHandles), &IsA<EOpenComm>, "No more handles, can't open port"},
     {-2010, typeid(ENoTimers), &IsA<EOpenComm>, "No timers available"},
     {-2011, typeid(ENoPortSelected), &IsA<EOpenComm>,
-     "The ComNumber property of the TApdComPort has not been set"},
+     "The ComNumber property of the TComPort has not been set"},
     {-2012, typeid(ENotOpenedByTapi), &IsA<EOpenComm>, "Comport was not opened by Tapi"},
     {-3001, typeid(ENullApi), &IsA<ESerialIO>, "No device layer specified"},
     {-3003, typeid(ERegisterHandlerFailed), &IsA<ESerialIO>, "EnableCommNotification failed"},
@@ -68,9 +68,9 @@ const MappedCode kMapped[] = {
     {-4008, typeid(EModemStatusMismatch), &IsA<EModem>, "Wrong modem status requested"},
     {-5002, typeid(ETriggerTooLong), &IsA<ETrigger>, "Data trigger too long"},
     {-5003, typeid(EBadTriggerHandle), &IsA<ETrigger>, "Bad trigger handle"},
-    {-6006, typeid(EProtocol), &IsA<EAPDException>, "Fatal time out"},
-    {-6008, typeid(EProtocol), &IsA<EAPDException>, "Too many errors during protocol"},
-    {-6009, typeid(EProtocol), &IsA<EAPDException>, "Block sequence error in Xmodem"},
+    {-6006, typeid(EProtocol), &IsA<ECommException>, "Fatal time out"},
+    {-6008, typeid(EProtocol), &IsA<ECommException>, "Too many errors during protocol"},
+    {-6009, typeid(EProtocol), &IsA<ECommException>, "Block sequence error in Xmodem"},
     {-7001, typeid(EKeyTooLong), &IsA<EINI>, "Key string too long"},
     {-7002, typeid(EDataTooLarge), &IsA<EINI>, "Data string too long"},
     {-7003, typeid(EInternal), &IsA<EGeneral>, "No fields defined in database"},
@@ -195,7 +195,7 @@ const MappedCode kMapped[] = {
     {-13942, typeid(ETapiTranslateFail), &IsA<ETapi>, nullptr},
 };
 
-TEST(AdExcept, EveryMappedCodeRaisesItsClass) {
+TEST(CommErrors, EveryMappedCodeRaisesItsClass) {
     // EGeneral, EOpenComm, ... 164 codes for 158 leaves and EProtocol (EInternal and EProtocol
     // serve several codes).
     ASSERT_EQ(std::size(kMapped), 164u);
@@ -203,7 +203,7 @@ TEST(AdExcept, EveryMappedCodeRaisesItsClass) {
         try {
             CheckResult(false, m.Code);
             ADD_FAILURE() << m.Code << " raised nothing";
-        } catch (const EAPDException& e) {
+        } catch (const ECommException& e) {
             EXPECT_EQ(typeid(e), m.Class) << m.Code << " raised " << typeid(e).name();
             EXPECT_TRUE(m.InGroup(&e)) << m.Code << " is outside its group";
             EXPECT_EQ(e.ResultCode(), m.Code);
@@ -217,11 +217,11 @@ TEST(AdExcept, EveryMappedCodeRaisesItsClass) {
     }
 }
 
-TEST(AdExcept, GroupsDeriveFromTheRoot) {
+TEST(CommErrors, GroupsDeriveFromTheRoot) {
     const EGeneral general(std::string("x"));
     const EProtocol protocol(-6006);
     const EFaxBusy faxBusy(-8064);
-    EXPECT_TRUE(IsA<EAPDException>(&general));
+    EXPECT_TRUE(IsA<ECommException>(&general));
     EXPECT_TRUE(IsA<Exception>(&protocol));
     EXPECT_FALSE(IsA<EGeneral>(&protocol));
     EXPECT_FALSE(IsA<EOpenComm>(&general));
@@ -229,7 +229,7 @@ TEST(AdExcept, GroupsDeriveFromTheRoot) {
     EXPECT_TRUE(IsA<EFax>(&faxBusy));
 }
 
-TEST(AdExcept, NonNegativeOrLoadingReturnsTheCode) {
+TEST(CommErrors, NonNegativeOrLoadingReturnsTheCode) {
     for (int32_t code : {0, 1, 12, 4096, INT32_MAX}) {
         EXPECT_EQ(CheckResult(false, code), code);
         EXPECT_EQ(CheckResult(true, code), code);
@@ -238,20 +238,20 @@ TEST(AdExcept, NonNegativeOrLoadingReturnsTheCode) {
         EXPECT_EQ(CheckResult(true, code), code);
 }
 
-TEST(AdExcept, CodesWithoutClassRaiseSerialPortException) {
+TEST(CommErrors, CodesWithoutClassRaiseSerialPortException) {
     for (int32_t code : {-1, -163, -1001, -3002, -5001, -7009, -13804, -13934, -99999, INT32_MIN}) {
         try {
             CheckResult(false, code);
             ADD_FAILURE() << code << " raised nothing";
-        } catch (const EAPDException& e) {
-            EXPECT_EQ(typeid(e), typeid(EAPDException)) << code;
+        } catch (const ECommException& e) {
+            EXPECT_EQ(typeid(e), typeid(ECommException)) << code;
             EXPECT_STREQ(e.what(), "Serial port exception") << code;
             EXPECT_EQ(e.ResultCode(), 0) << code;
         }
     }
 }
 
-TEST(AdExcept, SystemErrorNumbersRaiseInOutError) {
+TEST(CommErrors, SystemErrorNumbersRaiseInOutError) {
     const struct {
         int32_t Code;
         const char* Message;
@@ -275,7 +275,7 @@ TEST(AdExcept, SystemErrorNumbersRaiseInOutError) {
     }
 }
 
-TEST(AdExcept, AllocationFailureRaisesOutOfMemory) {
+TEST(CommErrors, AllocationFailureRaisesOutOfMemory) {
     try {
         CheckResult(false, -8);
         ADD_FAILURE() << "-8 raised nothing";
@@ -288,7 +288,7 @@ TEST(AdExcept, AllocationFailureRaisesOutOfMemory) {
 
 // A system error number without a table entry takes the operating system's text, with the
 // line break at its end reduced to one space and no control characters left.
-TEST(AdExcept, SystemTextIsTheFallback) {
+TEST(CommErrors, SystemTextIsTheFallback) {
     try {
         CheckResult(false, -87);
         ADD_FAILURE() << "-87 raised nothing";
@@ -306,7 +306,7 @@ TEST(AdExcept, SystemTextIsTheFallback) {
     }
 }
 
-TEST(AdExcept, ErrorMessageLookupRules) {
+TEST(CommErrors, ErrorMessageLookupRules) {
     EXPECT_EQ(ErrorMessage(0), "OK");
     EXPECT_EQ(ErrorMessage(2005), "ie_Hardware - Specified comport in use");
     EXPECT_EQ(ErrorMessage(-2005), ErrorMessage(2005));
@@ -318,14 +318,14 @@ TEST(AdExcept, ErrorMessageLookupRules) {
     }
 }
 
-TEST(AdExcept, BuiltFromCodeOrText) {
+TEST(CommErrors, BuiltFromCodeOrText) {
     const ENullApi fromCode(-3001);
     EXPECT_EQ(fromCode.ResultCode(), -3001);
     EXPECT_STREQ(fromCode.what(), "No device layer specified");
     EXPECT_EQ(fromCode.Message(), "No device layer specified");
     const ENoPortSelected noPort(-2011);
-    EXPECT_STREQ(noPort.what(), "The ComNumber property of the TApdComPort has not been set");
-    const EAPDException fromText(std::string("Serial port exception"));
+    EXPECT_STREQ(noPort.what(), "The ComNumber property of the TComPort has not been set");
+    const ECommException fromText(std::string("Serial port exception"));
     EXPECT_EQ(fromText.ResultCode(), 0);
     EXPECT_STREQ(fromText.what(), "Serial port exception");
 }

@@ -1,7 +1,7 @@
 // Feeds the string store thousands of damaged "STR0" tables. Every table is either refused
 // with "Invalid TPString resource" or read without touching a byte outside it; run under
 // AddressSanitizer, any stray read fails the test.
-#include "serial/AdSrMgr.h"
+#include "serial/StringStore.h"
 
 #include <gtest/gtest.h>
 
@@ -95,7 +95,7 @@ void Damage(std::mt19937& rng, Bytes& b) {
     }
 }
 
-TEST(AdSrMgrFuzz, DamagedTablesAreRefusedOrReadInBounds) {
+TEST(StringStoreFuzz, DamagedTablesAreRefusedOrReadInBounds) {
     std::mt19937 rng(20240611);
     int refused = 0;
     int accepted = 0;
@@ -109,7 +109,7 @@ TEST(AdSrMgrFuzz, DamagedTablesAreRefusedOrReadInBounds) {
         std::copy(table.begin(), table.end(), block.get());
         const std::span<const unsigned char> bytes(block.get(), size);
         try {
-            TAdStringResource store(bytes);
+            TStringResource store(bytes);
             keys.push_back(static_cast<int32_t>(rng()));
             for (int32_t key : keys) {
                 try {

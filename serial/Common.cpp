@@ -1,4 +1,4 @@
-#include "serial/OoMisc.h"
+#include "serial/Common.h"
 
 #include <cstdio>
 #include <mutex>

@@ -9,8 +9,8 @@
 #include <set>
 
 #include "platform/TestPty.h"
-#include "serial/AdExcept.h"
-#include "serial/AdSelCom.h"
+#include "serial/CommErrors.h"
+#include "serial/PortSelection.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The string store over the program's embedded tables and over hand-built tables.
-#include "serial/AdSrMgr.h"
+#include "serial/StringStore.h"
 
 #include <gtest/gtest.h>
 
@@ -45,7 +45,7 @@ Bytes BuildTable(const std::vector<std::pair<int32_t, std::u16string>>& entries)
 
 std::string OpenError(const Bytes& table) {
     try {
-        TAdStringResource store(std::span<const unsigned char>(table.data(), table.size()));
+        TStringResource store(std::span<const unsigned char>(table.data(), table.size()));
     } catch (const ETpsStringResourceError& e) {
         return e.what();
     }
@@ -54,7 +54,7 @@ std::string OpenError(const Bytes& table) {
 
 std::string OpenError(const char* name) {
     try {
-        TAdStringResource store(nullptr, name);
+        TStringResource store(nullptr, name);
     } catch (const ETpsStringResourceError& e) {
         return e.what();
     }
@@ -67,8 +67,8 @@ Bytes ReadCompiled(const std::string& name) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-TEST(AdSrMgr, OwnMessagesByKey) {
-    TAdStringResource store(nullptr, "ADSRMGR_STRINGS");
+TEST(StringStore, OwnMessagesByKey) {
+    TStringResource store(nullptr, "K419_STORE_STRINGS");
     const std::pair<int32_t, const char*> cases[] = {
         {1, "String not found: %d"},
         {2, "Cannot lock resource"},
@@ -82,8 +82,8 @@ TEST(AdSrMgr, OwnMessagesByKey) {
     for (const auto& [key, text] : cases) EXPECT_EQ(store.Text(key), text) << "key " << key;
 }
 
-TEST(AdSrMgr, ErrorTableTexts) {
-    TAdStringResource store(nullptr, "k419_error_strings_english");  // names ignore case
+TEST(StringStore, ErrorTableTexts) {
+    TStringResource store(nullptr, "k419_error_strings_english");  // names ignore case
     const std::pair<int32_t, const char*> cases[] = {
         {0, "OK"},
         {2005, "ie_Hardware - Specified comport in use"},
@@ -118,7 +118,7 @@ TEST(AdSrMgr, ErrorTableTexts) {
 
 // Every range of the error table is present from its first to its last key and does not
 // run over at either end.
-TEST(AdSrMgr, ErrorTableHoldsExactlyItsRanges) {
+TEST(StringStore, ErrorTableHoldsExactlyItsRanges) {
     const std::pair<int32_t, int32_t> ranges[] = {
         {0, 0},         {2, 6},         {8, 8},         {15, 15},       {18, 18},
         {100, 105},     {150, 162},     {1001, 1009},   {2001, 2012},   {3001, 3010},
@@ -131,7 +131,7 @@ TEST(AdSrMgr, ErrorTableHoldsExactlyItsRanges) {
         {13928, 13945}, {15001, 15020}, {15101, 15351}, {15501, 15502}, {15601, 15608},
         {15700, 15742},
     };
-    TAdStringResource& store = K419ErrorStringsEnglish();
+    TStringResource& store = K419ErrorStringsEnglish();
     store.SetRaiseNotFound(true);
     int total = 0;
     for (const auto& [first, last] : ranges) {
@@ -146,8 +146,8 @@ TEST(AdSrMgr, ErrorTableHoldsExactlyItsRanges) {
     EXPECT_EQ(total, 704);
 }
 
-TEST(AdSrMgr, CompiledTablesHaveTheirLayout) {
-    const Bytes own = ReadCompiled("ADSRMGR_STRINGS");
+TEST(StringStore, CompiledTablesHaveTheirLayout) {
+    const Bytes own = ReadCompiled("K419_STORE_STRINGS");
     ASSERT_EQ(own.size(), 324u);
     EXPECT_EQ(own[4], 5);
     EXPECT_EQ(own[12], 68);  // first text right behind the index
@@ -156,14 +156,14 @@ TEST(AdSrMgr, CompiledTablesHaveTheirLayout) {
     EXPECT_EQ(errors[4] | errors[5] << 8, 704);
     EXPECT_EQ(errors[12] | errors[13] << 8, 8456);
     // What the program embeds is what the build left in the build folder.
-    for (const auto* name : {"ADSRMGR_STRINGS", "K419_ERROR_STRINGS_ENGLISH"}) {
+    for (const auto* name : {"K419_STORE_STRINGS", "K419_ERROR_STRINGS_ENGLISH"}) {
         const k419::EmbeddedResource* r = k419::FindEmbeddedResource(name, "#10");
         ASSERT_NE(r, nullptr) << name;
         EXPECT_EQ(Bytes(r->data, r->data + r->size), ReadCompiled(name)) << name;
     }
 }
 
-TEST(AdSrMgr, OpenFailuresNameTheCase) {
+TEST(StringStore, OpenFailuresNameTheCase) {
     EXPECT_EQ(OpenError("NO_SUCH_TABLE"), "String resource not found: NO_SUCH_TABLE");
     // The name is cut to 255 characters before the search.
     const std::string longName(300, 'X');
@@ -171,23 +171,23 @@ TEST(AdSrMgr, OpenFailuresNameTheCase) {
     EXPECT_EQ(OpenError(nullptr), "(accepted)");
     EXPECT_EQ(OpenError(""), "(accepted)");
     try {
-        TAdStringResource store(std::span<const unsigned char>{});
+        TStringResource store(std::span<const unsigned char>{});
         FAIL() << "a table without bytes was accepted";
     } catch (const ETpsStringResourceError& e) {
         EXPECT_STREQ(e.what(), "Cannot lock resource");
     }
 }
 
-TEST(AdSrMgr, EmptyStoreFindsNothing) {
-    TAdStringResource store(nullptr, nullptr);
+TEST(StringStore, EmptyStoreFindsNothing) {
+    TStringResource store(nullptr, nullptr);
     EXPECT_FALSE(store.IsOpen());
     EXPECT_EQ(store.Text(0), "");
     store.SetRaiseNotFound(true);
     EXPECT_THROW(store.Text(0), ETpsStringResourceError);
 }
 
-TEST(AdSrMgr, MissingKeyRaisesOnlyWhenAsked) {
-    TAdStringResource store(nullptr, "K419_ERROR_STRINGS_ENGLISH");
+TEST(StringStore, MissingKeyRaisesOnlyWhenAsked) {
+    TStringResource store(nullptr, "K419_ERROR_STRINGS_ENGLISH");
     EXPECT_FALSE(store.RaiseNotFound());
     EXPECT_EQ(store.Text(7), "");
     store.SetRaiseNotFound(true);
@@ -202,26 +202,26 @@ TEST(AdSrMgr, MissingKeyRaisesOnlyWhenAsked) {
     EXPECT_EQ(store.Text(0), "OK");
 }
 
-TEST(AdSrMgr, ReopenAndClose) {
-    TAdStringResource store(nullptr, "ADSRMGR_STRINGS");
+TEST(StringStore, ReopenAndClose) {
+    TStringResource store(nullptr, "K419_STORE_STRINGS");
     store.Open(nullptr, "K419_ERROR_STRINGS_ENGLISH");
     EXPECT_EQ(store.Text(0), "OK");
     EXPECT_THROW(store.Open(nullptr, "NO_SUCH_TABLE"), ETpsStringResourceError);
     EXPECT_FALSE(store.IsOpen());  // a failed open leaves nothing behind
     EXPECT_EQ(store.Text(0), "");
-    store.Open(nullptr, "ADSRMGR_STRINGS");
+    store.Open(nullptr, "K419_STORE_STRINGS");
     store.Close();
     EXPECT_EQ(store.Text(5), "");
 }
 
-TEST(AdSrMgr, WellFormedTablesAreRead) {
+TEST(StringStore, WellFormedTablesAreRead) {
     const Bytes table = BuildTable({{INT32_MIN, u"min"},
                                     {-5, u"minus five"},
                                     {0, u""},
                                     {3, u"\u041E\u043C"},  // Cyrillic "Ом"
                                     {4, u"\U0001F600"},    // a surrogate pair
                                     {INT32_MAX, u"max"}});
-    TAdStringResource store(std::span<const unsigned char>(table.data(), table.size()));
+    TStringResource store(std::span<const unsigned char>(table.data(), table.size()));
     const std::pair<int32_t, const char*> cases[] = {
         {INT32_MIN, "min"},      {-5, "minus five"}, {0, ""},  {3, "\xD0\x9E\xD0\xBC"},
         {4, "\xF0\x9F\x98\x80"}, {INT32_MAX, "max"}, {-4, ""}, {1, ""},
@@ -229,14 +229,14 @@ TEST(AdSrMgr, WellFormedTablesAreRead) {
     for (const auto& [key, text] : cases) EXPECT_EQ(store.Text(key), text) << "key " << key;
 
     // No entries at all; and a text at an odd offset.
-    EXPECT_EQ(TAdStringResource(std::span<const unsigned char>(BuildTable({}))).Text(0), "");
+    EXPECT_EQ(TStringResource(std::span<const unsigned char>(BuildTable({}))).Text(0), "");
     Bytes odd = BuildTable({{1, u"ab"}});
     odd.insert(odd.begin() + 20, 0);
     PutU32(odd, 12, 21);
-    EXPECT_EQ(TAdStringResource(std::span<const unsigned char>(odd)).Text(1), "ab");
+    EXPECT_EQ(TStringResource(std::span<const unsigned char>(odd)).Text(1), "ab");
 }
 
-TEST(AdSrMgr, MalformedTablesAreRejected) {
+TEST(StringStore, MalformedTablesAreRejected) {
     const Bytes good = BuildTable({{1, u"one"}, {2, u"two"}});  // 32 bytes of index, 12 of text
     struct Case {
         const char* what;

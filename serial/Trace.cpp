@@ -1,4 +1,4 @@
-#include "serial/AwTrace.h"
+#include "serial/Dispatcher.h"
 
 #include <cerrno>
 #include <cstring>
@@ -6,7 +6,7 @@
 #include <new>
 #include <system_error>
 
-#include "serial/OoMisc.h"
+#include "serial/Common.h"
 
 namespace {
 
@@ -66,11 +66,11 @@ int32_t FileErrorCode(int error, bool creating) {
 
 // ---------------------------------------------------------------------------------------------
 
-TApdTextFile::~TApdTextFile() {
+TTextFile::~TTextFile() {
     if (FFile) std::fclose(FFile);
 }
 
-int32_t TApdTextFile::Open(const char* fileName, bool append) {
+int32_t TTextFile::Open(const char* fileName, bool append) {
     if (FFile || !fileName || !*fileName) return ecBadArgument;
     std::error_code ignored;
     const bool exists = std::filesystem::exists(fileName, ignored);
@@ -82,22 +82,22 @@ int32_t TApdTextFile::Open(const char* fileName, bool append) {
     return ecOK;
 }
 
-void TApdTextFile::Write(std::string_view text) {
+void TTextFile::Write(std::string_view text) {
     if (!FFile || text.empty() || FWriteError) return;
     errno = 0;
     if (std::fwrite(text.data(), 1, text.size(), FFile) != text.size())
         FWriteError = errno ? errno : EIO;
 }
 
-void TApdTextFile::EndLine() { Write("\r\n"); }
+void TTextFile::EndLine() { Write("\r\n"); }
 
-void TApdTextFile::Flush() {
+void TTextFile::Flush() {
     if (!FFile || FWriteError) return;
     errno = 0;
     if (std::fflush(FFile) != 0) FWriteError = errno ? errno : EIO;
 }
 
-int32_t TApdTextFile::Close() {
+int32_t TTextFile::Close() {
     if (!FFile) return ecOK;
     errno = 0;
     if (std::fflush(FFile) != 0 && !FWriteError) FWriteError = errno ? errno : EIO;
@@ -108,7 +108,7 @@ int32_t TApdTextFile::Close() {
 
 // ---------------------------------------------------------------------------------------------
 
-int32_t TApdTraceBuffer::OpenTraceBuffer(uint32_t size) {
+int32_t TTraceBuffer::OpenTraceBuffer(uint32_t size) {
     if (FBuffer) {
         ClearTrace();
     } else if (size > MaxTraceEntries) {
@@ -126,13 +126,13 @@ int32_t TApdTraceBuffer::OpenTraceBuffer(uint32_t size) {
     return ecOK;
 }
 
-int32_t TApdTraceBuffer::ClearTrace() {
+int32_t TTraceBuffer::ClearTrace() {
     FIndex = 0;
     FWrapped = false;
     return ecOK;
 }
 
-void TApdTraceBuffer::AbortTrace() {
+void TTraceBuffer::AbortTrace() {
     FTraceOn.store(false, std::memory_order_relaxed);
     FBuffer.reset();
     FCapacity = 0;
@@ -140,13 +140,13 @@ void TApdTraceBuffer::AbortTrace() {
     FWrapped = false;
 }
 
-void TApdTraceBuffer::ResumeTrace() {
+void TTraceBuffer::ResumeTrace() {
     if (FBuffer) FTraceOn.store(true, std::memory_order_relaxed);
 }
 
-void TApdTraceBuffer::PauseTrace() { FTraceOn.store(false, std::memory_order_relaxed); }
+void TTraceBuffer::PauseTrace() { FTraceOn.store(false, std::memory_order_relaxed); }
 
-void TApdTraceBuffer::RecordTracePair(char tag, uint8_t byte) {
+void TTraceBuffer::RecordTracePair(char tag, uint8_t byte) {
     if (!FBuffer) return;
     FBuffer[2 * size_t{FIndex}] = static_cast<uint8_t>(tag);
     FBuffer[2 * size_t{FIndex} + 1] = byte;
@@ -160,7 +160,7 @@ void TApdTraceBuffer::RecordTracePair(char tag, uint8_t byte) {
 // "Special-<tag>: " on its own line, groups separated by an empty line; data items follow each
 // other without separators and a line breaks before an item that would pass column 78. The
 // last line has no line end.
-int32_t TApdTraceBuffer::WriteTraceReport(const char* fileName, bool append, bool hex) {
+int32_t TTraceBuffer::WriteTraceReport(const char* fileName, bool append, bool hex) {
     if (!FBuffer) return ecOK;
     FTraceOn.store(false, std::memory_order_relaxed);
     uint32_t first = FWrapped ? FIndex : 0;
@@ -169,7 +169,7 @@ int32_t TApdTraceBuffer::WriteTraceReport(const char* fileName, bool append, boo
         AbortTrace();
         return ecOK;
     }
-    TApdTextFile file;
+    TTextFile file;
     int32_t rc = file.Open(fileName, append);
     if (rc != ecOK) {
         AbortTrace();

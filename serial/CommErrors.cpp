@@ -1,4 +1,4 @@
-#include "serial/AdExcept.h"
+#include "serial/CommErrors.h"
 
 #include <windows.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
-#include "serial/AdSrMgr.h"
+#include "serial/StringStore.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ struct TCodeClass {
 };
 
 // The codes that have a class of their own. Every other code below -162 is raised as a
-// plain EAPDException built from the text "Serial port exception".
+// plain ECommException built from the text "Serial port exception".
 constexpr TCodeClass kCodeClasses[] = {
     {-1002, &Raise<EBadArgument>},
     {-1003, &Raise<EGotQuitMsg>},
@@ -224,9 +224,9 @@ EOutOfMemory::EOutOfMemory() : Exception("Out of memory") {}
 EInOutError::EInOutError(std::string Message, int32_t ErrorCode)
     : Exception(std::move(Message)), FErrorCode(ErrorCode) {}
 
-EAPDException::EAPDException(int32_t Code) : Exception(ErrorMessage(Code)), FResultCode(Code) {}
+ECommException::ECommException(int32_t Code) : Exception(ErrorMessage(Code)), FResultCode(Code) {}
 
-EAPDException::EAPDException(std::string Text) : Exception(std::move(Text)), FResultCode(0) {}
+ECommException::ECommException(std::string Text) : Exception(std::move(Text)), FResultCode(0) {}
 
 std::string ErrorMessage(int32_t Number) {
     // 64-bit, so that the magnitude of INT32_MIN is not an overflow.
@@ -251,5 +251,5 @@ int32_t CheckResult(bool Loading, int32_t Code) {
     const auto* found = std::find_if(std::begin(kCodeClasses), std::end(kCodeClasses),
                                      [Code](const TCodeClass& c) { return c.Code == Code; });
     if (found != std::end(kCodeClasses)) found->RaiseFor(Code);
-    throw EAPDException(std::string("Serial port exception"));
+    throw ECommException(std::string("Serial port exception"));
 }

@@ -1,6 +1,6 @@
 // The dispatcher's notification handlers and triggers, the checks that fire them and the
 // delivery of notifications.
-#include "serial/AwUser.h"
+#include "serial/Dispatcher.h"
 
 #include <algorithm>
 #include <cstring>
@@ -72,7 +72,7 @@ void FreeSavedTriggers(SavedTriggerSet& set) {
 // =============================================================================================
 // Handlers and triggers
 
-bool TApdBaseDispatcher::AnyoneListens() const {
+bool TBaseDispatcher::AnyoneListens() const {
     if (!DeliveryOn) return false;
     const auto windows = LiveCount(NotifyWindows);
     return LiveCount(NotifyMethods) + LiveCount(NotifyProcs) +
@@ -80,7 +80,7 @@ bool TApdBaseDispatcher::AnyoneListens() const {
            0;
 }
 
-void TApdBaseDispatcher::SetDeliveryMode(int32_t mode) {
+void TBaseDispatcher::SetDeliveryMode(int32_t mode) {
     TCriticalSectionHold hold(DispatcherLock);
     const bool listened = AnyoneListens();
     const bool handlersPresent =
@@ -105,7 +105,7 @@ void TApdBaseDispatcher::SetDeliveryMode(int32_t mode) {
     if (!listened && AnyoneListens()) RequestDataRecheck(true);
 }
 
-void TApdBaseDispatcher::AddNotifyWindow(HWND window) {
+void TBaseDispatcher::AddNotifyWindow(HWND window) {
     TCriticalSectionHold hold(DispatcherLock);
     NotifyWindows.push_back({window, false});
     DeliveryOn = true;
@@ -113,7 +113,7 @@ void TApdBaseDispatcher::AddNotifyWindow(HWND window) {
     RequestDataRecheck(true);
 }
 
-void TApdBaseDispatcher::RemoveNotifyWindow(HWND window) {
+void TBaseDispatcher::RemoveNotifyWindow(HWND window) {
     TCriticalSectionHold hold(DispatcherLock);
     auto it = std::find_if(NotifyWindows.begin(), NotifyWindows.end(),
                            [window](const auto& r) { return r.Window == window && !r.Deleted; });
@@ -130,7 +130,7 @@ void TApdBaseDispatcher::RemoveNotifyWindow(HWND window) {
     }
 }
 
-void TApdBaseDispatcher::AddNotifyProc(TApdNotifyProc proc) {
+void TBaseDispatcher::AddNotifyProc(TNotifyProc proc) {
     if (!proc) return;
     TCriticalSectionHold hold(DispatcherLock);
     NotifyProcs.push_back({proc, false});
@@ -140,7 +140,7 @@ void TApdBaseDispatcher::AddNotifyProc(TApdNotifyProc proc) {
         AddLogEntry(lkTrgHdAlc, lsProcedure, LogValueOf(reinterpret_cast<const void*>(proc)));
 }
 
-int32_t TApdBaseDispatcher::RemoveNotifyProc(TApdNotifyProc proc) {
+int32_t TBaseDispatcher::RemoveNotifyProc(TNotifyProc proc) {
     TCriticalSectionHold hold(DispatcherLock);
     auto it = std::find_if(NotifyProcs.begin(), NotifyProcs.end(),
                            [proc](const auto& r) { return r.Proc == proc && !r.Deleted; });
@@ -157,7 +157,7 @@ int32_t TApdBaseDispatcher::RemoveNotifyProc(TApdNotifyProc proc) {
     return ecOK;
 }
 
-void TApdBaseDispatcher::AddNotifyMethod(TApdNotifyMethod method, bool synchronised) {
+void TBaseDispatcher::AddNotifyMethod(TNotifyMethod method, bool synchronised) {
     if (!method) return;
     TCriticalSectionHold hold(DispatcherLock);
     NotifyMethods.push_back({method, false, synchronised});
@@ -166,7 +166,7 @@ void TApdBaseDispatcher::AddNotifyMethod(TApdNotifyMethod method, bool synchroni
     if (Log.LogOn()) AddLogEntry(lkTrgHdAlc, lsMethod, LogValueOf(method.Object));
 }
 
-int32_t TApdBaseDispatcher::RemoveNotifyMethod(TApdNotifyMethod method) {
+int32_t TBaseDispatcher::RemoveNotifyMethod(TNotifyMethod method) {
     TCriticalSectionHold hold(DispatcherLock);
     auto it = std::find_if(NotifyMethods.begin(), NotifyMethods.end(),
                            [&method](const auto& r) { return r.Method == method && !r.Deleted; });
@@ -182,7 +182,7 @@ int32_t TApdBaseDispatcher::RemoveNotifyMethod(TApdNotifyMethod method) {
     return ecOK;
 }
 
-void TApdBaseDispatcher::PurgeDeletedRecords() {
+void TBaseDispatcher::PurgeDeletedRecords() {
     auto purge = [](auto& list, auto deleted) {
         for (size_t i = list.size(); i-- > 0;)
             if (deleted(list[i])) list.erase(list.begin() + static_cast<ptrdiff_t>(i));
@@ -197,18 +197,18 @@ void TApdBaseDispatcher::PurgeDeletedRecords() {
     purge(StatusTriggers, removed);
 }
 
-void TApdBaseDispatcher::SetAvailLevel(uint32_t level) {
+void TBaseDispatcher::SetAvailLevel(uint32_t level) {
     TCriticalSectionHold hold(DispatcherLock);
     AvailLevelValue = level;
     if (Log.LogOn()) AddLogEntry(lkTrDatChg, lsAvailLevel, level);
 }
 
-uint32_t TApdBaseDispatcher::AvailLevel() {
+uint32_t TBaseDispatcher::AvailLevel() {
     TCriticalSectionHold hold(DispatcherLock);
     return AvailLevelValue;
 }
 
-bool TApdBaseDispatcher::HandleInUse(int32_t handle) const {
+bool TBaseDispatcher::HandleInUse(int32_t handle) const {
     int32_t number = handle >> 3;
     auto uses = [number](const auto& list) {
         return std::any_of(list.begin(), list.end(), [number](const auto& r) {
@@ -220,7 +220,7 @@ bool TApdBaseDispatcher::HandleInUse(int32_t handle) const {
 
 // Handles are (n << 3) | kind with the smallest free n, so they fit the 16-bit handle of the
 // component's events and no two triggers share a number, whatever their kind.
-int32_t TApdBaseDispatcher::AllocateHandle(int32_t kind) {
+int32_t TBaseDispatcher::AllocateHandle(int32_t kind) {
     for (int32_t number = 1; number < 8192; ++number) {
         int32_t handle = number << 3 | kind;
         if (!HandleInUse(handle)) return handle;
@@ -228,7 +228,7 @@ int32_t TApdBaseDispatcher::AllocateHandle(int32_t kind) {
     return ecNoMoreTriggers;
 }
 
-int32_t TApdBaseDispatcher::AddDataTrigger(const char* text, bool ignoreCase) {
+int32_t TBaseDispatcher::AddDataTrigger(const char* text, bool ignoreCase) {
     if (!text || !*text) return ecBadArgument;
     size_t length = std::strlen(text);
     if (length > MaxTriggerLength) return ecTriggerTooLong;
@@ -246,7 +246,7 @@ int32_t TApdBaseDispatcher::AddDataTrigger(const char* text, bool ignoreCase) {
     return handle;
 }
 
-int32_t TApdBaseDispatcher::AddTimerTrigger() {
+int32_t TBaseDispatcher::AddTimerTrigger() {
     TCriticalSectionHold hold(DispatcherLock);
     int32_t handle = AllocateHandle(0);
     if (handle < 0) return handle;
@@ -257,7 +257,7 @@ int32_t TApdBaseDispatcher::AddTimerTrigger() {
     return handle;
 }
 
-int32_t TApdBaseDispatcher::SetTimerTrigger(int32_t handle, int32_t ticks, bool activate) {
+int32_t TBaseDispatcher::SetTimerTrigger(int32_t handle, int32_t ticks, bool activate) {
     TCriticalSectionHold hold(DispatcherLock);
     for (auto& trigger : TimerTriggers) {
         if (handle == 0 || trigger.Handle != handle) continue;
@@ -273,7 +273,7 @@ int32_t TApdBaseDispatcher::SetTimerTrigger(int32_t handle, int32_t ticks, bool 
     return ecBadTriggerHandle;
 }
 
-int32_t TApdBaseDispatcher::AddStatusTrigger(int32_t kind) {
+int32_t TBaseDispatcher::AddStatusTrigger(int32_t kind) {
     if (kind < stModem || kind > stOutSent) return ecBadArgument;
     TCriticalSectionHold hold(DispatcherLock);
     int32_t handle = AllocateHandle(kind);
@@ -287,7 +287,7 @@ int32_t TApdBaseDispatcher::AddStatusTrigger(int32_t kind) {
     return handle;
 }
 
-int32_t TApdBaseDispatcher::SetStatusTrigger(int32_t handle, uint16_t value, bool activate) {
+int32_t TBaseDispatcher::SetStatusTrigger(int32_t handle, uint16_t value, bool activate) {
     TCriticalSectionHold hold(DispatcherLock);
     for (auto& trigger : StatusTriggers) {
         if (handle == 0 || trigger.Handle != handle) continue;
@@ -300,7 +300,7 @@ int32_t TApdBaseDispatcher::SetStatusTrigger(int32_t handle, uint16_t value, boo
     return ecBadTriggerHandle;
 }
 
-int32_t TApdBaseDispatcher::RemoveTrigger(int32_t handle) {
+int32_t TBaseDispatcher::RemoveTrigger(int32_t handle) {
     if (handle == 0) return ecBadTriggerHandle;
     TCriticalSectionHold hold(DispatcherLock);
     // During a delivery the checks may still be walking the lists: the record only goes idle
@@ -343,7 +343,7 @@ int32_t TApdBaseDispatcher::RemoveTrigger(int32_t handle) {
     return ecBadTriggerHandle;
 }
 
-void TApdBaseDispatcher::ClearAllTriggers() {
+void TBaseDispatcher::ClearAllTriggers() {
     TCriticalSectionHold hold(DispatcherLock);
     AvailLevelValue = 0;
     TimerTriggers.clear();
@@ -351,7 +351,7 @@ void TApdBaseDispatcher::ClearAllTriggers() {
     StatusTriggers.clear();
 }
 
-void TApdBaseDispatcher::SnapshotTriggers(SavedTriggerSet& set) {
+void TBaseDispatcher::SnapshotTriggers(SavedTriggerSet& set) {
     TCriticalSectionHold hold(DispatcherLock);
     FreeSavedTriggers(set);
     set.AvailLevel = AvailLevelValue;
@@ -367,7 +367,7 @@ void TApdBaseDispatcher::SnapshotTriggers(SavedTriggerSet& set) {
     set.Status = copyLive(StatusTriggers);
 }
 
-void TApdBaseDispatcher::ReinstateTriggers(const SavedTriggerSet& set) {
+void TBaseDispatcher::ReinstateTriggers(const SavedTriggerSet& set) {
     TCriticalSectionHold hold(DispatcherLock);
     AvailLevelValue = set.AvailLevel;
     TimerTriggers.clear();
@@ -379,13 +379,13 @@ void TApdBaseDispatcher::ReinstateTriggers(const SavedTriggerSet& set) {
     if (WakeForPeriodicCheck) WakeForPeriodicCheck();
 }
 
-void TApdBaseDispatcher::ResetStatusMarks() {
+void TBaseDispatcher::ResetStatusMarks() {
     TCriticalSectionHold hold(DispatcherLock);
     for (size_t i = StatusTriggers.size(); i-- > 0;) StatusTriggers[i].Fired = 0;
     StatusFired = false;
 }
 
-void TApdBaseDispatcher::ResetDataMatches() {
+void TBaseDispatcher::ResetDataMatches() {
     TCriticalSectionHold hold(DispatcherLock);
     for (size_t i = DataTriggers.size(); i-- > 0;)
         std::fill(std::begin(DataTriggers[i].Matches), std::end(DataTriggers[i].Matches), 0u);
@@ -394,13 +394,13 @@ void TApdBaseDispatcher::ResetDataMatches() {
 // =============================================================================================
 // Checks and delivery
 
-bool TApdBaseDispatcher::RunStatusLoop() {
+bool TBaseDispatcher::RunStatusLoop() {
     while (CheckStatusTriggers())
         if (ClosePending) break;
     return !ClosePending;
 }
 
-bool TApdBaseDispatcher::ProcessDeviceEvent(uint32_t mask) {
+bool TBaseDispatcher::ProcessDeviceEvent(uint32_t mask) {
     if (mask & ModemEventBits) {
         RefreshModemDeltas();
         if (!InNotification) {
@@ -423,7 +423,7 @@ bool TApdBaseDispatcher::ProcessDeviceEvent(uint32_t mask) {
     return true;
 }
 
-bool TApdBaseDispatcher::ProcessReceivedData() {
+bool TBaseDispatcher::ProcessReceivedData() {
     for (uint32_t round = 1; round <= ReceiveRounds; ++round) {
         const uint64_t before = ArrivedCount;
         // The fill may reuse the room of bytes that handlers took: their matches come first.
@@ -451,13 +451,13 @@ bool TApdBaseDispatcher::ProcessReceivedData() {
     return true;
 }
 
-void TApdBaseDispatcher::RequestDataRecheck(bool reannounce) {
+void TBaseDispatcher::RequestDataRecheck(bool reannounce) {
     if (reannounce) AvailReannounce = true;
     DataRecheckPending = true;
     if (WakeForPeriodicCheck) WakeForPeriodicCheck();
 }
 
-void TApdBaseDispatcher::RecheckReceivedData() {
+void TBaseDispatcher::RecheckReceivedData() {
     if (ClosePending || InNotification || !DataRecheckPending.exchange(false)) return;
     // Bytes announced while nobody could be told (the open registers its window after the
     // delivery mode) are announced again; with a full buffer no later arrival would do it.
@@ -467,7 +467,7 @@ void TApdBaseDispatcher::RecheckReceivedData() {
     if (StatusFired) ResetStatusMarks();
 }
 
-void TApdBaseDispatcher::PeriodicCheck() {
+void TBaseDispatcher::PeriodicCheck() {
     if (ClosePending || InNotification) return;
     StatusFired = false;
     bool again;
@@ -478,14 +478,14 @@ void TApdBaseDispatcher::PeriodicCheck() {
     if (StatusFired) ResetStatusMarks();
 }
 
-bool TApdBaseDispatcher::PeriodicCheckNeeded() {
+bool TBaseDispatcher::PeriodicCheckNeeded() {
     TCriticalSectionHold hold(DispatcherLock);
     auto armed = [](const auto& trigger) { return trigger.Armed != 0; };
     return std::any_of(TimerTriggers.begin(), TimerTriggers.end(), armed) ||
            std::any_of(StatusTriggers.begin(), StatusTriggers.end(), armed);
 }
 
-TApdBaseDispatcher::TInputView TApdBaseDispatcher::ViewInput() {
+TBaseDispatcher::TInputView TBaseDispatcher::ViewInput() {
     TCriticalSectionHold hold(InputLock);
     TInputView view;
     view.Buffer = DispatchBuffer.Storage();
@@ -498,7 +498,7 @@ TApdBaseDispatcher::TInputView TApdBaseDispatcher::ViewInput() {
     return view;
 }
 
-TApdBaseDispatcher::TMatchFound TApdBaseDispatcher::FindNextMatch(const TInputView& view,
+TBaseDispatcher::TMatchFound TBaseDispatcher::FindNextMatch(const TInputView& view,
                                                                   uint64_t limit) {
     TCriticalSectionHold hold(DispatcherLock);
     TMatchFound found;
@@ -556,7 +556,7 @@ TApdBaseDispatcher::TMatchFound TApdBaseDispatcher::FindNextMatch(const TInputVi
     return found;
 }
 
-bool TApdBaseDispatcher::NotifyDataMatches() {
+bool TBaseDispatcher::NotifyDataMatches() {
     bool result = true;
     size_t index;
     {
@@ -584,7 +584,7 @@ bool TApdBaseDispatcher::NotifyDataMatches() {
     return result;
 }
 
-bool TApdBaseDispatcher::AnnounceWaiting(const TInputView& view) {
+bool TBaseDispatcher::AnnounceWaiting(const TInputView& view) {
     const uint32_t n = InputUsed();
     {
         TCriticalSectionHold hold(DispatcherLock);
@@ -596,9 +596,9 @@ bool TApdBaseDispatcher::AnnounceWaiting(const TInputView& view) {
     return DeliverNotification(TriggerAvailMsg, n, 0);
 }
 
-bool TApdBaseDispatcher::CheckDataTriggers() { return CheckDataTriggersUpTo(~uint64_t{0}); }
+bool TBaseDispatcher::CheckDataTriggers() { return CheckDataTriggersUpTo(~uint64_t{0}); }
 
-bool TApdBaseDispatcher::CheckDataTriggersUpTo(uint64_t limit) {
+bool TBaseDispatcher::CheckDataTriggersUpTo(uint64_t limit) {
     const TInputView view = ViewInput();
     if (!view.Buffer) return false;
     const TMatchFound found = FindNextMatch(view, std::min(limit, view.Arrived));
@@ -613,7 +613,7 @@ bool TApdBaseDispatcher::CheckDataTriggersUpTo(uint64_t limit) {
     }
 }
 
-bool TApdBaseDispatcher::ScanTakenBytes() {
+bool TBaseDispatcher::ScanTakenBytes() {
     while (!InNotification && !ClosePending) {
         uint64_t limit;
         {
@@ -630,7 +630,7 @@ bool TApdBaseDispatcher::ScanTakenBytes() {
     return !ClosePending;
 }
 
-bool TApdBaseDispatcher::CheckStatusTriggers() {
+bool TBaseDispatcher::CheckStatusTriggers() {
     int32_t handle = 0;
     uint32_t data = 0;
     {
@@ -688,7 +688,7 @@ bool TApdBaseDispatcher::CheckStatusTriggers() {
                                static_cast<uint16_t>(data));
 }
 
-bool TApdBaseDispatcher::CheckTimerTriggers() {
+bool TBaseDispatcher::CheckTimerTriggers() {
     int32_t handle = 0;
     {
         TCriticalSectionHold hold(DispatcherLock);
@@ -717,7 +717,7 @@ bool TApdBaseDispatcher::CheckTimerTriggers() {
 }
 
 template <class Call>
-bool TApdBaseDispatcher::RunHandler(Call&& call) {
+bool TBaseDispatcher::RunHandler(Call&& call) {
     {
         TCriticalSectionHold hold(InputLock);
         TakenByHandler = 0;
@@ -739,7 +739,7 @@ bool TApdBaseDispatcher::RunHandler(Call&& call) {
 }
 
 template <class Record, class Call>
-bool TApdBaseDispatcher::DeliverToList(const std::vector<Record>& list, size_t count, Call&& call) {
+bool TBaseDispatcher::DeliverToList(const std::vector<Record>& list, size_t count, Call&& call) {
     for (size_t i = 0; i < count; ++i) {
         Record record;
         {
@@ -754,7 +754,7 @@ bool TApdBaseDispatcher::DeliverToList(const std::vector<Record>& list, size_t c
     return true;
 }
 
-bool TApdBaseDispatcher::BeginDelivery(uint32_t message, TDeliveryCounts& counts) {
+bool TBaseDispatcher::BeginDelivery(uint32_t message, TDeliveryCounts& counts) {
     {
         TCriticalSectionHold hold(DispatcherLock);
         if (message == TriggerAvailMsg) AvailUnheard = !AnyoneListens();
@@ -771,7 +771,7 @@ bool TApdBaseDispatcher::BeginDelivery(uint32_t message, TDeliveryCounts& counts
     return true;
 }
 
-bool TApdBaseDispatcher::EndDelivery(uint32_t message, uint32_t wParam, bool complete) {
+bool TBaseDispatcher::EndDelivery(uint32_t message, uint32_t wParam, bool complete) {
     bool result = complete;
     {
         TCriticalSectionHold hold(InputLock);
@@ -794,7 +794,7 @@ bool TApdBaseDispatcher::EndDelivery(uint32_t message, uint32_t wParam, bool com
     return result;
 }
 
-bool TApdBaseDispatcher::DeliverNotification(uint32_t message, uint32_t wParam, uint16_t data) {
+bool TBaseDispatcher::DeliverNotification(uint32_t message, uint32_t wParam, uint16_t data) {
     TDeliveryCounts counts;
     if (!BeginDelivery(message, counts)) return true;
     const int32_t lParam =

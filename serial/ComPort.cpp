@@ -1,4 +1,4 @@
-#include "serial/AdPort.h"
+#include "serial/ComPort.h"
 
 #include <windows.h>
 
@@ -7,10 +7,10 @@
 #include <exception>
 #include <mutex>
 
-#include "serial/AdExcept.h"
-#include "serial/AdSelCom.h"
-#include "serial/AwUser.h"
-#include "serial/AwWin32.h"
+#include "serial/CommErrors.h"
+#include "serial/PortSelection.h"
+#include "serial/Dispatcher.h"
+#include "serial/Win32Dispatcher.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ constexpr DWORD ReleaseRetryWaitMs = 10;
 // after a failure would be wrong.
 [[noreturn]] void Raise(int32_t code) {
     CheckResult(false, code);
-    throw EAPDException(code);  // CheckResult raises for every negative code
+    throw ECommException(code);  // CheckResult raises for every negative code
 }
 
 uint16_t Fraction(uint32_t base, double fraction) {
@@ -90,7 +90,7 @@ void ReportHandlerFailure(const std::exception& e) {
 
 }  // namespace
 
-struct TApdCustomComPort::TEventWindowProcedure {
+struct TCustomComPort::TEventWindowProcedure {
     static LRESULT CALLBACK Run(HWND window, UINT msg, WPARAM wParam, LPARAM lParam);
     // Finds the component of the notification's dispatcher and raises its events; true when
     // a deferred release has to be tried again later.
@@ -98,9 +98,9 @@ struct TApdCustomComPort::TEventWindowProcedure {
 };
 
 // Sets ForceApply for its lifetime and restores the previous value, also on an exception.
-class TApdCustomComPort::TForceApplyHold {
+class TCustomComPort::TForceApplyHold {
   public:
-    explicit TForceApplyHold(TApdCustomComPort& port) : FPort(port), FSaved(port.FForceApply) {
+    explicit TForceApplyHold(TCustomComPort& port) : FPort(port), FSaved(port.FForceApply) {
         FPort.FForceApply = true;
     }
     ~TForceApplyHold() { FPort.FForceApply = FSaved; }
@@ -108,17 +108,17 @@ class TApdCustomComPort::TForceApplyHold {
     TForceApplyHold& operator=(const TForceApplyHold&) = delete;
 
   private:
-    TApdCustomComPort& FPort;
+    TCustomComPort& FPort;
     bool FSaved;
 };
 
 // =============================================================================================
 // Construction
 
-TApdCustomComPort::TApdCustomComPort(TComponent* owner)
-    : TApdBaseComponent(owner), FSavedTriggerSet(std::make_unique<SavedTriggerSet>()) {}
+TCustomComPort::TCustomComPort(TComponent* owner)
+    : TBaseComponent(owner), FSavedTriggerSet(std::make_unique<SavedTriggerSet>()) {}
 
-TApdCustomComPort::~TApdCustomComPort() {
+TCustomComPort::~TCustomComPort() {
     // A component being destroyed raises no events: a handler would meet it half gone.
     FOnTrigger = nullptr;
     FOnTriggerAvail = nullptr;
@@ -146,19 +146,19 @@ TApdCustomComPort::~TApdCustomComPort() {
     *FAlive = false;
 }
 
-int32_t TApdCustomComPort::Check(int32_t code) const { return CheckResult(Loading(), code); }
+int32_t TCustomComPort::Check(int32_t code) const { return CheckResult(Loading(), code); }
 
 // =============================================================================================
 // Properties
 
-void TApdCustomComPort::SetDeviceLayer(TDeviceLayer value) {
+void TCustomComPort::SetDeviceLayer(TDeviceLayer value) {
     if (FPortState != psClosed || value > dlWinsock) return;
     if (!(FSupportedLayers & (1u << value)) || value == FDeviceLayer) return;
     FDeviceLayer = value;
     LayerChangedHook();
 }
 
-void TApdCustomComPort::SetComNumber(uint16_t value) {
+void TCustomComPort::SetComNumber(uint16_t value) {
     if (value == FComNumber) return;
     if (IsOpen())
         MoveToPort(value);
@@ -166,13 +166,13 @@ void TApdCustomComPort::SetComNumber(uint16_t value) {
         FComNumber = value;
 }
 
-void TApdCustomComPort::SetBaud(int32_t value) {
+void TCustomComPort::SetBaud(int32_t value) {
     if (value == FBaud) return;
     FBaud = value;
     if (IsOpen()) Check(FDispatcher->SetLineSettings(FBaud, FParity, FDataBits, FStopBits));
 }
 
-void TApdCustomComPort::SetParity(TParity value) {
+void TCustomComPort::SetParity(TParity value) {
     if (value > pSpace) {
         Check(ecBadArgument);
         return;
@@ -182,32 +182,32 @@ void TApdCustomComPort::SetParity(TParity value) {
     if (IsOpen()) Check(FDispatcher->SetLineSettings(FBaud, FParity, FDataBits, FStopBits));
 }
 
-void TApdCustomComPort::SetDataBits(uint16_t value) {
+void TCustomComPort::SetDataBits(uint16_t value) {
     if (value == FDataBits) return;
     FDataBits = value;
     if (IsOpen()) Check(FDispatcher->SetLineSettings(FBaud, FParity, FDataBits, FStopBits));
 }
 
-void TApdCustomComPort::SetStopBits(uint16_t value) {
+void TCustomComPort::SetStopBits(uint16_t value) {
     if (value == FStopBits) return;
     FStopBits = value;
     if (IsOpen()) Check(FDispatcher->SetLineSettings(FBaud, FParity, FDataBits, FStopBits));
 }
 
-void TApdCustomComPort::SetInSize(uint16_t value) {
+void TCustomComPort::SetInSize(uint16_t value) {
     if (value == FInSize) return;
     FInSize = value;
     // The driver keeps its old queue when it cannot resize; the port works on either way.
     if (IsOpen()) FDispatcher->SetupQueues(FInSize, FOutSize);
 }
 
-void TApdCustomComPort::SetOutSize(uint16_t value) {
+void TCustomComPort::SetOutSize(uint16_t value) {
     if (value == FOutSize) return;
     FOutSize = value;
     if (IsOpen()) FDispatcher->SetupQueues(FInSize, FOutSize);
 }
 
-void TApdCustomComPort::SetDTR(bool value) {
+void TCustomComPort::SetDTR(bool value) {
     if (value == FDTR && !FForceApply) return;
     if (!IsOpen()) {
         FDTR = value;
@@ -216,7 +216,7 @@ void TApdCustomComPort::SetDTR(bool value) {
     if (Check(FDispatcher->SetDtrLine(value)) == 0) FDTR = value;
 }
 
-void TApdCustomComPort::SetRTS(bool value) {
+void TCustomComPort::SetRTS(bool value) {
     if (value == FRTS && !FForceApply) return;
     if (!IsOpen()) {
         FRTS = value;
@@ -225,13 +225,13 @@ void TApdCustomComPort::SetRTS(bool value) {
     if (Check(FDispatcher->SetRtsLine(value)) == 0) FRTS = value;
 }
 
-void TApdCustomComPort::RepairThresholds(double fullFraction, double resumeFraction) {
+void TCustomComPort::RepairThresholds(double fullFraction, double resumeFraction) {
     if (FBufferFull == 0 || FBufferFull > FInSize) FBufferFull = Fraction(FInSize, fullFraction);
     if (FBufferResume == 0 || FBufferResume > FBufferFull)
         FBufferResume = Fraction(FInSize, resumeFraction);
 }
 
-void TApdCustomComPort::SetHWFlowOptions(THWFlowOptionSet value) {
+void TCustomComPort::SetHWFlowOptions(THWFlowOptionSet value) {
     value &= AllHWFlowOptions;
     if (value == FHWFlowOptions && !FForceApply) return;
     const uint32_t word = value;
@@ -241,7 +241,7 @@ void TApdCustomComPort::SetHWFlowOptions(THWFlowOptionSet value) {
     if (value & RS485StrippedFlow) SetRS485Mode(false);
 }
 
-void TApdCustomComPort::SetSWFlowOptions(TSWFlowOptions value) {
+void TCustomComPort::SetSWFlowOptions(TSWFlowOptions value) {
     if (value > swfBoth) {
         Check(ecBadArgument);
         return;
@@ -264,7 +264,7 @@ void TApdCustomComPort::SetSWFlowOptions(TSWFlowOptions value) {
     FSWFlowOptions = value;
 }
 
-void TApdCustomComPort::SetXOnChar(char value) {
+void TCustomComPort::SetXOnChar(char value) {
     if (value == FXOnChar && !FForceApply) return;
     FXOnChar = value;
     if (IsOpen())
@@ -272,7 +272,7 @@ void TApdCustomComPort::SetXOnChar(char value) {
                                         static_cast<uint8_t>(FXOffChar)));
 }
 
-void TApdCustomComPort::SetXOffChar(char value) {
+void TCustomComPort::SetXOffChar(char value) {
     if (value == FXOffChar && !FForceApply) return;
     FXOffChar = value;
     if (IsOpen())
@@ -280,7 +280,7 @@ void TApdCustomComPort::SetXOffChar(char value) {
                                         static_cast<uint8_t>(FXOffChar)));
 }
 
-void TApdCustomComPort::ReapplyFlow() {
+void TCustomComPort::ReapplyFlow() {
     TForceApplyHold hold(*this);
     SetHWFlowOptions(FHWFlowOptions);
     SetSWFlowOptions(FSWFlowOptions);
@@ -289,21 +289,21 @@ void TApdCustomComPort::ReapplyFlow() {
     SetXOffChar(FXOffChar);
 }
 
-void TApdCustomComPort::SetBufferFull(uint16_t value) {
+void TCustomComPort::SetBufferFull(uint16_t value) {
     if (value == FBufferFull && !FForceApply) return;
     FBufferFull = value > FInSize ? Fraction(FInSize, 0.9) : value;
     ReapplyFlow();
 }
 
-void TApdCustomComPort::SetBufferResume(uint16_t value) {
+void TCustomComPort::SetBufferResume(uint16_t value) {
     if (value == FBufferResume && !FForceApply) return;
     FBufferResume = value > FBufferFull ? Fraction(FBufferFull, 0.1) : value;
     ReapplyFlow();
 }
 
-void TApdCustomComPort::SetUseMSRShadow(bool) {}
+void TCustomComPort::SetUseMSRShadow(bool) {}
 
-void TApdCustomComPort::SetUseEventWord(bool value) {
+void TCustomComPort::SetUseEventWord(bool value) {
     if (value == FUseEventWord && !FForceApply) return;
     FUseEventWord = value;
     if (!IsOpen()) return;
@@ -313,12 +313,12 @@ void TApdCustomComPort::SetUseEventWord(bool value) {
         FDispatcher->ClearOptionBits(UseEventWordBit);
 }
 
-void TApdCustomComPort::SetCommNotificationLevel(uint16_t value) {
+void TCustomComPort::SetCommNotificationLevel(uint16_t value) {
     if (value == FCommNotificationLevel && !FForceApply) return;
     FCommNotificationLevel = value;
 }
 
-void TApdCustomComPort::SetTapiMode(TTapiMode value) {
+void TCustomComPort::SetTapiMode(TTapiMode value) {
     if (value > tmOff) {
         Check(ecBadArgument);
         return;
@@ -326,7 +326,7 @@ void TApdCustomComPort::SetTapiMode(TTapiMode value) {
     FTapiMode = value;
 }
 
-void TApdCustomComPort::SetRS485Mode(bool value) {
+void TCustomComPort::SetRS485Mode(bool value) {
     if (value == FRS485Mode && !FForceApply) return;
     FRS485Mode = value;
     if (IsOpen()) FDispatcher->SetRs485(value);
@@ -337,7 +337,7 @@ void TApdCustomComPort::SetRS485Mode(bool value) {
     }
 }
 
-void TApdCustomComPort::SetAvailTriggerLevel(uint16_t value) {
+void TCustomComPort::SetAvailTriggerLevel(uint16_t value) {
     if (value == FAvailTriggerLevel && !FForceApply) return;
     if (IsOpen()) FDispatcher->SetAvailLevel(value);
     FAvailTriggerLevel = value;
@@ -346,7 +346,7 @@ void TApdCustomComPort::SetAvailTriggerLevel(uint16_t value) {
 // =============================================================================================
 // Open and close
 
-void TApdCustomComPort::SetOpen(bool value) {
+void TCustomComPort::SetOpen(bool value) {
     if (value == FOpen) return;
     if (Loading()) {
         FOpen = value;
@@ -378,7 +378,7 @@ void TApdCustomComPort::SetOpen(bool value) {
     if (failure) std::rethrow_exception(failure);
 }
 
-void TApdCustomComPort::StartPort() {
+void TCustomComPort::StartPort() {
     if (FPortState != psClosed) return;
     if (FTapiMode != tmOn) ResolvePortNumber();
     FDispatcher = BuildDispatcher();
@@ -416,7 +416,7 @@ void TApdCustomComPort::StartPort() {
     }
 }
 
-void TApdCustomComPort::DiscardFailedOpen() {
+void TCustomComPort::DiscardFailedOpen() {
     FForceApply = false;
     try {
         if (FEventWindow) SetEventWindow(false);
@@ -431,16 +431,16 @@ void TApdCustomComPort::DiscardFailedOpen() {
     FOpen = false;
 }
 
-std::unique_ptr<TApdBaseDispatcher> TApdCustomComPort::BuildDispatcher() {
+std::unique_ptr<TBaseDispatcher> TCustomComPort::BuildDispatcher() {
     if (FDispatcherFactory) return FDispatcherFactory(*this);
     if (FDeviceLayer != dlWin32) Raise(ecNullApi);
     if (FTapiMode == tmOn)
-        return std::make_unique<TApdTAPI32Dispatcher>(
+        return std::make_unique<TTapi32Dispatcher>(
             this, reinterpret_cast<HANDLE>(static_cast<uintptr_t>(FTapiDeviceHandle)));
-    return std::make_unique<TApdWin32Dispatcher>(this);
+    return std::make_unique<TWin32Dispatcher>(this);
 }
 
-void TApdCustomComPort::OpenLine() {
+void TCustomComPort::OpenLine() {
     const std::string name =
         FTapiMode == tmOn ? std::string() : "\\\\.\\COM" + std::to_string(FComNumber);
     int32_t rc = FDispatcher->OpenPort(name.c_str(), FBaud, FParity, FDataBits, FStopBits, FInSize,
@@ -453,7 +453,7 @@ void TApdCustomComPort::OpenLine() {
     Raise(rc);
 }
 
-void TApdCustomComPort::ResolvePortNumber() {
+void TCustomComPort::ResolvePortNumber() {
     if (FComNumber != 0) return;
     if (!FPromptForPort) Raise(ecNoPortSelected);
     TComSelectForm form;
@@ -463,7 +463,7 @@ void TApdCustomComPort::ResolvePortNumber() {
     SetComNumber(static_cast<uint16_t>(number));
 }
 
-void TApdCustomComPort::ShutPort() {
+void TCustomComPort::ShutPort() {
     FOpen = false;
     if (!IsOpen()) return;
     const TLifeWatch life(*this);
@@ -493,7 +493,7 @@ void TApdCustomComPort::ShutPort() {
     FDispatcher->SnapshotTriggers(*FSavedTriggerSet);
     FSavedTriggersValid = true;
     FDispatcher->ClosePort();
-    TApdBaseDispatcher& dispatcher = *FDispatcher;
+    TBaseDispatcher& dispatcher = *FDispatcher;
     if (dispatcher.InNotification || dispatcher.ClosePending || dispatcher.ThreadsRunning) {
         // A notification is being delivered (this close may run inside its handler): the
         // worker threads end only after it returns, and the dispatcher may not go before.
@@ -526,12 +526,12 @@ void TApdCustomComPort::ShutPort() {
     if (failure) std::rethrow_exception(failure);
 }
 
-void TApdCustomComPort::ReleaseDispatcher() {
+void TCustomComPort::ReleaseDispatcher() {
     if (FEventWindow) SetEventWindow(false);
     FDispatcher.reset();
 }
 
-void TApdCustomComPort::MoveToPort(uint16_t number) {
+void TCustomComPort::MoveToPort(uint16_t number) {
     FDispatcher->SnapshotTriggers(*FSavedTriggerSet);
     const TTraceLogState tracing = FTracing;
     const TTraceLogState logging = FLogging;
@@ -557,8 +557,8 @@ void TApdCustomComPort::MoveToPort(uint16_t number) {
     if (failure) std::rethrow_exception(failure);
 }
 
-void TApdCustomComPort::Loaded() {
-    TApdBaseComponent::Loaded();
+void TCustomComPort::Loaded() {
+    TBaseComponent::Loaded();
     if (FOpenAfterLoad) FOpen = true;
     if (!FOpen) return;
     FOpenAfterLoad = false;
@@ -571,13 +571,13 @@ void TApdCustomComPort::Loaded() {
     }
 }
 
-TApdBaseDispatcher* TApdCustomComPort::ActiveDispatcher() {
+TBaseDispatcher* TCustomComPort::ActiveDispatcher() {
     if (!FDispatcher && !IsOpen() && !Loading() && FAutoOpen) SetOpen(true);
     return FDispatcher.get();
 }
 
-TApdBaseDispatcher* TApdCustomComPort::RequireDispatcher() {
-    TApdBaseDispatcher* dispatcher = ActiveDispatcher();
+TBaseDispatcher* TCustomComPort::RequireDispatcher() {
+    TBaseDispatcher* dispatcher = ActiveDispatcher();
     if (!dispatcher) throw ECommNotOpen(ecNotOpen);
     return dispatcher;
 }
@@ -585,16 +585,16 @@ TApdBaseDispatcher* TApdCustomComPort::RequireDispatcher() {
 // =============================================================================================
 // Operations
 
-bool TApdCustomComPort::DeviceLost() const {
+bool TCustomComPort::DeviceLost() const {
     return IsOpen() && FDispatcher != nullptr && FDispatcher->DeviceLost;
 }
 
-uint16_t TApdCustomComPort::InputCount() {
+uint16_t TCustomComPort::InputCount() {
     if (!IsOpen()) return 0;
     return static_cast<uint16_t>(std::min<uint32_t>(FDispatcher->InputUsed(), 0xFFFF));
 }
 
-void TApdCustomComPort::ReadBlock(void* Buffer, uint16_t Count) {
+void TCustomComPort::ReadBlock(void* Buffer, uint16_t Count) {
     if (IsClosing() || Count == 0) return;
     if (Buffer == nullptr) {
         Check(ecBadArgument);
@@ -603,30 +603,30 @@ void TApdCustomComPort::ReadBlock(void* Buffer, uint16_t Count) {
     Check(RequireDispatcher()->TakeInput(static_cast<uint8_t*>(Buffer), Count));
 }
 
-void TApdCustomComPort::DiscardInput() {
+void TCustomComPort::DiscardInput() {
     if (IsClosing()) return;
     Check(RequireDispatcher()->FlushInput());
 }
 
-void TApdCustomComPort::SendByte(char Ch) {
+void TCustomComPort::SendByte(char Ch) {
     if (IsClosing()) return;
     Check(RequireDispatcher()->PutOutputByte(static_cast<uint8_t>(Ch)));
 }
 
-uint16_t TApdCustomComPort::LastLineError() {
+uint16_t TCustomComPort::LastLineError() {
     if (!IsOpen()) return 0;
     return static_cast<uint16_t>(Check(FDispatcher->TakeLineError()));
 }
 
-bool TApdCustomComPort::LineBreakSeen() { return IsOpen() && FDispatcher->TakeLineBreak(); }
+bool TCustomComPort::LineBreakSeen() { return IsOpen() && FDispatcher->TakeLineBreak(); }
 
-void TApdCustomComPort::YieldToDevice() {
+void TCustomComPort::YieldToDevice() {
     if (IsClosing()) return;
     Check(RequireDispatcher()->YieldTime());
 }
 
-void TApdCustomComPort::Assign(TObject* source) {
-    auto* other = dynamic_cast<TApdCustomComPort*>(source);
+void TCustomComPort::Assign(TObject* source) {
+    auto* other = dynamic_cast<TCustomComPort*>(source);
     if (other == nullptr || other == this) return;
     FPortUsers = other->FPortUsers;
     FNextUserId = std::max(FNextUserId, other->FNextUserId);
@@ -674,28 +674,28 @@ void TApdCustomComPort::Assign(TObject* source) {
 // =============================================================================================
 // Port users
 
-void TApdCustomComPort::RegisterUserWindow(HWND window) {
+void TCustomComPort::RegisterUserWindow(HWND window) {
     if (window == nullptr) return;
     FPortUsers.push_back({window, {}, FNextUserId++});
 }
 
-void TApdCustomComPort::DeregisterUserWindow(HWND window) {
+void TCustomComPort::DeregisterUserWindow(HWND window) {
     std::erase_if(FPortUsers, [window](const TPortUser& user) { return user.Window == window; });
 }
 
-uint32_t TApdCustomComPort::RegisterUserCallback(TPortCallback callback) {
+uint32_t TCustomComPort::RegisterUserCallback(TPortCallback callback) {
     if (!callback) return 0;
     const uint32_t id = FNextUserId++;
     FPortUsers.push_back({nullptr, std::move(callback), id});
     return id;
 }
 
-void TApdCustomComPort::DeregisterUserCallback(uint32_t id) {
+void TCustomComPort::DeregisterUserCallback(uint32_t id) {
     std::erase_if(FPortUsers,
                   [id](const TPortUser& user) { return !user.Window && user.Id == id; });
 }
 
-void TApdCustomComPort::NotifyPortOpened() {
+void TCustomComPort::NotifyPortOpened() {
     // A copy: a user may register or deregister while it is told.
     const std::vector<TPortUser> users = FPortUsers;
     for (auto user = users.rbegin(); user != users.rend(); ++user) {
@@ -707,7 +707,7 @@ void TApdCustomComPort::NotifyPortOpened() {
     if (FPortOpenedHandler) FPortOpenedHandler(this);
 }
 
-void TApdCustomComPort::NotifyPortClosing() {
+void TCustomComPort::NotifyPortClosing() {
     const std::vector<TPortUser> users = FPortUsers;
     for (auto user = users.rbegin(); user != users.rend(); ++user) {
         if (user->Window)
@@ -721,7 +721,7 @@ void TApdCustomComPort::NotifyPortClosing() {
 // =============================================================================================
 // Notification window and events
 
-void TApdCustomComPort::SetEventWindow(bool create) {
+void TCustomComPort::SetEventWindow(bool create) {
     if (create) {
         if (FEventWindow) return;
         if (!RegisterComWindowClass(&TEventWindowProcedure::Run)) Raise(ecNoHandles);
@@ -739,7 +739,7 @@ void TApdCustomComPort::SetEventWindow(bool create) {
     DestroyWindow(window);
 }
 
-LRESULT CALLBACK TApdCustomComPort::TEventWindowProcedure::Run(HWND window, UINT msg, WPARAM wParam,
+LRESULT CALLBACK TCustomComPort::TEventWindowProcedure::Run(HWND window, UINT msg, WPARAM wParam,
                                                                LPARAM lParam) {
     switch (msg) {
         case TriggerAvailMsg:
@@ -769,15 +769,15 @@ LRESULT CALLBACK TApdCustomComPort::TEventWindowProcedure::Run(HWND window, UINT
     return 0;
 }
 
-bool TApdCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT msg, WPARAM wParam,
+bool TCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT msg, WPARAM wParam,
                                                               LPARAM lParam) {
     // Held through the handlers, so that no dispatcher in the table can go away meanwhile;
     // it is re-entrant, so handlers may still open and close ports.
     TCriticalSectionHold hold(DispatcherTableLock());
     const auto index = static_cast<int32_t>((static_cast<uint32_t>(lParam) >> 16) & 0xFFFF);
-    TApdBaseDispatcher* dispatcher = DispatcherInSlot(index);
+    TBaseDispatcher* dispatcher = DispatcherInSlot(index);
     if (!dispatcher || !dispatcher->Owner) return false;
-    TApdCustomComPort* port = dispatcher->Owner->AsComPort();
+    TCustomComPort* port = dispatcher->Owner->AsComPort();
     // A message for a window that no longer belongs to the slot's owner (the slot was taken
     // again after a release) is stale.
     if (!port || port->FEventWindow != window) return false;
@@ -792,7 +792,7 @@ bool TApdCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT 
     return retryRelease;
 }
 
-bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, uint32_t msg,
+bool TCustomComPort::HandleNotification(TBaseDispatcher& dispatcher, uint32_t msg,
                                            uintptr_t wParam, intptr_t lParam) {
     const TLifeWatch life(*this);
     const auto handle = static_cast<uint16_t>(wParam);
@@ -868,7 +868,7 @@ bool TApdCustomComPort::HandleNotification(TApdBaseDispatcher& dispatcher, uint3
     return false;
 }
 
-void TApdCustomComPort::RefreshEventInterest() {
+void TCustomComPort::RefreshEventInterest() {
     if (!IsOpen()) return;
     const bool wanted = FOnTrigger || FOnTriggerAvail || FOnTriggerData || FOnTriggerStatus ||
                         FOnTriggerTimer || FOnTriggerLineError || FOnTriggerModemStatus ||
@@ -876,78 +876,78 @@ void TApdCustomComPort::RefreshEventInterest() {
     FDispatcher->SetDeliveryMode(wanted ? 1 : 2);
 }
 
-void TApdCustomComPort::SetOnTrigger(TTriggerEvent handler) {
+void TCustomComPort::SetOnTrigger(TTriggerEvent handler) {
     FOnTrigger = std::move(handler);
     RefreshEventInterest();
 }
-void TApdCustomComPort::SetOnTriggerAvail(TTriggerAvailEvent handler) {
+void TCustomComPort::SetOnTriggerAvail(TTriggerAvailEvent handler) {
     FOnTriggerAvail = std::move(handler);
     RefreshEventInterest();
 }
-void TApdCustomComPort::SetOnTriggerData(TTriggerDataEvent handler) {
+void TCustomComPort::SetOnTriggerData(TTriggerDataEvent handler) {
     FOnTriggerData = std::move(handler);
     RefreshEventInterest();
 }
-void TApdCustomComPort::SetOnTriggerStatus(TTriggerStatusEvent handler) {
+void TCustomComPort::SetOnTriggerStatus(TTriggerStatusEvent handler) {
     FOnTriggerStatus = std::move(handler);
     RefreshEventInterest();
 }
-void TApdCustomComPort::SetOnTriggerTimer(TTriggerTimerEvent handler) {
+void TCustomComPort::SetOnTriggerTimer(TTriggerTimerEvent handler) {
     FOnTriggerTimer = std::move(handler);
     RefreshEventInterest();
 }
-void TApdCustomComPort::SetOnTriggerLineError(TTriggerLineErrorEvent handler) {
+void TCustomComPort::SetOnTriggerLineError(TTriggerLineErrorEvent handler) {
     FOnTriggerLineError = std::move(handler);
     RefreshEventInterest();
 }
-void TApdCustomComPort::SetOnTriggerModemStatus(TNotifyEvent handler) {
+void TCustomComPort::SetOnTriggerModemStatus(TNotifyEvent handler) {
     FOnTriggerModemStatus = std::move(handler);
     RefreshEventInterest();
 }
-void TApdCustomComPort::SetOnTriggerOutbuffFree(TNotifyEvent handler) {
+void TCustomComPort::SetOnTriggerOutbuffFree(TNotifyEvent handler) {
     FOnTriggerOutbuffFree = std::move(handler);
     RefreshEventInterest();
 }
-void TApdCustomComPort::SetOnTriggerOutbuffUsed(TNotifyEvent handler) {
+void TCustomComPort::SetOnTriggerOutbuffUsed(TNotifyEvent handler) {
     FOnTriggerOutbuffUsed = std::move(handler);
     RefreshEventInterest();
 }
-void TApdCustomComPort::SetOnTriggerOutSent(TNotifyEvent handler) {
+void TCustomComPort::SetOnTriggerOutSent(TNotifyEvent handler) {
     FOnTriggerOutSent = std::move(handler);
     RefreshEventInterest();
 }
 
-void TApdCustomComPort::FireTrigger(uint16_t Msg, uint16_t TriggerHandle, uint16_t Data) {
+void TCustomComPort::FireTrigger(uint16_t Msg, uint16_t TriggerHandle, uint16_t Data) {
     CallEvent(FOnTrigger, static_cast<TObject*>(this), Msg, TriggerHandle, Data);
 }
-void TApdCustomComPort::FireTriggerAvail(uint16_t Count) {
+void TCustomComPort::FireTriggerAvail(uint16_t Count) {
     CallEvent(FOnTriggerAvail, static_cast<TObject*>(this), Count);
 }
-void TApdCustomComPort::FireTriggerData(uint16_t TriggerHandle) {
+void TCustomComPort::FireTriggerData(uint16_t TriggerHandle) {
     CallEvent(FOnTriggerData, static_cast<TObject*>(this), TriggerHandle);
 }
-void TApdCustomComPort::FireTriggerStatus(uint16_t TriggerHandle) {
+void TCustomComPort::FireTriggerStatus(uint16_t TriggerHandle) {
     CallEvent(FOnTriggerStatus, static_cast<TObject*>(this), TriggerHandle);
 }
-void TApdCustomComPort::FireTriggerTimer(uint16_t TriggerHandle) {
+void TCustomComPort::FireTriggerTimer(uint16_t TriggerHandle) {
     CallEvent(FOnTriggerTimer, static_cast<TObject*>(this), TriggerHandle);
 }
-void TApdCustomComPort::FireTriggerLineError(uint16_t Error, bool LineBreak) {
+void TCustomComPort::FireTriggerLineError(uint16_t Error, bool LineBreak) {
     CallEvent(FOnTriggerLineError, static_cast<TObject*>(this), Error, LineBreak);
 }
-void TApdCustomComPort::FireTriggerModemStatus() {
+void TCustomComPort::FireTriggerModemStatus() {
     CallEvent(FOnTriggerModemStatus, static_cast<TObject*>(this));
 }
-void TApdCustomComPort::FireTriggerOutbuffFree() {
+void TCustomComPort::FireTriggerOutbuffFree() {
     CallEvent(FOnTriggerOutbuffFree, static_cast<TObject*>(this));
 }
-void TApdCustomComPort::FireTriggerOutbuffUsed() {
+void TCustomComPort::FireTriggerOutbuffUsed() {
     CallEvent(FOnTriggerOutbuffUsed, static_cast<TObject*>(this));
 }
-void TApdCustomComPort::FireTriggerOutSent() {
+void TCustomComPort::FireTriggerOutSent() {
     CallEvent(FOnTriggerOutSent, static_cast<TObject*>(this));
 }
-void TApdCustomComPort::FireWaitChar(char C) {
+void TCustomComPort::FireWaitChar(char C) {
     CallEvent(FOnWaitChar, static_cast<TObject*>(this), C);
 }
 
@@ -956,52 +956,52 @@ void TApdCustomComPort::FireWaitChar(char C) {
 
 // The trace and the dispatch log follow one state machine, written once: a channel names the
 // properties and commands of one of them.
-struct TApdCustomComPort::TTraceLogChannel {
-    TTraceLogState TApdCustomComPort::*State;
-    uint32_t TApdCustomComPort::*Size;
+struct TCustomComPort::TTraceLogChannel {
+    TTraceLogState TCustomComPort::*State;
+    uint32_t TCustomComPort::*Size;
     uint32_t MaxSize;
-    std::string TApdCustomComPort::*Name;
-    bool TApdCustomComPort::*Hex;
-    void (TApdCustomComPort::*Begin)(uint32_t);
-    void (TApdCustomComPort::*Write)(const std::string&, bool);
-    void (TApdCustomComPort::*Append)(const std::string&, bool);
-    void (TApdCustomComPort::*Empty)();
-    void (TApdCustomComPort::*End)();
-    void (TApdCustomComPort::*Continue)();
-    void (TApdCustomComPort::*Hold)();
+    std::string TCustomComPort::*Name;
+    bool TCustomComPort::*Hex;
+    void (TCustomComPort::*Begin)(uint32_t);
+    void (TCustomComPort::*Write)(const std::string&, bool);
+    void (TCustomComPort::*Append)(const std::string&, bool);
+    void (TCustomComPort::*Empty)();
+    void (TCustomComPort::*End)();
+    void (TCustomComPort::*Continue)();
+    void (TCustomComPort::*Hold)();
 };
 
-const TApdCustomComPort::TTraceLogChannel TApdCustomComPort::TraceChannel = {
-    &TApdCustomComPort::FTracing,
-    &TApdCustomComPort::FTraceSize,
+const TCustomComPort::TTraceLogChannel TCustomComPort::TraceChannel = {
+    &TCustomComPort::FTracing,
+    &TCustomComPort::FTraceSize,
     MaxTraceSize,
-    &TApdCustomComPort::FTraceName,
-    &TApdCustomComPort::FTraceHex,
-    &TApdCustomComPort::BeginTrace,
-    &TApdCustomComPort::WriteTraceFile,
-    &TApdCustomComPort::AppendTraceFile,
-    &TApdCustomComPort::EmptyTrace,
-    &TApdCustomComPort::EndTrace,
-    &TApdCustomComPort::ContinueTrace,
-    &TApdCustomComPort::HoldTrace,
+    &TCustomComPort::FTraceName,
+    &TCustomComPort::FTraceHex,
+    &TCustomComPort::BeginTrace,
+    &TCustomComPort::WriteTraceFile,
+    &TCustomComPort::AppendTraceFile,
+    &TCustomComPort::EmptyTrace,
+    &TCustomComPort::EndTrace,
+    &TCustomComPort::ContinueTrace,
+    &TCustomComPort::HoldTrace,
 };
 
-const TApdCustomComPort::TTraceLogChannel TApdCustomComPort::LogChannel = {
-    &TApdCustomComPort::FLogging,
-    &TApdCustomComPort::FLogSize,
+const TCustomComPort::TTraceLogChannel TCustomComPort::LogChannel = {
+    &TCustomComPort::FLogging,
+    &TCustomComPort::FLogSize,
     MaxLogSize,
-    &TApdCustomComPort::FLogName,
-    &TApdCustomComPort::FLogHex,
-    &TApdCustomComPort::BeginLog,
-    &TApdCustomComPort::WriteLogFile,
-    &TApdCustomComPort::AppendLogFile,
-    &TApdCustomComPort::EmptyLog,
-    &TApdCustomComPort::EndLog,
-    &TApdCustomComPort::ContinueLog,
-    &TApdCustomComPort::HoldLog,
+    &TCustomComPort::FLogName,
+    &TCustomComPort::FLogHex,
+    &TCustomComPort::BeginLog,
+    &TCustomComPort::WriteLogFile,
+    &TCustomComPort::AppendLogFile,
+    &TCustomComPort::EmptyLog,
+    &TCustomComPort::EndLog,
+    &TCustomComPort::ContinueLog,
+    &TCustomComPort::HoldLog,
 };
 
-void TApdCustomComPort::SetTraceLogState(const TTraceLogChannel& channel, TTraceLogState value) {
+void TCustomComPort::SetTraceLogState(const TTraceLogChannel& channel, TTraceLogState value) {
     if (value > tlPause) {
         Check(ecBadArgument);
         return;
@@ -1039,7 +1039,7 @@ void TApdCustomComPort::SetTraceLogState(const TTraceLogChannel& channel, TTrace
     }
 }
 
-void TApdCustomComPort::SetTraceLogSize(const TTraceLogChannel& channel, uint32_t value) {
+void TCustomComPort::SetTraceLogSize(const TTraceLogChannel& channel, uint32_t value) {
     value = std::min(value, channel.MaxSize);
     if (value == this->*channel.Size) return;
     const TTraceLogState previous = this->*channel.State;
@@ -1051,100 +1051,100 @@ void TApdCustomComPort::SetTraceLogSize(const TTraceLogChannel& channel, uint32_
     }
 }
 
-void TApdCustomComPort::SetTracing(TTraceLogState value) { SetTraceLogState(TraceChannel, value); }
+void TCustomComPort::SetTracing(TTraceLogState value) { SetTraceLogState(TraceChannel, value); }
 
-void TApdCustomComPort::SetTraceSize(uint32_t value) { SetTraceLogSize(TraceChannel, value); }
+void TCustomComPort::SetTraceSize(uint32_t value) { SetTraceLogSize(TraceChannel, value); }
 
-void TApdCustomComPort::SetTraceName(const std::string& value) { FTraceName = ShortString(value); }
+void TCustomComPort::SetTraceName(const std::string& value) { FTraceName = ShortString(value); }
 
-void TApdCustomComPort::SetLogging(TTraceLogState value) { SetTraceLogState(LogChannel, value); }
+void TCustomComPort::SetLogging(TTraceLogState value) { SetTraceLogState(LogChannel, value); }
 
-void TApdCustomComPort::SetLogSize(uint32_t value) { SetTraceLogSize(LogChannel, value); }
+void TCustomComPort::SetLogSize(uint32_t value) { SetTraceLogSize(LogChannel, value); }
 
-void TApdCustomComPort::SetLogName(const std::string& value) { FLogName = ShortString(value); }
+void TCustomComPort::SetLogName(const std::string& value) { FLogName = ShortString(value); }
 
-void TApdCustomComPort::BeginTrace(uint32_t Size) {
+void TCustomComPort::BeginTrace(uint32_t Size) {
     if (IsClosing()) return;
-    TApdBaseDispatcher* dispatcher = RequireDispatcher();
+    TBaseDispatcher* dispatcher = RequireDispatcher();
     if (Size != 0) FTraceSize = std::min(Size, MaxTraceSize);
     Check(dispatcher->OpenTraceBuffer(FTraceSize));
     FTracing = tlOn;
 }
 
-void TApdCustomComPort::WriteTraceFile(const std::string& Name, bool Hex) {
+void TCustomComPort::WriteTraceFile(const std::string& Name, bool Hex) {
     if (IsClosing()) return;
     Check(RequireDispatcher()->WriteTraceReport(ShortString(Name).c_str(), false, Hex));
     FTracing = tlOff;
 }
 
-void TApdCustomComPort::AppendTraceFile(const std::string& Name, bool Hex) {
+void TCustomComPort::AppendTraceFile(const std::string& Name, bool Hex) {
     if (IsClosing()) return;
     Check(RequireDispatcher()->WriteTraceReport(ShortString(Name).c_str(), true, Hex));
     FTracing = tlOff;
 }
 
-void TApdCustomComPort::EmptyTrace() {
+void TCustomComPort::EmptyTrace() {
     if (IsClosing()) return;
     Check(RequireDispatcher()->ClearTrace());
 }
 
-void TApdCustomComPort::EndTrace() {
+void TCustomComPort::EndTrace() {
     if (IsClosing()) return;
     RequireDispatcher()->AbortTrace();
     FTracing = tlOff;
 }
 
-void TApdCustomComPort::ContinueTrace() {
+void TCustomComPort::ContinueTrace() {
     if (IsClosing()) return;
     RequireDispatcher()->ResumeTrace();
     FTracing = tlOn;
 }
 
-void TApdCustomComPort::HoldTrace() {
+void TCustomComPort::HoldTrace() {
     if (IsClosing()) return;
     RequireDispatcher()->PauseTrace();
     FTracing = tlPause;
 }
 
-void TApdCustomComPort::BeginLog(uint32_t Size) {
+void TCustomComPort::BeginLog(uint32_t Size) {
     if (IsClosing()) return;
-    TApdBaseDispatcher* dispatcher = RequireDispatcher();
+    TBaseDispatcher* dispatcher = RequireDispatcher();
     if (Size != 0) FLogSize = std::min(Size, MaxLogSize);
     // A log buffer that cannot be allocated must not read as a running log.
     Check(dispatcher->OpenLogBuffer(FLogSize));
     FLogging = tlOn;
 }
 
-void TApdCustomComPort::WriteLogFile(const std::string& Name, bool Hex) {
+void TCustomComPort::WriteLogFile(const std::string& Name, bool Hex) {
     if (IsClosing()) return;
     Check(RequireDispatcher()->WriteLogReport(ShortString(Name).c_str(), false, Hex));
     FLogging = tlOff;
 }
 
-void TApdCustomComPort::AppendLogFile(const std::string& Name, bool Hex) {
+void TCustomComPort::AppendLogFile(const std::string& Name, bool Hex) {
     if (IsClosing()) return;
     Check(RequireDispatcher()->WriteLogReport(ShortString(Name).c_str(), true, Hex));
     FLogging = tlOff;
 }
 
-void TApdCustomComPort::EmptyLog() {
+void TCustomComPort::EmptyLog() {
     if (IsClosing()) return;
     RequireDispatcher()->ClearLog();
 }
 
-void TApdCustomComPort::EndLog() {
+void TCustomComPort::EndLog() {
     if (IsClosing()) return;
     RequireDispatcher()->AbortLog();
     FLogging = tlOff;
 }
 
-void TApdCustomComPort::ContinueLog() {
+void TCustomComPort::ContinueLog() {
     if (IsClosing()) return;
     RequireDispatcher()->ResumeLog();
     FLogging = tlOn;
 }
 
-void TApdCustomComPort::HoldLog() {
+void TCustomComPort::HoldLog() {
     if (IsClosing()) return;
     RequireDispatcher()->PauseLog();
     FLogging = tlPause;

@@ -1,4 +1,4 @@
-#include "serial/AwUser.h"
+#include "serial/Dispatcher.h"
 
 #include <algorithm>
 #include <new>
@@ -7,7 +7,7 @@ namespace {
 
 struct TDispatcherTableModule {
     CRITICAL_SECTION Lock;
-    std::vector<TApdBaseDispatcher*> Slots;
+    std::vector<TBaseDispatcher*> Slots;
     TDispatcherTableModule() { InitializeCriticalSection(&Lock); }
     ~TDispatcherTableModule() { DeleteCriticalSection(&Lock); }
 };
@@ -23,9 +23,9 @@ TDispatcherTableModule& TableModule() {
 
 CRITICAL_SECTION& DispatcherTableLock() { return TableModule().Lock; }
 
-std::vector<TApdBaseDispatcher*>& DispatcherTable() { return TableModule().Slots; }
+std::vector<TBaseDispatcher*>& DispatcherTable() { return TableModule().Slots; }
 
-TApdBaseDispatcher* DispatcherInSlot(int32_t index) {
+TBaseDispatcher* DispatcherInSlot(int32_t index) {
     auto& slots = DispatcherTable();
     if (index < 0 || static_cast<size_t>(index) >= slots.size()) return nullptr;
     return slots[static_cast<size_t>(index)];
@@ -34,7 +34,7 @@ TApdBaseDispatcher* DispatcherInSlot(int32_t index) {
 // =============================================================================================
 // Construction and the dispatcher table
 
-TApdBaseDispatcher::TApdBaseDispatcher(TApdBaseComponent* owner) : Owner(owner) {
+TBaseDispatcher::TBaseDispatcher(TBaseComponent* owner) : Owner(owner) {
     InitializeCriticalSection(&DispatcherLock);
     InitializeCriticalSection(&OutputLock);
     InitializeCriticalSection(&InputLock);
@@ -57,7 +57,7 @@ TApdBaseDispatcher::TApdBaseDispatcher(TApdBaseComponent* owner) : Owner(owner) 
     }
 }
 
-TApdBaseDispatcher::~TApdBaseDispatcher() {
+TBaseDispatcher::~TBaseDispatcher() {
     {
         TCriticalSectionHold hold(DispatcherTableLock());
         auto& slots = DispatcherTable();
@@ -72,20 +72,20 @@ TApdBaseDispatcher::~TApdBaseDispatcher() {
     DeleteCriticalSection(&DispatcherLock);
 }
 
-void TApdBaseDispatcher::SetClock(std::function<uint32_t()> clock) { FClock = std::move(clock); }
+void TBaseDispatcher::SetClock(std::function<uint32_t()> clock) { FClock = std::move(clock); }
 
-void TApdBaseDispatcher::SetSleeper(std::function<void(uint32_t)> sleeper) {
+void TBaseDispatcher::SetSleeper(std::function<void(uint32_t)> sleeper) {
     FSleeper = std::move(sleeper);
 }
 
-void TApdBaseDispatcher::SetModemStatusReader(std::function<uint8_t()> reader) {
+void TBaseDispatcher::SetModemStatusReader(std::function<uint8_t()> reader) {
     FModemStatusReader = std::move(reader);
 }
 
 // =============================================================================================
 // Open and close
 
-bool TApdBaseDispatcher::CreateSignals() {
+bool TBaseDispatcher::CreateSignals() {
     DeviceEventSignal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     EventDoneSignal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     ThreadAckSignal = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -107,14 +107,14 @@ bool TApdBaseDispatcher::CreateSignals() {
     return created;
 }
 
-void TApdBaseDispatcher::CloseSignals() {
+void TBaseDispatcher::CloseSignals() {
     for (HANDLE* signal : {&DeviceEventSignal, &EventDoneSignal, &ThreadAckSignal,
                            &OutputPendingSignal, &WriteDoneSignal, &OutputFlushSignal}) {
         if (*signal != INVALID_HANDLE_VALUE && CloseHandle(*signal)) *signal = INVALID_HANDLE_VALUE;
     }
 }
 
-int32_t TApdBaseDispatcher::OpenPort(const char* name, int32_t baud, uint16_t parity,
+int32_t TBaseDispatcher::OpenPort(const char* name, int32_t baud, uint16_t parity,
                                      uint16_t dataBits, uint16_t stopBits, uint32_t inSize,
                                      uint32_t outSize, bool dtr, bool rts) {
     if (DeviceHandle >= 0) return ecAlreadyOpen;
@@ -147,7 +147,7 @@ int32_t TApdBaseDispatcher::OpenPort(const char* name, int32_t baud, uint16_t pa
     return ecOK;
 }
 
-void TApdBaseDispatcher::ForgetEarlierOpen() {
+void TBaseDispatcher::ForgetEarlierOpen() {
     RingEdgeSeen = false;
     InNotification = false;
     {
@@ -162,7 +162,7 @@ void TApdBaseDispatcher::ForgetEarlierOpen() {
     DispatchBuffer.Release();
 }
 
-int32_t TApdBaseDispatcher::OpenDeviceNamed(const char* name, uint32_t inSize, uint32_t outSize) {
+int32_t TBaseDispatcher::OpenDeviceNamed(const char* name, uint32_t inSize, uint32_t outSize) {
     SetLastError(0);
     const intptr_t handle = OpenDevice(name, inSize, outSize);
     if (handle >= 0) {
@@ -177,7 +177,7 @@ int32_t TApdBaseDispatcher::OpenDeviceNamed(const char* name, uint32_t inSize, u
     return -static_cast<int32_t>(error);
 }
 
-int32_t TApdBaseDispatcher::AllocateBuffers(uint32_t outSize) {
+int32_t TBaseDispatcher::AllocateBuffers(uint32_t outSize) {
     {
         TCriticalSectionHold hold(OutputLock);
         if (!OutRing.Allocate(outSize)) return ecOutOfMemory;
@@ -192,7 +192,7 @@ int32_t TApdBaseDispatcher::AllocateBuffers(uint32_t outSize) {
     return ecOK;
 }
 
-void TApdBaseDispatcher::ResetLineState(uint32_t inSize, bool dtr, bool rts) {
+void TBaseDispatcher::ResetLineState(uint32_t inSize, bool dtr, bool rts) {
     InQueueSize = inSize;
     LineErrors = 0;
     OutputSent = false;
@@ -207,7 +207,7 @@ void TApdBaseDispatcher::ResetLineState(uint32_t inSize, bool dtr, bool rts) {
     SetRtsLine(rts);
 }
 
-void TApdBaseDispatcher::ResetTriggerState() {
+void TBaseDispatcher::ResetTriggerState() {
     ScannedCount = 0;
     ScanCharFed = false;
     ClearAllTriggers();
@@ -223,7 +223,7 @@ void TApdBaseDispatcher::ResetTriggerState() {
     CurrentBaud = 115200;
 }
 
-void TApdBaseDispatcher::ClosePort() {
+void TBaseDispatcher::ClosePort() {
     if (DeviceHandle >= 0) {
         FlushOutput();
         FlushInput();
@@ -235,7 +235,7 @@ void TApdBaseDispatcher::ClosePort() {
         ReleasePort();
 }
 
-void TApdBaseDispatcher::ReleasePort() {
+void TBaseDispatcher::ReleasePort() {
     if (ThreadsRunning) StopThreads();
     {
         TCriticalSectionHold hold(OutputLock);
@@ -248,7 +248,7 @@ void TApdBaseDispatcher::ReleasePort() {
     MostTaken = 0;
 }
 
-int32_t TApdBaseDispatcher::SetupQueues(uint32_t inSize, uint32_t outSize) {
+int32_t TBaseDispatcher::SetupQueues(uint32_t inSize, uint32_t outSize) {
     SetLastError(0);
     if (SizeDeviceQueues(inSize, outSize)) return ecOK;
     DWORD error = GetLastError();
@@ -257,7 +257,7 @@ int32_t TApdBaseDispatcher::SetupQueues(uint32_t inSize, uint32_t outSize) {
     return -static_cast<int32_t>(error);
 }
 
-void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* thread) {
+void TBaseDispatcher::ThreadEnded(TDispatcherThread* thread) {
     // The event thread ends by itself only when the device has gone: tell the windows, which
     // belong to this (the main) thread, by a posted message, so that their owner hears of it
     // outside of this bookkeeping.
@@ -280,19 +280,19 @@ void TApdBaseDispatcher::ThreadEnded(TApdDispatcherThread* thread) {
 // =============================================================================================
 // Status
 
-void TApdBaseDispatcher::RefreshLineStatus() {
+void TBaseDispatcher::RefreshLineStatus() {
     TCriticalSectionHold hold(OutputLock);
     LineErrors |= ReadLineStatus(LineStatus) & LineErrorBits;
 }
 
-uint8_t TApdBaseDispatcher::ReadModemLines() {
+uint8_t TBaseDispatcher::ReadModemLines() {
     if (FModemStatusReader) return FModemStatusReader();
     DWORD status = 0;
     if (DeviceHandle < 0 || !GetCommModemStatus(DeviceHandleValue(), &status)) return 0;
     return static_cast<uint8_t>(status);
 }
 
-uint8_t TApdBaseDispatcher::ReadModemStatus(uint8_t mask) {
+uint8_t TBaseDispatcher::ReadModemStatus(uint8_t mask) {
     TCriticalSectionHold hold(DispatcherLock);
     ModemStatusShadow = (ModemStatusShadow & 0x0F) | (ReadModemLines() & 0xF0);
     if (RingEdgeSeen.exchange(false)) ModemStatusShadow |= 0x04;
@@ -301,7 +301,7 @@ uint8_t TApdBaseDispatcher::ReadModemStatus(uint8_t mask) {
     return status;
 }
 
-void TApdBaseDispatcher::RefreshModemDeltas() {
+void TBaseDispatcher::RefreshModemDeltas() {
     TCriticalSectionHold hold(DispatcherLock);
     uint32_t before = ModemStatusShadow & 0xFF;
     ReadModemStatus(0xFF);
@@ -309,7 +309,7 @@ void TApdBaseDispatcher::RefreshModemDeltas() {
     ModemStatusShadow |= ((before ^ after) & 0xF0) >> 4;
 }
 
-int32_t TApdBaseDispatcher::TakeLineError() {
+int32_t TBaseDispatcher::TakeLineError() {
     TCriticalSectionHold hold(DispatcherLock);
     uint32_t errors = LineErrors;
     int32_t code = errors & 0x01   ? 1
@@ -322,17 +322,17 @@ int32_t TApdBaseDispatcher::TakeLineError() {
     return code;
 }
 
-bool TApdBaseDispatcher::TakeLineBreak() {
+bool TBaseDispatcher::TakeLineBreak() {
     TCriticalSectionHold hold(DispatcherLock);
     return (LineErrors.fetch_and(~0x10u) & 0x10) != 0;
 }
 
-void TApdBaseDispatcher::SetOptionBits(uint32_t bits) {
+void TBaseDispatcher::SetOptionBits(uint32_t bits) {
     TCriticalSectionHold hold(DispatcherLock);
     OptionBits |= bits;
 }
 
-void TApdBaseDispatcher::ClearOptionBits(uint32_t bits) {
+void TBaseDispatcher::ClearOptionBits(uint32_t bits) {
     TCriticalSectionHold hold(DispatcherLock);
     OptionBits &= ~bits;
 }
@@ -340,73 +340,73 @@ void TApdBaseDispatcher::ClearOptionBits(uint32_t bits) {
 // =============================================================================================
 // Trace and log
 
-int32_t TApdBaseDispatcher::OpenTraceBuffer(uint32_t size) {
+int32_t TBaseDispatcher::OpenTraceBuffer(uint32_t size) {
     TCriticalSectionHold hold(DispatcherLock);
     return Trace.OpenTraceBuffer(size);
 }
 
-int32_t TApdBaseDispatcher::ClearTrace() {
+int32_t TBaseDispatcher::ClearTrace() {
     TCriticalSectionHold hold(DispatcherLock);
     return Trace.ClearTrace();
 }
 
-void TApdBaseDispatcher::AbortTrace() {
+void TBaseDispatcher::AbortTrace() {
     TCriticalSectionHold hold(DispatcherLock);
     Trace.AbortTrace();
 }
 
-void TApdBaseDispatcher::ResumeTrace() {
+void TBaseDispatcher::ResumeTrace() {
     TCriticalSectionHold hold(DispatcherLock);
     Trace.ResumeTrace();
 }
 
-void TApdBaseDispatcher::PauseTrace() {
+void TBaseDispatcher::PauseTrace() {
     TCriticalSectionHold hold(DispatcherLock);
     Trace.PauseTrace();
 }
 
-void TApdBaseDispatcher::RecordTracePair(char tag, uint8_t byte) {
+void TBaseDispatcher::RecordTracePair(char tag, uint8_t byte) {
     TCriticalSectionHold hold(DispatcherLock);
     Trace.RecordTracePair(tag, byte);
 }
 
-int32_t TApdBaseDispatcher::WriteTraceReport(const char* fileName, bool append, bool hex) {
+int32_t TBaseDispatcher::WriteTraceReport(const char* fileName, bool append, bool hex) {
     TCriticalSectionHold hold(DispatcherLock);
     return Trace.WriteTraceReport(fileName, append, hex);
 }
 
-int32_t TApdBaseDispatcher::OpenLogBuffer(uint32_t size) {
+int32_t TBaseDispatcher::OpenLogBuffer(uint32_t size) {
     TCriticalSectionHold hold(DispatcherLock);
     return Log.OpenLogBuffer(size);
 }
 
-void TApdBaseDispatcher::ClearLog() {
+void TBaseDispatcher::ClearLog() {
     TCriticalSectionHold hold(DispatcherLock);
     Log.ClearLog();
 }
 
-void TApdBaseDispatcher::AbortLog() {
+void TBaseDispatcher::AbortLog() {
     TCriticalSectionHold hold(DispatcherLock);
     Log.AbortLog();
 }
 
-void TApdBaseDispatcher::ResumeLog() {
+void TBaseDispatcher::ResumeLog() {
     TCriticalSectionHold hold(DispatcherLock);
     Log.ResumeLog();
 }
 
-void TApdBaseDispatcher::PauseLog() {
+void TBaseDispatcher::PauseLog() {
     TCriticalSectionHold hold(DispatcherLock);
     Log.PauseLog();
 }
 
-void TApdBaseDispatcher::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value,
+void TBaseDispatcher::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value,
                                      const void* data, uint32_t length) {
     TCriticalSectionHold hold(DispatcherLock);
     if (Log.LogOn()) Log.AddLogEntry(kind, subKind, value, data, length, ElapsedMs());
 }
 
-int32_t TApdBaseDispatcher::WriteLogReport(const char* fileName, bool append, bool hex) {
+int32_t TBaseDispatcher::WriteLogReport(const char* fileName, bool append, bool hex) {
     TCriticalSectionHold hold(DispatcherLock);
     return Log.WriteLogReport(fileName, append, hex);
 }

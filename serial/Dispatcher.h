@@ -1,10 +1,10 @@
 // The dispatcher: the per-port engine between the serial port component and a device layer.
 //
-// A TApdBaseDispatcher owns the 8192-byte dispatch buffer that received bytes wait in, the
+// A TBaseDispatcher owns the 8192-byte dispatch buffer that received bytes wait in, the
 // storage of the output ring, the line settings and status shadows, the notification handler
 // lists and trigger tables, the byte trace and the dispatch log. It never touches the device
 // itself: every device access goes through the seventeen virtual operations, which a device
-// layer (TApdWin32Dispatcher) implements, together with its event, dispatch and output threads.
+// layer (TWin32Dispatcher) implements, together with its event, dispatch and output threads.
 //
 // Threads. The component calls in on the main thread; the device layer's dispatch thread runs
 // FillDispatchBuffer and the checks (ProcessDeviceEvent, PeriodicCheck) and delivers
@@ -19,20 +19,323 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ByteRing.h"
-#include "serial/AwLine.h"
-#include "serial/AwLog.h"
-#include "serial/AwTrace.h"
-#include "serial/AwTrigger.h"
-#include "serial/OoMisc.h"
+#include "serial/Common.h"
 
-class TApdBaseDispatcher;
-class TApdDispatcherThread;  // a worker thread of the device layer
+// ---------------------------------------------------------------------------------------------
+// The line settings record's flag word and baud rate codes, as the dispatcher's line settings
+// and flow control use them.
+
+// The DCB flag word: the bits of the record's flag fields, in Win32 order.
+inline constexpr uint32_t dcbOutxCtsFlow = 0x0004;
+inline constexpr uint32_t dcbOutxDsrFlow = 0x0008;
+inline constexpr uint32_t dcbDtrEnable = 0x0010;
+inline constexpr uint32_t dcbDtrHandshake = 0x0020;
+inline constexpr uint32_t dcbOutX = 0x0100;
+inline constexpr uint32_t dcbInX = 0x0200;
+inline constexpr uint32_t dcbRtsEnable = 0x1000;
+inline constexpr uint32_t dcbRtsHandshake = 0x2000;
+inline constexpr uint32_t dcbRtsToggle = 0x3000;
+uint32_t DcbFlags(const DCB& dcb);
+void SetDcbFlags(DCB& dcb, uint32_t flags);
+
+// 0xFEFF gives 115200; 0xFF10..0xFF27 give the rate of the classic baud rate codes where one is
+// defined; any other value is returned unchanged.
+int32_t BaudValue(int32_t code);
+
+// The communications escape function with which the serial driver of the systems before NT
+// hands over the UART's I/O base address (RS-485 direction control); no other system has it.
+inline constexpr DWORD EscapeGetBaseAddress = 10;
+
+// ---------------------------------------------------------------------------------------------
+// Notification handlers and trigger records of the dispatcher, and the matching of received
+// characters against a data trigger's text.
+
+inline constexpr uint32_t MaxTriggerLength = 22;
+
+// Status trigger kinds; a status trigger's handle carries its kind in its low three bits.
+enum : int32_t {
+    stNotActive = 0,
+    stModem = 1,
+    stLine = 2,
+    stOutBuffFree = 3,
+    stOutBuffUsed = 4,
+    stOutSent = 5,
+};
+inline int32_t StatusKindOf(int32_t handle) { return handle & 7; }
+
+// A procedure handler: called with the message number, wParam and lParam.
+using TNotifyProc = void (*)(uint32_t Msg, uint32_t wParam, int32_t lParam);
+
+// A method handler: code plus the object it is called with. Two methods are the same handler
+// when both parts are equal. MakeNotifyMethod<&T::Member>(object) builds one from a member
+// function void T::Member(uint32_t Msg, uint32_t wParam, int32_t lParam).
+struct TNotifyMethod {
+    void (*Code)(void* Object, uint32_t Msg, uint32_t wParam, int32_t lParam) = nullptr;
+    void* Object = nullptr;
+
+    explicit operator bool() const { return Code != nullptr; }
+    bool operator==(const TNotifyMethod&) const = default;
+    void operator()(uint32_t Msg, uint32_t wParam, int32_t lParam) const {
+        Code(Object, Msg, wParam, lParam);
+    }
+};
+
+template <auto Member, class T>
+TNotifyMethod MakeNotifyMethod(T* object) {
+    return {
+        [](void* o, uint32_t m, uint32_t w, int32_t l) { (static_cast<T*>(o)->*Member)(m, w, l); },
+        object};
+}
+
+struct TNotifyWindowRecord {
+    HWND Window = nullptr;
+    bool Deleted = false;
+};
+struct TNotifyProcRecord {
+    TNotifyProc Proc = nullptr;
+    bool Deleted = false;
+};
+struct TNotifyMethodRecord {
+    TNotifyMethod Method;
+    bool Deleted = false;
+    bool Synchronised = false;  // run on the main thread through SyncCall
+};
+
+// ---------------------------------------------------------------------------------------------
+// Trigger records. They are copied whole when the component saves and restores its triggers.
+// A handle of 0 marks a record removed during a delivery; it is freed when the delivery ends.
+
+struct TTimerTrigger {
+    int32_t Handle = 0;
+    int32_t StartTicks = 0;   // clock / 55 ms when armed
+    int32_t ExpireTicks = 0;  // StartTicks + Ticks
+    int32_t Ticks = 0;        // the interval last set
+    int32_t Reserved = 0;
+    int32_t Armed = 0;
+};
+static_assert(sizeof(TTimerTrigger) == 24);
+
+struct TDataTrigger {
+    int32_t Handle = 0;
+    uint32_t Length = 0;  // of Text; 0: idle
+    uint32_t Matches[MaxTriggerLength] = {};
+    uint32_t Matched = 0;  // all ones once the text has arrived, until it is notified
+    int32_t IgnoreCase = 0;
+    char Text[24] = {};  // upper case when IgnoreCase is set
+};
+static_assert(sizeof(TDataTrigger) == 128);
+
+struct TStatusTrigger {
+    int32_t Handle = 0;
+    int32_t Kind = stNotActive;
+    // stModem: high byte selects modem status bits, low byte holds the levels that do not fire;
+    // stLine: line error bits; stOutBuffFree / stOutBuffUsed: the byte count threshold.
+    uint16_t Value = 0;
+    uint8_t Armed = 0;
+    uint8_t Fired = 0;  // fired in the current sweep
+};
+static_assert(sizeof(TStatusTrigger) == 12);
+
+// What the component keeps of a dispatcher's triggers between a close and the next open.
+struct SavedTriggerSet {
+    uint32_t AvailLevel = 0;
+    std::unique_ptr<std::vector<TTimerTrigger>> Timers;
+    std::unique_ptr<std::vector<TDataTrigger>> Data;
+    std::unique_ptr<std::vector<TStatusTrigger>> Status;
+};
+
+// Feeds one received character to a data trigger's match state (one partial-match position
+// per slot, 0 = idle). Returns true when text (length bytes, upper case when ignoreCase) has
+// just been completed; then every position is reset. Overlapping occurrences are found.
+bool AdvanceMatch(uint32_t (&state)[MaxTriggerLength], uint8_t ch, uint32_t length, bool ignoreCase,
+                  const char* text);
+
+// Frees the set's three lists and marks them absent.
+void FreeSavedTriggers(SavedTriggerSet& set);
+
+// ---------------------------------------------------------------------------------------------
+// The dispatcher's byte trace: a circular buffer of (tag, byte) pairs written on request as a
+// readable report, plus the text file and byte formatting that the dispatch log shares.
+
+// The text of one traced or logged data byte; its length is the column width it takes.
+// Printable bytes 0x20..0x7E stand for themselves, except that the hexadecimal form shows a
+// space as "[20]"; any other byte is "[" + two upper-case hex digits + "]" in hexadecimal
+// form, or "[" + its decimal value + "]" in decimal form.
+std::string FormatTraceByte(uint8_t byte, bool hex);
+
+// The negated file error number (2..162, the numbering of the message table) for an errno value
+// of the C++ library seen while opening (creating is true when the file is being created) or
+// writing a file.
+int32_t FileErrorCode(int error, bool creating);
+
+// A text file written through a 512-byte buffer, with CR LF line ends. Errors of any write
+// are remembered and returned by Close().
+class TTextFile {
+  public:
+    TTextFile() = default;
+    TTextFile(const TTextFile&) = delete;
+    TTextFile& operator=(const TTextFile&) = delete;
+    ~TTextFile();  // closes a file still open, dropping its error
+
+    // Opens for appending when append is set and the file exists, else creates or truncates.
+    // Returns 0 or a negated file error number.
+    int32_t Open(const char* fileName, bool append);
+    void Write(std::string_view text);
+    void EndLine();
+    // Hands what the buffer holds to the file at once.
+    void Flush();
+    // Flushes and closes; 0, or the negated error number of the first failed write or of the
+    // close.
+    int32_t Close();
+
+  private:
+    std::FILE* FFile = nullptr;
+    int FWriteError = 0;
+    char FBuffer[512];
+};
+
+// The trace buffer. Not synchronised: the dispatcher calls every operation under its
+// DispatcherLock; TraceOn() may be read without it as a hint.
+class TTraceBuffer {
+  public:
+    static constexpr uint32_t MaxTraceEntries = 4000000;
+
+    // Starts tracing. An existing buffer is emptied and size is ignored; otherwise a buffer of
+    // size entries is allocated (size 0: tracing is on but records nothing). A size above
+    // MaxTraceEntries returns -1002 and changes nothing; a failed allocation returns -8.
+    int32_t OpenTraceBuffer(uint32_t size);
+    // Empties the buffer; tracing state unchanged. Returns 0.
+    int32_t ClearTrace();
+    // Stops tracing and frees the buffer.
+    void AbortTrace();
+    // Restarts recording if a buffer exists.
+    void ResumeTrace();
+    // Stops recording and keeps the buffer.
+    void PauseTrace();
+    // Stores one pair when a buffer exists, overwriting the oldest once the buffer has filled.
+    // Does not look at TraceOn(): callers record only while it is set.
+    void RecordTracePair(char tag, uint8_t byte);
+    // Writes the report (see the implementation for the layout) and, whenever a buffer exists,
+    // ends tracing and frees it. An empty trace writes no file. Returns 0 or a negated file
+    // error number.
+    int32_t WriteTraceReport(const char* fileName, bool append, bool hex);
+
+    bool TraceOn() const { return FTraceOn.load(std::memory_order_relaxed); }
+    bool HasBuffer() const { return FBuffer != nullptr; }
+    uint32_t TraceCapacity() const { return FCapacity; }
+    uint32_t TraceIndex() const { return FIndex; }
+    bool TraceWrapped() const { return FWrapped; }
+
+  private:
+    std::atomic<bool> FTraceOn{false};
+    std::unique_ptr<uint8_t[]> FBuffer;  // FCapacity pairs of tag, byte
+    uint32_t FIndex = 0;
+    uint32_t FCapacity = 0;
+    bool FWrapped = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The dispatch log: time-stamped entries of what a dispatcher did, kept in a circular byte
+// buffer that discards its oldest whole entries when full, and written on request as a
+// fixed-column text report.
+
+// Kinds and sub-kinds of the entries a dispatcher makes (the message table has their texts).
+enum : uint8_t {
+    lkDispatch = 1,
+    lkTrigger = 2,
+    lkTrgHdAlc = 7,
+    lkTrgHdDsp = 8,
+    lkTrDatChg = 9,
+};
+enum : uint8_t {
+    lsReadCom = 1,
+    lsWriteCom = 2,
+    lsAvail = 5,
+    lsTimer = 6,
+    lsData = 7,
+    lsStatus = 8,
+    lsAvailLevel = 16,
+    lsWindow = 17,
+    lsProcedure = 18,
+    lsMethod = 19,
+};
+
+// The fixed part of an entry as stored in the buffer (16 bytes, host byte order).
+struct TLogEntryHeader {
+    uint8_t Kind = 0;
+    uint8_t SubKind = 0;
+    uint16_t Reserved = 0;
+    uint32_t Time = 0;  // milliseconds since the port was opened
+    uint32_t Value = 0;
+    uint32_t Length = 0;  // data bytes that follow the header
+};
+static_assert(sizeof(TLogEntryHeader) == 16);
+
+// "0001.234" for 1234 ms: at least seven digits, a point before the last three.
+std::string LogTimeText(uint32_t ms);
+
+// The report's "Operating system" text (at most 80 characters): the platform named from the
+// version record, major "." minor, a space and the service pack text.
+std::string LogPlatformText();
+
+// The report's "Compiler" text: the compiler's name and major version.
+std::string LogCompilerText();
+
+// The log buffer. Not synchronised: the dispatcher calls every operation under its
+// DispatcherLock; LogOn() may be read without it as a hint.
+class TDispatchLog {
+  public:
+    // Starts logging with a buffer of size bytes. An existing buffer is only emptied; size is
+    // ignored and the on/paused state kept. Returns 0, or -8 when the buffer cannot be
+    // allocated.
+    int32_t OpenLogBuffer(uint32_t size);
+    void ClearLog();
+    // Stops logging and frees the buffer.
+    void AbortLog();
+    void ResumeLog();  // restarts recording if a buffer exists
+    void PauseLog();
+
+    // Stores the entry whole, discarding the oldest entries to make room, or not at all when
+    // it is larger than the whole buffer. Callers add entries only while LogOn() is set.
+    void AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value, const void* data,
+                     uint32_t length, uint32_t timeMs);
+    // Takes the oldest entry out of the log. Returns true (and takes nothing) when the log is
+    // empty.
+    bool TakeLogEntry(TLogEntryHeader& header, std::vector<uint8_t>& data);
+
+    // Writes the report and discards the log. An absent or empty log writes no file and
+    // returns 0. A file that cannot be opened returns its negated error number and keeps the
+    // log (logging stays off); otherwise the result is that of closing the file.
+    int32_t WriteLogReport(const char* fileName, bool append, bool hex);
+
+    bool LogOn() const { return FLogOn.load(std::memory_order_relaxed); }
+    bool HasBuffer() const { return FRing.Allocated(); }
+    bool Empty() const { return FRing.Empty(); }
+    uint32_t LogCapacity() const { return static_cast<uint32_t>(FRing.Capacity()); }
+    uint32_t LogFree() const { return static_cast<uint32_t>(FRing.Free()); }
+
+  private:
+    bool PutLogBytes(const void* source, uint32_t length);
+
+    std::atomic<bool> FLogOn{false};
+    TByteRing FRing;                // entries, oldest at the tail
+    std::vector<uint8_t> FScratch;  // receives the data of discarded entries
+};
+
+// ---------------------------------------------------------------------------------------------
+// The dispatcher.
+
+class TBaseDispatcher;
+class TDispatcherThread;  // a worker thread of the device layer
 
 inline constexpr uint32_t DispatchBufferSize = 8192;
 // Reads of the device one receive event may run back to back while handlers keep taking bytes.
@@ -57,9 +360,9 @@ inline constexpr uint32_t NotificationSendLimit = 3000;
 // Re-entrant; hold it while reading the table or using a dispatcher found there.
 CRITICAL_SECTION& DispatcherTableLock();
 // The slots; an empty slot holds nullptr. Hold DispatcherTableLock while reading it.
-std::vector<TApdBaseDispatcher*>& DispatcherTable();
+std::vector<TBaseDispatcher*>& DispatcherTable();
 // The dispatcher in slot index, or nullptr when there is none. Hold DispatcherTableLock.
-TApdBaseDispatcher* DispatcherInSlot(int32_t index);
+TBaseDispatcher* DispatcherInSlot(int32_t index);
 
 // A scoped hold of a CRITICAL_SECTION.
 class TCriticalSectionHold {
@@ -77,15 +380,15 @@ class TCriticalSectionHold {
 
 // ---------------------------------------------------------------------------------------------
 
-class TApdBaseDispatcher {
+class TBaseDispatcher {
   public:
     // Enters the dispatcher table; touches no device. owner may be null (a port probe).
-    explicit TApdBaseDispatcher(TApdBaseComponent* owner);
+    explicit TBaseDispatcher(TBaseComponent* owner);
     // Leaves the table and frees the buffers and records. It can no longer reach the device
     // operations, so a device layer's destructor must call ClosePort() itself.
-    virtual ~TApdBaseDispatcher();
-    TApdBaseDispatcher(const TApdBaseDispatcher&) = delete;
-    TApdBaseDispatcher& operator=(const TApdBaseDispatcher&) = delete;
+    virtual ~TBaseDispatcher();
+    TBaseDispatcher(const TBaseDispatcher&) = delete;
+    TBaseDispatcher& operator=(const TBaseDispatcher&) = delete;
 
     // ---- Device operations, in slot order. Results are 0 or a count, or a negative code.
     // Performs a line control code: 3 set RTS, 4 clear RTS, 5 set DTR, 6 clear DTR.
@@ -133,7 +436,7 @@ class TApdBaseDispatcher {
     int32_t SetupQueues(uint32_t inSize, uint32_t outSize);
     // Run on the main thread when a worker thread has ended: forgets it, finishes a deferred
     // release, and clears ThreadsRunning when it was the last one.
-    void ThreadEnded(TApdDispatcherThread* thread);
+    void ThreadEnded(TDispatcherThread* thread);
 
     // ---- Input.
     // Bytes waiting; while a data or avail notification is delivered, less what the running
@@ -198,11 +501,11 @@ class TApdBaseDispatcher {
     // ---- Handlers and triggers.
     void AddNotifyWindow(HWND window);
     void RemoveNotifyWindow(HWND window);
-    void AddNotifyProc(TApdNotifyProc proc);
+    void AddNotifyProc(TNotifyProc proc);
     // 0, or -1002 when proc is not registered.
-    int32_t RemoveNotifyProc(TApdNotifyProc proc);
-    void AddNotifyMethod(TApdNotifyMethod method, bool synchronised = false);
-    int32_t RemoveNotifyMethod(TApdNotifyMethod method);
+    int32_t RemoveNotifyProc(TNotifyProc proc);
+    void AddNotifyMethod(TNotifyMethod method, bool synchronised = false);
+    int32_t RemoveNotifyMethod(TNotifyMethod method);
 
     void SetAvailLevel(uint32_t level);
     uint32_t AvailLevel();
@@ -283,7 +586,7 @@ class TApdBaseDispatcher {
 
     // Runs a synchronised method handler on the main thread and waits for it; set by the device
     // layer. Without it such handlers run directly on the delivering thread.
-    std::function<void(uint32_t Msg, uint32_t wParam, int32_t lParam, const TApdNotifyMethod&)>
+    std::function<void(uint32_t Msg, uint32_t wParam, int32_t lParam, const TNotifyMethod&)>
         SyncCall;
     // Hands an exception that a method or procedure handler raised to the application's
     // exception handler on the thread that opened the port, without waiting for it; set by the
@@ -298,7 +601,7 @@ class TApdBaseDispatcher {
     std::function<void()> WakeForPeriodicCheck;
 
     // ---- State the component, its window and the device layer read.
-    TApdBaseComponent* const Owner;
+    TBaseComponent* const Owner;
     int32_t DispatcherIndex = -1;
     intptr_t DeviceHandle = -1;  // negative: not open
     std::atomic<bool> InNotification{false};
@@ -356,9 +659,9 @@ class TApdBaseDispatcher {
     uint32_t MostTaken = 0;         // under InputLock
 
     std::atomic<bool> ThreadsMustStop{false};
-    TApdDispatcherThread* ComThread = nullptr;
-    TApdDispatcherThread* DispThread = nullptr;
-    TApdDispatcherThread* OutThread = nullptr;
+    TDispatcherThread* ComThread = nullptr;
+    TDispatcherThread* DispThread = nullptr;
+    TDispatcherThread* OutThread = nullptr;
 
     CRITICAL_SECTION DispatcherLock;
     CRITICAL_SECTION OutputLock;
@@ -386,8 +689,8 @@ class TApdBaseDispatcher {
     bool PurgePending = false;  // under DispatcherLock
     std::atomic<bool> OutputSent{false};
 
-    TApdTraceBuffer Trace;  // under DispatcherLock
-    TApdDispatchLog Log;    // under DispatcherLock
+    TTraceBuffer Trace;  // under DispatcherLock
+    TDispatchLog Log;    // under DispatcherLock
     uint32_t OpenTime = 0;
 
     std::atomic<bool> ReleaseOnThreadEnd{false};

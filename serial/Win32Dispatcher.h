@@ -1,6 +1,6 @@
 // The Win32 device layer of the dispatcher and its worker threads.
 //
-// TApdWin32Dispatcher implements the dispatcher's device operations with the Win32
+// TWin32Dispatcher implements the dispatcher's device operations with the Win32
 // communications calls and overlapped I/O, and runs three worker threads while a port is open:
 // the event thread (TComThread) waits for device events, the dispatch thread (TDispThread)
 // turns each event into buffer reads and trigger checks and runs the periodic checks every
@@ -23,7 +23,7 @@
 #include <exception>
 #include <functional>
 
-#include "serial/AwUser.h"
+#include "serial/Dispatcher.h"
 
 // Device events the event thread waits for: receive, CTS, DSR, RLSD, break, error, ring and
 // the ring's trailing edge (0x2000), which some drivers report and others reject.
@@ -48,7 +48,7 @@ inline constexpr DWORD DeviceOpenFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERL
 // thread's own message loop. Returns true when a posted message was run.
 bool PumpOneMessage();
 
-class TApdWin32Dispatcher;
+class TWin32Dispatcher;
 
 // ---------------------------------------------------------------------------------------------
 // A thread object in the manner of the runtime's TThread: Start runs Execute on a new thread.
@@ -75,7 +75,7 @@ class TThread {
 
     // This thread as a worker of a dispatcher, or null; asked for every synchronised call, so
     // a virtual call rather than a cast through the run-time type information.
-    virtual TApdDispatcherThread* AsDispatcherThread() { return nullptr; }
+    virtual TDispatcherThread* AsDispatcherThread() { return nullptr; }
 
   protected:
     virtual void Execute() = 0;
@@ -96,16 +96,16 @@ class TThread {
 };
 
 // The thread started at module start; its body returns at once.
-class TApTimerThread : public TThread {
+class TTimerThread : public TThread {
   protected:
     void Execute() override {}
 };
 
 // Common base of the three worker threads: the dispatcher it serves.
-class TApdDispatcherThread : public TThread {
+class TDispatcherThread : public TThread {
   public:
-    explicit TApdDispatcherThread(TApdWin32Dispatcher* dispatcher) : Dispatcher(dispatcher) {}
-    TApdDispatcherThread* AsDispatcherThread() override { return this; }
+    explicit TDispatcherThread(TWin32Dispatcher* dispatcher) : Dispatcher(dispatcher) {}
+    TDispatcherThread* AsDispatcherThread() override { return this; }
 
     // Runs handler(message, triggerHandle, data) on the thread that started this one and waits
     // until it has returned; an exception it raised is raised again here. The wait gives up
@@ -113,17 +113,17 @@ class TApdDispatcherThread : public TThread {
     // has not started then never runs, one that is running finishes unobserved. Called by the
     // dispatch thread for handlers registered for synchronised delivery.
     void SyncCall(uint32_t message, uint32_t triggerHandle, int32_t data,
-                  const TApdNotifyMethod& handler);
+                  const TNotifyMethod& handler);
     // Has the application's exception handler report failure on the thread that started this
     // one, and returns without waiting for it.
     void ReportOnStarter(std::exception_ptr failure);
 
-    TApdWin32Dispatcher* const Dispatcher;
+    TWin32Dispatcher* const Dispatcher;
 };
 
-class TComThread : public TApdDispatcherThread {
+class TComThread : public TDispatcherThread {
   public:
-    using TApdDispatcherThread::TApdDispatcherThread;
+    using TDispatcherThread::TDispatcherThread;
 
   protected:
     void Execute() override;
@@ -133,17 +133,17 @@ class TComThread : public TApdDispatcherThread {
     DWORD FWaitMask = 0;       // what that wait reports, until it is handed over
 };
 
-class TDispThread : public TApdDispatcherThread {
+class TDispThread : public TDispatcherThread {
   public:
-    using TApdDispatcherThread::TApdDispatcherThread;
+    using TDispatcherThread::TDispatcherThread;
 
   protected:
     void Execute() override;
 };
 
-class TOutThread : public TApdDispatcherThread {
+class TOutThread : public TDispatcherThread {
   public:
-    using TApdDispatcherThread::TApdDispatcherThread;
+    using TDispatcherThread::TDispatcherThread;
 
   protected:
     void Execute() override;
@@ -151,15 +151,15 @@ class TOutThread : public TApdDispatcherThread {
 
 // ---------------------------------------------------------------------------------------------
 
-class TApdWin32Dispatcher : public TApdBaseDispatcher {
+class TWin32Dispatcher : public TBaseDispatcher {
   public:
     // Enters the dispatcher table; opens nothing. owner may be null (a port probe).
-    explicit TApdWin32Dispatcher(TApdBaseComponent* owner);
+    explicit TWin32Dispatcher(TBaseComponent* owner);
     // Closes the port if it is open and, when a close during a delivery left the worker threads
     // running, pumps messages until they have ended. Call it on the thread that opened the port.
     // The workers call the device operations until they have ended, so a class derived from
     // this one must close the port in its own destructor, as this one does for its base.
-    ~TApdWin32Dispatcher() override;
+    ~TWin32Dispatcher() override;
 
     // Always 0, whatever the device did with the code.
     int32_t LineFunction(int32_t code) override;
@@ -232,17 +232,17 @@ class TApdWin32Dispatcher : public TApdBaseDispatcher {
     friend class TComThread;
     friend class TDispThread;
     friend class TOutThread;
-    friend class TApdDispatcherThread;
+    friend class TDispatcherThread;
 
-    void PumpUntilGone(TApdDispatcherThread* const& thread);
+    void PumpUntilGone(TDispatcherThread* const& thread);
     void CloseThreadSignals();
 };
 
 // A dispatcher for a device handle that the telephony layer has already opened.
-class TApdTAPI32Dispatcher : public TApdWin32Dispatcher {
+class TTapi32Dispatcher : public TWin32Dispatcher {
   public:
-    TApdTAPI32Dispatcher(TApdBaseComponent* owner, HANDLE device)
-        : TApdWin32Dispatcher(owner), FTapiHandle(device) {}
+    TTapi32Dispatcher(TBaseComponent* owner, HANDLE device)
+        : TWin32Dispatcher(owner), FTapiHandle(device) {}
 
     // Opens nothing and ignores name: the given handle, -1 when the read completion signal
     // could not be made, or -2007 (last error 2007) for a null handle.

@@ -1,4 +1,4 @@
-#include "serial/AwLog.h"
+#include "serial/Dispatcher.h"
 
 #include <windows.h>
 
@@ -7,9 +7,8 @@
 #include <cstring>
 #include <new>
 
-#include "serial/AdExcept.h"
-#include "serial/AwTrace.h"
-#include "serial/OoMisc.h"
+#include "serial/CommErrors.h"
+#include "serial/Common.h"
 
 namespace {
 
@@ -104,7 +103,7 @@ std::string LogCompilerText() {
 
 // ---------------------------------------------------------------------------------------------
 
-int32_t TApdDispatchLog::OpenLogBuffer(uint32_t size) {
+int32_t TDispatchLog::OpenLogBuffer(uint32_t size) {
     if (FRing.Allocated()) {
         ClearLog();
         return ecOK;
@@ -114,22 +113,22 @@ int32_t TApdDispatchLog::OpenLogBuffer(uint32_t size) {
     return ecOK;
 }
 
-void TApdDispatchLog::ClearLog() { FRing.Clear(); }
+void TDispatchLog::ClearLog() { FRing.Clear(); }
 
-void TApdDispatchLog::AbortLog() {
+void TDispatchLog::AbortLog() {
     FLogOn.store(false, std::memory_order_relaxed);
     FRing.Release();
     FScratch.clear();
     FScratch.shrink_to_fit();
 }
 
-void TApdDispatchLog::ResumeLog() {
+void TDispatchLog::ResumeLog() {
     if (FRing.Allocated()) FLogOn.store(true, std::memory_order_relaxed);
 }
 
-void TApdDispatchLog::PauseLog() { FLogOn.store(false, std::memory_order_relaxed); }
+void TDispatchLog::PauseLog() { FLogOn.store(false, std::memory_order_relaxed); }
 
-void TApdDispatchLog::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value, const void* data,
+void TDispatchLog::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value, const void* data,
                                   uint32_t length, uint32_t timeMs) {
     const uint32_t capacity = LogCapacity();
     if (!FRing.Allocated() || capacity <= HeaderSize || uint64_t{HeaderSize} + length > capacity)
@@ -144,7 +143,7 @@ void TApdDispatchLog::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value,
     if (header.Length != 0) PutLogBytes(data, header.Length);
 }
 
-bool TApdDispatchLog::PutLogBytes(const void* source, uint32_t length) {
+bool TDispatchLog::PutLogBytes(const void* source, uint32_t length) {
     if (length >= FRing.Capacity()) return false;
     TLogEntryHeader discarded;
     while (FRing.Free() < length) {
@@ -153,7 +152,7 @@ bool TApdDispatchLog::PutLogBytes(const void* source, uint32_t length) {
     return FRing.Put(static_cast<const uint8_t*>(source), length);
 }
 
-bool TApdDispatchLog::TakeLogEntry(TLogEntryHeader& header, std::vector<uint8_t>& data) {
+bool TDispatchLog::TakeLogEntry(TLogEntryHeader& header, std::vector<uint8_t>& data) {
     data.clear();
     if (FRing.Empty()) return true;
     // Only whole entries are ever stored; anything else means the log is unusable.
@@ -172,17 +171,17 @@ bool TApdDispatchLog::TakeLogEntry(TLogEntryHeader& header, std::vector<uint8_t>
     return false;
 }
 
-int32_t TApdDispatchLog::WriteLogReport(const char* fileName, bool append, bool hex) {
+int32_t TDispatchLog::WriteLogReport(const char* fileName, bool append, bool hex) {
     if (!FRing.Allocated() || Empty()) {
         AbortLog();
         return ecOK;
     }
     FLogOn.store(false, std::memory_order_relaxed);
-    TApdTextFile file;
+    TTextFile file;
     int32_t rc = file.Open(fileName, append);
     if (rc != ecOK) return rc;
 
-    file.Write(std::string("K419 ") + ApVersionStr);
+    file.Write(std::string("K419 ") + EngineVersionText);
     file.EndLine();
     file.Write("Compiler : " + LogCompilerText());
     file.EndLine();

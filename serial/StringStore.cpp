@@ -1,4 +1,4 @@
-#include "serial/AdSrMgr.h"
+#include "serial/StringStore.h"
 
 #include <climits>
 #include <cstring>
@@ -81,28 +81,28 @@ std::string Substitute(const std::string& Pattern, const std::string& Argument) 
 
 }  // namespace
 
-TAdStringResource::TAdStringResource(HMODULE Module, const char* ResourceName) {
+TStringResource::TStringResource(HMODULE Module, const char* ResourceName) {
     Open(Module, ResourceName);
 }
 
-TAdStringResource::TAdStringResource(std::span<const unsigned char> Table) { Open(Table); }
+TStringResource::TStringResource(std::span<const unsigned char> Table) { Open(Table); }
 
-TAdStringResource::~TAdStringResource() { Close(); }
+TStringResource::~TStringResource() { Close(); }
 
-void TAdStringResource::Open(HMODULE Module, const char* ResourceName) {
+void TStringResource::Open(HMODULE Module, const char* ResourceName) {
     std::string name;
     const TStatus status = TryOpen(Module, ResourceName, name);
     if (status != sOk) Raise(status, name);
 }
 
-void TAdStringResource::Open(std::span<const unsigned char> Table) {
+void TStringResource::Open(std::span<const unsigned char> Table) {
     Close();
     if (Table.data() == nullptr) Raise(sCannotLock, {});
     if (!WellFormed(Table)) Raise(sInvalid, {});
     FTable = Table;
 }
 
-TAdStringResource::TStatus TAdStringResource::TryOpen(HMODULE Module, const char* ResourceName,
+TStringResource::TStatus TStringResource::TryOpen(HMODULE Module, const char* ResourceName,
                                                       std::string& Name) {
     Close();
     if (ResourceName == nullptr || *ResourceName == '\0') return sOk;
@@ -122,7 +122,7 @@ TAdStringResource::TStatus TAdStringResource::TryOpen(HMODULE Module, const char
     return status;
 }
 
-void TAdStringResource::Close() noexcept {
+void TStringResource::Close() noexcept {
     if (FResource != nullptr) FreeResource(FResource);
     FResource = nullptr;
     FResInfo = nullptr;
@@ -132,7 +132,7 @@ void TAdStringResource::Close() noexcept {
 
 // The mapping lives only in the caller's variable for the length of one lookup, so that
 // between lookups the store holds the loaded resource but no mapping.
-TAdStringResource::TStatus TAdStringResource::Map(std::span<const unsigned char>& Bytes) const {
+TStringResource::TStatus TStringResource::Map(std::span<const unsigned char>& Bytes) const {
     if (FTable.data() != nullptr) {
         Bytes = FTable;
         return sOk;
@@ -143,7 +143,7 @@ TAdStringResource::TStatus TAdStringResource::Map(std::span<const unsigned char>
     return sOk;
 }
 
-TAdStringResource::TStatus TAdStringResource::TryText(int32_t Key, std::string& Out) const {
+TStringResource::TStatus TStringResource::TryText(int32_t Key, std::string& Out) const {
     Out.clear();
     if (!IsOpen()) return sNotFound;
     std::span<const unsigned char> bytes;
@@ -187,7 +187,7 @@ TAdStringResource::TStatus TAdStringResource::TryText(int32_t Key, std::string& 
     return sNotFound;
 }
 
-std::string TAdStringResource::Text(int32_t Key) const {
+std::string TStringResource::Text(int32_t Key) const {
     std::string out;
     const TStatus status = TryText(Key, out);
     if (status == sNotFound) {
@@ -198,18 +198,18 @@ std::string TAdStringResource::Text(int32_t Key) const {
     return out;
 }
 
-void TAdStringResource::Raise(TStatus Status, const std::string& Argument) {
+void TStringResource::Raise(TStatus Status, const std::string& Argument) {
     throw ETpsStringResourceError(OwnMessage(Status, Argument));
 }
 
-std::string TAdStringResource::OwnMessage(TStatus Status, const std::string& Argument) {
+std::string TStringResource::OwnMessage(TStatus Status, const std::string& Argument) {
     // The store's own table is opened once, without raising: a failure here has no text
     // to report it with, and the built-in texts stand in.
     struct TOwnStrings {
-        TAdStringResource Store;
+        TStringResource Store;
         TOwnStrings() {
             std::string name;
-            Store.TryOpen(GetModuleHandleA(nullptr), "ADSRMGR_STRINGS", name);
+            Store.TryOpen(GetModuleHandleA(nullptr), "K419_STORE_STRINGS", name);
         }
     };
     static const TOwnStrings own;
@@ -219,7 +219,7 @@ std::string TAdStringResource::OwnMessage(TStatus Status, const std::string& Arg
     return Substitute(pattern, Argument);
 }
 
-TAdStringResource& K419ErrorStringsEnglish() {
-    static TAdStringResource store(GetModuleHandleA(nullptr), "K419_ERROR_STRINGS_ENGLISH");
+TStringResource& K419ErrorStringsEnglish() {
+    static TStringResource store(GetModuleHandleA(nullptr), "K419_ERROR_STRINGS_ENGLISH");
     return store;
 }

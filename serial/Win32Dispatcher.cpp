@@ -1,4 +1,4 @@
-#include "serial/AwWin32.h"
+#include "serial/Win32Dispatcher.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,8 +8,8 @@
 #include <utility>
 
 #include "platform/PlatformHooks.h"
-#include "serial/AdExcept.h"
-#include "serial/OoMisc.h"
+#include "serial/CommErrors.h"
+#include "serial/Common.h"
 
 namespace {
 
@@ -17,7 +17,7 @@ namespace {
 constexpr UINT ThreadEndMsg = WM_APP + 0x101;  // lParam: the TThread that ended
 constexpr UINT SyncCallMsg = WM_APP + 0x102;   // lParam: a heap-held shared TSyncRequest
 constexpr UINT FailureMsg = WM_APP + 0x103;    // lParam: a heap-held std::exception_ptr
-constexpr char ThreadWindowClass[] = "TApdThreadWindow";
+constexpr char ThreadWindowClass[] = "TThreadWindow";
 
 constexpr DWORD PumpIdleWait = 10;
 constexpr DWORD QuitPendingPause = 10;
@@ -42,7 +42,7 @@ struct TSyncRequest {
     uint32_t Message = 0;
     uint32_t TriggerHandle = 0;
     int32_t Data = 0;
-    TApdNotifyMethod Handler;
+    TNotifyMethod Handler;
     std::exception_ptr Failure;
 };
 
@@ -78,24 +78,24 @@ int32_t NegatedError(DWORD error) {
 bool Valid(HANDLE handle) { return handle != INVALID_HANDLE_VALUE && handle != nullptr; }
 
 // Module start and end: one thread that does nothing is started and, at the end, waited for.
-struct TAwWin32Module {
-    TApTimerThread* TimerThread = nullptr;
-    TAwWin32Module() {
-        TimerThread = new TApTimerThread;
+struct TWin32DispatcherModule {
+    TTimerThread* TimerThread = nullptr;
+    TWin32DispatcherModule() {
+        TimerThread = new TTimerThread;
         if (!TimerThread->Start()) {
             delete TimerThread;
             TimerThread = nullptr;
         }
     }
-    ~TAwWin32Module() {
+    ~TWin32DispatcherModule() {
         if (!TimerThread) return;
         WaitForSingleObject(TimerThread->Handle(), INFINITE);
         delete TimerThread;
     }
-    TAwWin32Module(const TAwWin32Module&) = delete;
-    TAwWin32Module& operator=(const TAwWin32Module&) = delete;
+    TWin32DispatcherModule(const TWin32DispatcherModule&) = delete;
+    TWin32DispatcherModule& operator=(const TWin32DispatcherModule&) = delete;
 };
-TAwWin32Module AwWin32Module;
+TWin32DispatcherModule Win32DispatcherModule;
 
 }  // namespace
 
@@ -206,8 +206,8 @@ LRESULT CALLBACK TThread::WindowProc(HWND window, UINT message, WPARAM wParam, L
 // =============================================================================================
 // Worker threads
 
-void TApdDispatcherThread::SyncCall(uint32_t message, uint32_t triggerHandle, int32_t data,
-                                    const TApdNotifyMethod& handler) {
+void TDispatcherThread::SyncCall(uint32_t message, uint32_t triggerHandle, int32_t data,
+                                    const TNotifyMethod& handler) {
     auto request = std::make_shared<TSyncRequest>();
     request->Message = message;
     request->TriggerHandle = triggerHandle;
@@ -232,7 +232,7 @@ void TApdDispatcherThread::SyncCall(uint32_t message, uint32_t triggerHandle, in
     if (request->Failure) std::rethrow_exception(request->Failure);
 }
 
-void TApdDispatcherThread::ReportOnStarter(std::exception_ptr failure) {
+void TDispatcherThread::ReportOnStarter(std::exception_ptr failure) {
     auto* carried = new std::exception_ptr(std::move(failure));
     HWND window = StarterWindow();
     if (window && PostMessageA(window, FailureMsg, 0, reinterpret_cast<LPARAM>(carried))) return;
@@ -242,7 +242,7 @@ void TApdDispatcherThread::ReportOnStarter(std::exception_ptr failure) {
 }
 
 void TComThread::Execute() {
-    TApdWin32Dispatcher& d = *Dispatcher;
+    TWin32Dispatcher& d = *Dispatcher;
     k419::platform::NameCurrentThread("k419-event");
     const HANDLE device = d.Device();
     FOverlapped = OVERLAPPED{};
@@ -295,10 +295,10 @@ void TComThread::Execute() {
 }
 
 void TDispThread::Execute() {
-    TApdWin32Dispatcher& d = *Dispatcher;
+    TWin32Dispatcher& d = *Dispatcher;
     // However the body ends, ThreadEnded learns whether this end finishes a close.
     struct TEndNote {
-        TApdWin32Dispatcher& D;
+        TWin32Dispatcher& D;
         ~TEndNote() { D.ReleaseOnThreadEnd = D.ClosePending || D.ThreadsMustStop; }
     } endNote{d};
     k419::platform::NameCurrentThread("k419-dispatch");
@@ -326,7 +326,7 @@ void TDispThread::Execute() {
 
 void TOutThread::Execute() {
     k419::platform::NameCurrentThread("k419-output");
-    TApdWin32Dispatcher& d = *Dispatcher;
+    TWin32Dispatcher& d = *Dispatcher;
     SetEvent(d.ThreadAckSignal);
     do {
         const DWORD result = WaitForMultipleObjects(2, d.OutputWaitSignals, FALSE, INFINITE);
@@ -342,11 +342,11 @@ void TOutThread::Execute() {
 }
 
 // =============================================================================================
-// TApdWin32Dispatcher
+// TWin32Dispatcher
 
-TApdWin32Dispatcher::TApdWin32Dispatcher(TApdBaseComponent* owner) : TApdBaseDispatcher(owner) {
+TWin32Dispatcher::TWin32Dispatcher(TBaseComponent* owner) : TBaseDispatcher(owner) {
     SyncCall = [this](uint32_t message, uint32_t wParam, int32_t lParam,
-                      const TApdNotifyMethod& method) {
+                      const TNotifyMethod& method) {
         auto* worker = tCurrentThread ? tCurrentThread->AsDispatcherThread() : nullptr;
         if (worker && worker->Dispatcher == this)
             worker->SyncCall(message, wParam, lParam, method);
@@ -370,7 +370,7 @@ TApdWin32Dispatcher::TApdWin32Dispatcher(TApdBaseComponent* owner) : TApdBaseDis
     };
 }
 
-TApdWin32Dispatcher::~TApdWin32Dispatcher() {
+TWin32Dispatcher::~TWin32Dispatcher() {
     try {
         ClosePort();
         // After a close during a delivery the worker threads still use this object until the
@@ -382,12 +382,12 @@ TApdWin32Dispatcher::~TApdWin32Dispatcher() {
     if (Valid(FReadSignal)) CloseHandle(FReadSignal);
 }
 
-int32_t TApdWin32Dispatcher::LineFunction(int32_t code) {
+int32_t TWin32Dispatcher::LineFunction(int32_t code) {
     EscapeCommFunction(Device(), static_cast<DWORD>(code));
     return 0;
 }
 
-int32_t TApdWin32Dispatcher::PurgeQueue(int32_t which) {
+int32_t TWin32Dispatcher::PurgeQueue(int32_t which) {
     const HANDLE device = Device();
     if (which != 0)
         return PurgeComm(device, PURGE_RXABORT | PURGE_RXCLEAR) ? 0 : NegatedError(GetLastError());
@@ -413,7 +413,7 @@ int32_t TApdWin32Dispatcher::PurgeQueue(int32_t which) {
     return PurgeComm(device, PURGE_TXABORT | PURGE_TXCLEAR) ? 0 : NegatedError(GetLastError());
 }
 
-uint32_t TApdWin32Dispatcher::ReadLineStatus(COMSTAT& status) {
+uint32_t TWin32Dispatcher::ReadLineStatus(COMSTAT& status) {
     TCriticalSectionHold hold(OutputLock);
     DWORD errors = 0;
     const bool read = ClearCommError(Device(), &errors, &status) != FALSE;
@@ -423,13 +423,13 @@ uint32_t TApdWin32Dispatcher::ReadLineStatus(COMSTAT& status) {
     return read ? errors : 0;
 }
 
-int32_t TApdWin32Dispatcher::NoteReadError(int32_t) { return 0; }
+int32_t TWin32Dispatcher::NoteReadError(int32_t) { return 0; }
 
-int32_t TApdWin32Dispatcher::FetchLineSettings(DCB& dcb) {
+int32_t TWin32Dispatcher::FetchLineSettings(DCB& dcb) {
     return GetCommState(Device(), &dcb) ? 0 : ecError;
 }
 
-int32_t TApdWin32Dispatcher::ReadDevice(uint8_t* dest, uint32_t count) {
+int32_t TWin32Dispatcher::ReadDevice(uint8_t* dest, uint32_t count) {
     const HANDLE device = Device();
     DWORD read = 0;
     if (!ReadFile(device, dest, count, &read, &FReadOverlapped)) {
@@ -440,11 +440,11 @@ int32_t TApdWin32Dispatcher::ReadDevice(uint8_t* dest, uint32_t count) {
     return static_cast<int32_t>(std::min<DWORD>(read, count));
 }
 
-int32_t TApdWin32Dispatcher::ApplyLineSettings(DCB& dcb) {
+int32_t TWin32Dispatcher::ApplyLineSettings(DCB& dcb) {
     return SetCommState(Device(), &dcb) ? 0 : NegatedError(GetLastError());
 }
 
-int32_t TApdWin32Dispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
+int32_t TWin32Dispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
     {
         TCriticalSectionHold hold(OutputLock);
         if (!data || !OutRing.Put(data, count)) return 0;
@@ -453,15 +453,15 @@ int32_t TApdWin32Dispatcher::QueueOutput(const uint8_t* data, uint32_t count) {
     return static_cast<int32_t>(count);
 }
 
-bool TApdWin32Dispatcher::WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) {
+bool TWin32Dispatcher::WaitDeviceEvent(DWORD& mask, OVERLAPPED* overlapped) {
     return WaitCommEvent(Device(), &mask, overlapped) != FALSE;
 }
 
-bool TApdWin32Dispatcher::SizeDeviceQueues(uint32_t inSize, uint32_t outSize) {
+bool TWin32Dispatcher::SizeDeviceQueues(uint32_t inSize, uint32_t outSize) {
     return SetupComm(Device(), inSize, outSize) != FALSE;
 }
 
-void TApdWin32Dispatcher::StartThreads() {
+void TWin32Dispatcher::StartThreads() {
     bool started;
     {
         TCriticalSectionHold hold(DispatcherLock);
@@ -472,10 +472,10 @@ void TApdWin32Dispatcher::StartThreads() {
         FEventPending = false;
         // The count is raised before the thread exists, so that an early end of one thread can
         // never make the count reach 0 while another is still being started.
-        auto start = [this](TApdDispatcherThread* thread, TApdDispatcherThread*& reference) {
+        auto start = [this](TDispatcherThread* thread, TDispatcherThread*& reference) {
             thread->FreeOnTerminate = true;
             thread->OnTerminate = [this](TThread* ended) {
-                ThreadEnded(static_cast<TApdDispatcherThread*>(ended));
+                ThreadEnded(static_cast<TDispatcherThread*>(ended));
             };
             reference = thread;
             InterlockedIncrement(&LiveThreadCount);
@@ -500,11 +500,11 @@ void TApdWin32Dispatcher::StartThreads() {
     throw Exception("Dispatcher threads could not be started");
 }
 
-void TApdWin32Dispatcher::PumpUntilGone(TApdDispatcherThread* const& thread) {
+void TWin32Dispatcher::PumpUntilGone(TDispatcherThread* const& thread) {
     while (thread) PumpOneMessage();
 }
 
-void TApdWin32Dispatcher::StopThreads() {
+void TWin32Dispatcher::StopThreads() {
     {
         TCriticalSectionHold hold(DispatcherLock);
         if (!ThreadsRunning) throw Exception("Dispatcher not running");
@@ -531,7 +531,7 @@ void TApdWin32Dispatcher::StopThreads() {
     CloseThreadSignals();
 }
 
-void TApdWin32Dispatcher::CloseThreadSignals() {
+void TWin32Dispatcher::CloseThreadSignals() {
     for (HANDLE* signal : {&DeviceEventSignal, &EventDoneSignal, &ThreadAckSignal,
                            &OutputPendingSignal, &WriteDoneSignal, &OutputFlushSignal}) {
         if (*signal != INVALID_HANDLE_VALUE && CloseHandle(*signal)) *signal = INVALID_HANDLE_VALUE;
@@ -542,7 +542,7 @@ void TApdWin32Dispatcher::CloseThreadSignals() {
     WriteWaitSignals[1] = OutputFlushSignal;
 }
 
-bool TApdWin32Dispatcher::PrepareDeviceRecords() {
+bool TWin32Dispatcher::PrepareDeviceRecords() {
     HANDLE signal = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (!signal) return false;
     if (Valid(FReadSignal)) CloseHandle(FReadSignal);  // left by an open that failed
@@ -554,7 +554,7 @@ bool TApdWin32Dispatcher::PrepareDeviceRecords() {
     return true;
 }
 
-intptr_t TApdWin32Dispatcher::OpenDevice(const char* name, uint32_t, uint32_t) {
+intptr_t TWin32Dispatcher::OpenDevice(const char* name, uint32_t, uint32_t) {
     if (!name) {
         SetLastError(ERROR_INVALID_NAME);
         return ecError;
@@ -573,7 +573,7 @@ intptr_t TApdWin32Dispatcher::OpenDevice(const char* name, uint32_t, uint32_t) {
     return DeviceHandle;
 }
 
-int32_t TApdWin32Dispatcher::CloseDevice() {
+int32_t TWin32Dispatcher::CloseDevice() {
     if (Valid(FReadSignal)) {
         CloseHandle(FReadSignal);
         FReadSignal = INVALID_HANDLE_VALUE;
@@ -591,22 +591,22 @@ int32_t TApdWin32Dispatcher::CloseDevice() {
     return 0;
 }
 
-int32_t TApdWin32Dispatcher::YieldTime() {
+int32_t TWin32Dispatcher::YieldTime() {
     Sleep(0);
     return 0;
 }
 
-void TApdWin32Dispatcher::AdvanceOutput(uint32_t k) {
+void TWin32Dispatcher::AdvanceOutput(uint32_t k) {
     OutRing.Drop(k);
     if (OutRing.Empty()) OutRing.Clear();
 }
 
-void TApdWin32Dispatcher::AcknowledgeFlush() {
+void TWin32Dispatcher::AcknowledgeFlush() {
     FFlushAcknowledged = FFlushRequested.load();
     SetEvent(ThreadAckSignal);
 }
 
-void TApdWin32Dispatcher::WriteOutput() {
+void TWin32Dispatcher::WriteOutput() {
     for (;;) {
         const uint8_t* block;
         uint32_t length;
@@ -651,9 +651,9 @@ void TApdWin32Dispatcher::WriteOutput() {
 }
 
 // =============================================================================================
-// TApdTAPI32Dispatcher
+// TTapi32Dispatcher
 
-intptr_t TApdTAPI32Dispatcher::OpenDevice(const char*, uint32_t, uint32_t) {
+intptr_t TTapi32Dispatcher::OpenDevice(const char*, uint32_t, uint32_t) {
     FDevice = FTapiHandle;
     DeviceHandle = reinterpret_cast<intptr_t>(FTapiHandle);
     if (!PrepareDeviceRecords()) {

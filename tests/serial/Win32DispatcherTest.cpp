@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "serial/AdExcept.h"
-#include "serial/AwWin32.h"
+#include "serial/CommErrors.h"
+#include "serial/Win32Dispatcher.h"
 
 namespace {
 
@@ -99,9 +99,9 @@ class TestPty {
 };
 
 // Opens the protected state to the tests.
-class TestDispatcher : public TApdWin32Dispatcher {
+class TestDispatcher : public TWin32Dispatcher {
   public:
-    TestDispatcher() : TApdWin32Dispatcher(nullptr) {}
+    TestDispatcher() : TWin32Dispatcher(nullptr) {}
     ~TestDispatcher() override {
         ClosePort();
         while (ThreadsRunning) PumpOneMessage();
@@ -109,12 +109,12 @@ class TestDispatcher : public TApdWin32Dispatcher {
     int32_t Open(const TestPty& pty, uint32_t outSize = 4096) {
         return OpenPort(pty.PortName.c_str(), 9600, 0, 8, 1, 4096, outSize, true, false);
     }
-    using TApdBaseDispatcher::ComThread;
-    using TApdBaseDispatcher::DispatchBuffer;
-    using TApdBaseDispatcher::DispThread;
-    using TApdBaseDispatcher::OutRing;
-    using TApdBaseDispatcher::OutThread;
-    using TApdWin32Dispatcher::WriteOutput;
+    using TBaseDispatcher::ComThread;
+    using TBaseDispatcher::DispatchBuffer;
+    using TBaseDispatcher::DispThread;
+    using TBaseDispatcher::OutRing;
+    using TBaseDispatcher::OutThread;
+    using TWin32Dispatcher::WriteOutput;
     bool MustStop() const { return ThreadsMustStop; }
 };
 
@@ -155,11 +155,11 @@ class TestWindow {
         static const bool registered = [] {
             WNDCLASSA windowClass{};
             windowClass.lpfnWndProc = &TestWindow::Proc;
-            windowClass.lpszClassName = "AwWin32TestWindow";
+            windowClass.lpszClassName = "Win32DispatcherTestWindow";
             return RegisterClassA(&windowClass) != 0;
         }();
         EXPECT_TRUE(registered);
-        Handle = CreateWindowExA(0, "AwWin32TestWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+        Handle = CreateWindowExA(0, "Win32DispatcherTestWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                  nullptr, nullptr);
         SetWindowLongPtrA(Handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
@@ -180,7 +180,7 @@ class TestWindow {
     }
 };
 
-void ListenForAvail(TApdBaseDispatcher& d, TestWindow& window) {
+void ListenForAvail(TBaseDispatcher& d, TestWindow& window) {
     d.AddNotifyWindow(window.Handle);
     d.SetDeliveryMode(1);
     d.SetAvailLevel(1);
@@ -194,7 +194,7 @@ double ProcessCpuMs() {
 
 }  // namespace
 
-TEST(AwWin32Pty, ArrivingBytesAreAnnouncedToAWindowOfTheMainThread) {
+TEST(Win32DispatcherPty, ArrivingBytesAreAnnouncedToAWindowOfTheMainThread) {
     TestPty pty(71);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
@@ -226,7 +226,7 @@ TEST(AwWin32Pty, ArrivingBytesAreAnnouncedToAWindowOfTheMainThread) {
     EXPECT_EQ(d.InputUsed(), 2u);
 }
 
-TEST(AwWin32Pty, SynchronisedHandlersRunOnTheMainThreadAndTheirReadsCount) {
+TEST(Win32DispatcherPty, SynchronisedHandlersRunOnTheMainThreadAndTheirReadsCount) {
     TestPty pty(72);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
@@ -251,7 +251,7 @@ TEST(AwWin32Pty, SynchronisedHandlersRunOnTheMainThreadAndTheirReadsCount) {
     EXPECT_TRUE(PumpUntil([&] { return d.InputUsed() == 0; }));
 }
 
-TEST(AwWin32Pty, OutputReachesTheFarEndInOrderThroughTheOutputThread) {
+TEST(Win32DispatcherPty, OutputReachesTheFarEndInOrderThroughTheOutputThread) {
     TestPty pty(73);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty, 4096), 0);
@@ -272,7 +272,7 @@ TEST(AwWin32Pty, OutputReachesTheFarEndInOrderThroughTheOutputThread) {
     EXPECT_TRUE(PumpUntil([&] { return d.OutputUsed() == 0; }));
 }
 
-TEST(AwWin32Ring, PendingBytesAreWrittenAsOneBlockInOrder) {
+TEST(Win32DispatcherRing, PendingBytesAreWrittenAsOneBlockInOrder) {
     constexpr uint32_t Size = 64;
     struct Case {
         const char* Name;
@@ -315,7 +315,7 @@ TEST(AwWin32Ring, PendingBytesAreWrittenAsOneBlockInOrder) {
     }
 }
 
-TEST(AwWin32Pty, AFlushDuringAStalledWriteEmptiesTheRingAndOutputGoesOn) {
+TEST(Win32DispatcherPty, AFlushDuringAStalledWriteEmptiesTheRingAndOutputGoesOn) {
     TestPty pty(75);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty, 4096), 0);
@@ -347,7 +347,7 @@ TEST(AwWin32Pty, AFlushDuringAStalledWriteEmptiesTheRingAndOutputGoesOn) {
     EXPECT_TRUE(stream.compare(0, before.size(), before) == 0);
 }
 
-TEST(AwWin32Pty, StartingTwiceAndStoppingTwiceAreRefused) {
+TEST(Win32DispatcherPty, StartingTwiceAndStoppingTwiceAreRefused) {
     TestPty pty(76);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
@@ -371,7 +371,7 @@ TEST(AwWin32Pty, StartingTwiceAndStoppingTwiceAreRefused) {
     EXPECT_EQ(d.DeviceHandle, -1);
 }
 
-TEST(AwWin32Pty, ClosingInsideAHandlerReleasesOnlyWhenTheDispatchThreadHasEnded) {
+TEST(Win32DispatcherPty, ClosingInsideAHandlerReleasesOnlyWhenTheDispatchThreadHasEnded) {
     TestPty pty(77);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
@@ -398,7 +398,7 @@ TEST(AwWin32Pty, ClosingInsideAHandlerReleasesOnlyWhenTheDispatchThreadHasEnded)
     EXPECT_EQ(window.Notes.size(), 1u);
 }
 
-TEST(AwWin32Pty, OpeningAMissingOrAHeldPortFails) {
+TEST(Win32DispatcherPty, OpeningAMissingOrAHeldPortFails) {
     TestPty pty(78);
     TestDispatcher holder;
     ASSERT_EQ(holder.Open(pty), 0);
@@ -421,7 +421,7 @@ TEST(AwWin32Pty, OpeningAMissingOrAHeldPortFails) {
     unsetenv("K419_COM79");
 }
 
-TEST(AwWin32Pty, AHangUpEndsTheEventThreadWithoutSpinningAndThePortOpensAgain) {
+TEST(Win32DispatcherPty, AHangUpEndsTheEventThreadWithoutSpinningAndThePortOpensAgain) {
     TestDispatcher d;
     {
         TestPty pty(80);
@@ -451,7 +451,7 @@ TEST(AwWin32Pty, AHangUpEndsTheEventThreadWithoutSpinningAndThePortOpensAgain) {
     EXPECT_EQ(again.Read(4), "back");
 }
 
-TEST(AwWin32Pty, HundredsOfOpenCloseCyclesWithTrafficStayClean) {
+TEST(Win32DispatcherPty, HundredsOfOpenCloseCyclesWithTrafficStayClean) {
     TestPty pty(81);
     TestWindow window;
     constexpr int Cycles = 200;
@@ -493,7 +493,7 @@ void BusyUntilStopped(uint32_t, uint32_t, int32_t) {
 }
 }  // namespace
 
-TEST(AwWin32Pty, StoppingWhileTheDispatchThreadDeliversCompletes) {
+TEST(Win32DispatcherPty, StoppingWhileTheDispatchThreadDeliversCompletes) {
     TestPty pty(82);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
@@ -510,7 +510,7 @@ TEST(AwWin32Pty, StoppingWhileTheDispatchThreadDeliversCompletes) {
     d.ClosePort();
 }
 
-TEST(AwWin32Pty, ASynchronisedHandlerMayCloseAndWaitForTheThreads) {
+TEST(Win32DispatcherPty, ASynchronisedHandlerMayCloseAndWaitForTheThreads) {
     TestPty pty(83);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
@@ -530,7 +530,7 @@ TEST(AwWin32Pty, ASynchronisedHandlerMayCloseAndWaitForTheThreads) {
     EXPECT_FALSE(d.DispatchBuffer.Allocated());
 }
 
-TEST(AwWin32Pty, AnExceptionInAWorkerIsShownOnTheMainThreadAndItsEndIsHandled) {
+TEST(Win32DispatcherPty, AnExceptionInAWorkerIsShownOnTheMainThreadAndItsEndIsHandled) {
     struct FailingReads : TestDispatcher {
         int32_t ReadDevice(uint8_t*, uint32_t) override { throw std::runtime_error("read failed"); }
     };
@@ -555,7 +555,7 @@ namespace {
 void FailingProc(uint32_t, uint32_t, int32_t) { throw std::runtime_error("procedure failed"); }
 }  // namespace
 
-TEST(AwWin32Pty, MethodAndProcedureHandlerFailuresAreShownOnTheMainThreadAndDeliveryGoesOn) {
+TEST(Win32DispatcherPty, MethodAndProcedureHandlerFailuresAreShownOnTheMainThreadAndDeliveryGoesOn) {
     TestPty pty(86);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
@@ -584,7 +584,7 @@ TEST(AwWin32Pty, MethodAndProcedureHandlerFailuresAreShownOnTheMainThreadAndDeli
     d.ClosePort();
 }
 
-TEST(AwWin32Pty, TriggersArmedWhileTheDispatchThreadSleepsAreStillChecked) {
+TEST(Win32DispatcherPty, TriggersArmedWhileTheDispatchThreadSleepsAreStillChecked) {
     TestPty pty(85);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
@@ -649,7 +649,7 @@ void TakeAllAndSendMore(uint32_t msg, uint32_t wParam, int32_t) {
 }
 }  // namespace
 
-TEST(AwWin32Pty, BytesArrivingDuringADeliveryAreAnnouncedOnceAfterItInOrder) {
+TEST(Win32DispatcherPty, BytesArrivingDuringADeliveryAreAnnouncedOnceAfterItInOrder) {
     TestPty pty(86);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
