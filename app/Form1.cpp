@@ -167,14 +167,14 @@ int TextRoom(const QLineEdit* edit) {
     QStyleOptionFrame option;
     option.initFrom(edit);
     option.rect = edit->contentsRect();
-    option.lineWidth =
-        edit->hasFrame() ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
-                         : 0;
+    option.lineWidth = edit->hasFrame()
+                           ? edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
+                           : 0;
     option.midLineWidth = 0;
     option.state |= QStyle::State_Sunken;
-    const QRect contents =
-        edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit)
-            .marginsRemoved(edit->textMargins());
+    const QRect contents = edit->style()
+                               ->subElementRect(QStyle::SE_LineEditContents, &option, edit)
+                               .marginsRemoved(edit->textMargins());
     constexpr int EditMargin = 2;
     return contents.width() - 2 * EditMargin - 1;
 }
@@ -341,9 +341,8 @@ TForm1::TForm1(std::string decimalSeparator, k419::app::TimerClock& clock, QWidg
 
 void TForm1::ConnectLink() {
     ComPort1.SetDeviceLostHandler([this](TObject*) { DeviceLost(); });
-    ui_->SpinEdit1->installEventFilter(new LiveToolTip(ui_->SpinEdit1, [this] {
-        return PortToolTip();
-    }));
+    ui_->SpinEdit1->installEventFilter(
+        new LiveToolTip(ui_->SpinEdit1, [this] { return PortToolTip(); }));
 }
 
 // The device of the selected number and its state, for the COM selector's tooltip.
@@ -398,8 +397,8 @@ void TForm1::WaitForDevice() {
     deviceWatch_ = std::make_unique<k419::platform::PathWatch>(
         k419::platform::DescribePort(ComPort1.ComNumber()).path);
     if (deviceWatch_->Descriptor() >= 0) {
-        deviceNotice_ = std::make_unique<QSocketNotifier>(deviceWatch_->Descriptor(),
-                                                          QSocketNotifier::Read);
+        deviceNotice_ =
+            std::make_unique<QSocketNotifier>(deviceWatch_->Descriptor(), QSocketNotifier::Read);
         connect(deviceNotice_.get(), &QSocketNotifier::activated, this, [this] {
             deviceWatch_->Drain();
             TryReopen();
@@ -437,10 +436,9 @@ void TForm1::ConnectReadings() {
     session_.SetOnRecordingChanged([this] {
         ui_->RecordMark->setVisible(session_.Recording());
         ui_->RecordMark->setToolTip(
-            session_.Recording()
-                ? QStringLiteral("Идёт запись в %1")
-                      .arg(QString::fromStdString(session_.Recorder().Path()))
-                : QString());
+            session_.Recording() ? QStringLiteral("Идёт запись в %1")
+                                       .arg(QString::fromStdString(session_.Recorder().Path()))
+                                 : QString());
     });
     session_.SetOnRecordingFailed([](const std::string& reason) {
         ApplicationHandleException(std::runtime_error("Запись показаний остановлена: " + reason));

@@ -61,7 +61,7 @@ class TForm1 : public QWidget {
     // ---- Event handlers. Each may be called directly, as the control or component would.
     void FormCreate();
     void ComPort1Trigger(TObject* CP, std::uint16_t Msg, std::uint16_t TriggerHandle,
-                            std::uint16_t Data);
+                         std::uint16_t Data);
     // The twelve keys: each sends its key code, nothing else (BitBtn12 also asks for the
     // averaging history to be cleared, after sending).
     void BitBtn2Click();

@@ -740,7 +740,7 @@ void TCustomComPort::SetEventWindow(bool create) {
 }
 
 LRESULT CALLBACK TCustomComPort::TEventWindowProcedure::Run(HWND window, UINT msg, WPARAM wParam,
-                                                               LPARAM lParam) {
+                                                            LPARAM lParam) {
     switch (msg) {
         case TriggerAvailMsg:
         case TriggerDataMsg:
@@ -770,7 +770,7 @@ LRESULT CALLBACK TCustomComPort::TEventWindowProcedure::Run(HWND window, UINT ms
 }
 
 bool TCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT msg, WPARAM wParam,
-                                                              LPARAM lParam) {
+                                                           LPARAM lParam) {
     // Held through the handlers, so that no dispatcher in the table can go away meanwhile;
     // it is re-entrant, so handlers may still open and close ports.
     TCriticalSectionHold hold(DispatcherTableLock());
@@ -792,8 +792,8 @@ bool TCustomComPort::TEventWindowProcedure::DeliverToOwner(HWND window, UINT msg
     return retryRelease;
 }
 
-bool TCustomComPort::HandleNotification(TBaseDispatcher& dispatcher, uint32_t msg,
-                                           uintptr_t wParam, intptr_t lParam) {
+bool TCustomComPort::HandleNotification(TBaseDispatcher& dispatcher, uint32_t msg, uintptr_t wParam,
+                                        intptr_t lParam) {
     const TLifeWatch life(*this);
     const auto handle = static_cast<uint16_t>(wParam);
     const auto data =
@@ -972,33 +972,17 @@ struct TCustomComPort::TTraceLogChannel {
 };
 
 const TCustomComPort::TTraceLogChannel TCustomComPort::TraceChannel = {
-    &TCustomComPort::FTracing,
-    &TCustomComPort::FTraceSize,
-    MaxTraceSize,
-    &TCustomComPort::FTraceName,
-    &TCustomComPort::FTraceHex,
-    &TCustomComPort::BeginTrace,
-    &TCustomComPort::WriteTraceFile,
-    &TCustomComPort::AppendTraceFile,
-    &TCustomComPort::EmptyTrace,
-    &TCustomComPort::EndTrace,
-    &TCustomComPort::ContinueTrace,
-    &TCustomComPort::HoldTrace,
+    &TCustomComPort::FTracing,       &TCustomComPort::FTraceSize,      MaxTraceSize,
+    &TCustomComPort::FTraceName,     &TCustomComPort::FTraceHex,       &TCustomComPort::BeginTrace,
+    &TCustomComPort::WriteTraceFile, &TCustomComPort::AppendTraceFile, &TCustomComPort::EmptyTrace,
+    &TCustomComPort::EndTrace,       &TCustomComPort::ContinueTrace,   &TCustomComPort::HoldTrace,
 };
 
 const TCustomComPort::TTraceLogChannel TCustomComPort::LogChannel = {
-    &TCustomComPort::FLogging,
-    &TCustomComPort::FLogSize,
-    MaxLogSize,
-    &TCustomComPort::FLogName,
-    &TCustomComPort::FLogHex,
-    &TCustomComPort::BeginLog,
-    &TCustomComPort::WriteLogFile,
-    &TCustomComPort::AppendLogFile,
-    &TCustomComPort::EmptyLog,
-    &TCustomComPort::EndLog,
-    &TCustomComPort::ContinueLog,
-    &TCustomComPort::HoldLog,
+    &TCustomComPort::FLogging,     &TCustomComPort::FLogSize,      MaxLogSize,
+    &TCustomComPort::FLogName,     &TCustomComPort::FLogHex,       &TCustomComPort::BeginLog,
+    &TCustomComPort::WriteLogFile, &TCustomComPort::AppendLogFile, &TCustomComPort::EmptyLog,
+    &TCustomComPort::EndLog,       &TCustomComPort::ContinueLog,   &TCustomComPort::HoldLog,
 };
 
 void TCustomComPort::SetTraceLogState(const TTraceLogChannel& channel, TTraceLogState value) {

@@ -232,7 +232,8 @@ std::string ErrorMessage(int32_t Number) {
     // 64-bit, so that the magnitude of INT32_MIN is not an overflow.
     const int64_t magnitude = std::llabs(static_cast<int64_t>(Number));
     std::string text;
-    if (magnitude <= INT32_MAX) text = K419ErrorStringsEnglish().Text(static_cast<int32_t>(magnitude));
+    if (magnitude <= INT32_MAX)
+        text = K419ErrorStringsEnglish().Text(static_cast<int32_t>(magnitude));
     CutUtf8(text, kMaxMessage);
     if (text.empty()) text = SystemMessage(static_cast<uint32_t>(magnitude));
     if (text.empty() || text == " ") text = "No message for error " + std::to_string(magnitude);

@@ -82,9 +82,9 @@ int32_t CheckResult(int32_t Code, bool Loading) = delete;
 // class may serve several codes (EInternal: -1006, -7003, -7006, -7012; EProtocol: -6006,
 // -6008, -6009).
 #define K419_DECLARE_EXCEPTION(Name, Parent) \
-    class Name : public Parent {         \
-      public:                            \
-        using Parent::Parent;            \
+    class Name : public Parent {             \
+      public:                                \
+        using Parent::Parent;                \
     };
 
 K419_DECLARE_EXCEPTION(EGeneral, ECommException)

@@ -129,7 +129,7 @@ void TDispatchLog::ResumeLog() {
 void TDispatchLog::PauseLog() { FLogOn.store(false, std::memory_order_relaxed); }
 
 void TDispatchLog::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value, const void* data,
-                                  uint32_t length, uint32_t timeMs) {
+                               uint32_t length, uint32_t timeMs) {
     const uint32_t capacity = LogCapacity();
     if (!FRing.Allocated() || capacity <= HeaderSize || uint64_t{HeaderSize} + length > capacity)
         return;

@@ -115,8 +115,8 @@ void TBaseDispatcher::CloseSignals() {
 }
 
 int32_t TBaseDispatcher::OpenPort(const char* name, int32_t baud, uint16_t parity,
-                                     uint16_t dataBits, uint16_t stopBits, uint32_t inSize,
-                                     uint32_t outSize, bool dtr, bool rts) {
+                                  uint16_t dataBits, uint16_t stopBits, uint32_t inSize,
+                                  uint32_t outSize, bool dtr, bool rts) {
     if (DeviceHandle >= 0) return ecAlreadyOpen;
     ForgetEarlierOpen();
     CloseSignals();  // left open by a device layer that did not stop its threads
@@ -400,8 +400,8 @@ void TBaseDispatcher::PauseLog() {
     Log.PauseLog();
 }
 
-void TBaseDispatcher::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value,
-                                     const void* data, uint32_t length) {
+void TBaseDispatcher::AddLogEntry(uint8_t kind, uint8_t subKind, uint32_t value, const void* data,
+                                  uint32_t length) {
     TCriticalSectionHold hold(DispatcherLock);
     if (Log.LogOn()) Log.AddLogEntry(kind, subKind, value, data, length, ElapsedMs());
 }

@@ -47,7 +47,7 @@ int32_t BaudValue(int32_t code) {
 // Line settings and flow control
 
 int32_t TBaseDispatcher::SetLineSettings(int32_t baud, uint16_t parity, uint16_t dataBits,
-                                            uint16_t stopBits) {
+                                         uint16_t stopBits) {
     if (baud < 0 || parity > 5 || dataBits < 5 || dataBits > 9) return ecBadArgument;
     if (stopBits != 3) stopBits = std::clamp<uint16_t>(stopBits, 1, 2);
     DWORD newBaud;
@@ -78,7 +78,7 @@ int32_t TBaseDispatcher::SetLineSettings(int32_t baud, uint16_t parity, uint16_t
 }
 
 int32_t TBaseDispatcher::GetLineSettings(int32_t& baud, uint16_t& parity, uint16_t& dataBits,
-                                            uint16_t& stopBits) {
+                                         uint16_t& stopBits) {
     TCriticalSectionHold hold(DispatcherLock);
     int32_t rc = FetchLineSettings(LineSettings);
     baud = BaudValue(static_cast<int32_t>(LineSettings.BaudRate));
@@ -138,7 +138,7 @@ int32_t TBaseDispatcher::SetRtsLine(bool on) {
 }
 
 int32_t TBaseDispatcher::SetHardwareFlow(uint32_t bufferFull, uint32_t bufferResume,
-                                            uint32_t options) {
+                                         uint32_t options) {
     if (bufferFull < bufferResume || bufferFull > InQueueSize) return ecBadArgument;
     TCriticalSectionHold hold(DispatcherLock);
     FetchLineSettings(LineSettings);
@@ -171,7 +171,7 @@ int32_t TBaseDispatcher::SetHardwareFlow(uint32_t bufferFull, uint32_t bufferRes
 }
 
 int32_t TBaseDispatcher::SetSoftwareFlow(uint32_t bufferFull, uint32_t bufferResume,
-                                            uint32_t options) {
+                                         uint32_t options) {
     if (bufferFull < bufferResume || bufferFull > InQueueSize) return ecBadArgument;
     TCriticalSectionHold hold(DispatcherLock);
     FetchLineSettings(LineSettings);
@@ -208,7 +208,7 @@ int32_t TBaseDispatcher::SetFlowChars(uint8_t xon, uint8_t xoff) {
 }
 
 int32_t TBaseDispatcher::GetFlowSettings(uint32_t& hwOptions, uint32_t& swOptions, uint8_t& xon,
-                                            uint8_t& xoff) {
+                                         uint8_t& xoff) {
     hwOptions = 0;
     swOptions = 0;
     TCriticalSectionHold hold(DispatcherLock);

@@ -499,7 +499,7 @@ TBaseDispatcher::TInputView TBaseDispatcher::ViewInput() {
 }
 
 TBaseDispatcher::TMatchFound TBaseDispatcher::FindNextMatch(const TInputView& view,
-                                                                  uint64_t limit) {
+                                                            uint64_t limit) {
     TCriticalSectionHold hold(DispatcherLock);
     TMatchFound found;
     // Bytes never examined and already overwritten cannot be examined any more.

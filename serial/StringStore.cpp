@@ -103,7 +103,7 @@ void TStringResource::Open(std::span<const unsigned char> Table) {
 }
 
 TStringResource::TStatus TStringResource::TryOpen(HMODULE Module, const char* ResourceName,
-                                                      std::string& Name) {
+                                                  std::string& Name) {
     Close();
     if (ResourceName == nullptr || *ResourceName == '\0') return sOk;
     Name.assign(ResourceName, strnlen(ResourceName, kMaxNameLength));

@@ -207,7 +207,7 @@ LRESULT CALLBACK TThread::WindowProc(HWND window, UINT message, WPARAM wParam, L
 // Worker threads
 
 void TDispatcherThread::SyncCall(uint32_t message, uint32_t triggerHandle, int32_t data,
-                                    const TNotifyMethod& handler) {
+                                 const TNotifyMethod& handler) {
     auto request = std::make_shared<TSyncRequest>();
     request->Message = message;
     request->TriggerHandle = triggerHandle;

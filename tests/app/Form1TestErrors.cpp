@@ -80,9 +80,9 @@ TEST_F(Form1ErrorsTest, WithoutADisplayMessagesGoToStandardError) {
     const std::string line =
         "k419: COM1 (/nonexistent/k419-test-tty): ie_BadId - Specified comport doesn't exist";
     // The second time the panel is waiting for the device, and says so on the same line.
-    EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              line + "\n" + line +
-                  " Панель ждёт устройство и подключится, как только оно появится.\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStderr(),
+        line + "\n" + line + " Панель ждёт устройство и подключится, как только оно появится.\n");
 }
 
 TEST(Guarded, HandsEveryKindOfExceptionToTheApplicationHandler) {

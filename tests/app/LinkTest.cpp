@@ -101,7 +101,8 @@ TEST_F(LinkTest, AReplugOfTheDeviceBringsTheReadingsBackWithoutAMessage) {
     ASSERT_TRUE(ShowsFramesOf(NewStream));
     EXPECT_FALSE(form->WaitingForDevice());
     // Nothing of the old stream once the new one has started.
-    const auto first = std::find(shown.begin() + static_cast<long>(before), shown.end(), 1e3 / NewStream);
+    const auto first =
+        std::find(shown.begin() + static_cast<long>(before), shown.end(), 1e3 / NewStream);
     EXPECT_EQ(std::count(first, shown.end(), 1e3 / OldStream), 0);
     EXPECT_TRUE(errors.messages.empty());
 }
@@ -134,9 +135,9 @@ TEST_F(LinkTest, TheSelectorsToolTipNamesTheDeviceAndItsState) {
 TEST_F(LinkTest, HeadlessTheLossAndTheReturnAreOneLineEach) {
     device.Plug();
     k419::test::Program k419({K419_BINARY_DIR "/app/k419"}, {{"DISPLAY", ""},
-                                                            {"WAYLAND_DISPLAY", ""},
-                                                            {"QT_QPA_PLATFORM", ""},
-                                                            {"K419_COM1", device.Path()}});
+                                                             {"WAYLAND_DISPLAY", ""},
+                                                             {"QT_QPA_PLATFORM", ""},
+                                                             {"K419_COM1", device.Path()}});
     const auto frameLine = [&](float first) {
         for (int i = 0; i < 100; ++i) {
             device.Send(first);

@@ -346,8 +346,8 @@ class ComPortHangUp : public ComPortStress {
                               << " messages pumped)";
         EXPECT_EQ(p.PortState(), psOpen);
         EXPECT_TRUE(p.DeviceLost());  // the owner learns that only a reopen helps
-        EXPECT_EQ(lostNotices, 1);     // and is told so once
-        p.SendByte('\x0C');  // goes nowhere, but must neither fail nor hang
+        EXPECT_EQ(lostNotices, 1);    // and is told so once
+        p.SendByte('\x0C');           // goes nowhere, but must neither fail nor hang
 
         p.SetOpen(false);
         EXPECT_EQ(p.PortState(), psClosed);

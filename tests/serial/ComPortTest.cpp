@@ -142,8 +142,8 @@ TEST_F(ComPortTest, FlowThresholdsAreRepairedFromInSize) {
          3686, 368},
         {"hardware flow with no thresholds", [](TComPort& p) { p.SetHWFlowOptions(hwfUseRTS); },
          3686, 409},
-        {"software flow with no thresholds", [](TComPort& p) { p.SetSWFlowOptions(swfBoth); },
-         3072, 1024},
+        {"software flow with no thresholds", [](TComPort& p) { p.SetSWFlowOptions(swfBoth); }, 3072,
+         1024},
         {"software flow keeps usable thresholds",
          [](TComPort& p) {
              p.SetBufferFull(2000);
@@ -757,8 +757,8 @@ TEST_F(ComPortTest, WindowUsersReceiveTheOpenAndCloseMessages) {
     cls.lpfnWndProc = UserWindowProc;
     cls.lpszClassName = "ComPortTestUser";
     RegisterClassA(&cls);
-    HWND user =
-        CreateWindowExA(0, "ComPortTestUser", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    HWND user = CreateWindowExA(0, "ComPortTestUser", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                                nullptr);
     ASSERT_NE(user, nullptr);
     port.RegisterUserWindow(user);
     port.SetOpen(true);

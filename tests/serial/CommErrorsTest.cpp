@@ -256,13 +256,16 @@ TEST(CommErrors, SystemErrorNumbersRaiseInOutError) {
         int32_t Code;
         const char* Message;
     } cases[] = {
-        {-2, "File not found"},     {-3, "Path not found"},
-        {-5, "File access denied"}, {-100, "Attempt to read beyond end of file"},
+        {-2, "File not found"},
+        {-3, "Path not found"},
+        {-5, "File access denied"},
+        {-100, "Attempt to read beyond end of file"},
         {-162, "General failure"},
         // No permission to open the device: the platform's own text, which names the group.
-        {-1314, "Permission denied: this user may not open the serial device. On Linux, add the "
-                "user to the group that owns the device (usually dialout: sudo adduser $USER "
-                "dialout) and log in again. "},
+        {-1314,
+         "Permission denied: this user may not open the serial device. On Linux, add the "
+         "user to the group that owns the device (usually dialout: sudo adduser $USER "
+         "dialout) and log in again. "},
     };
     for (const auto& c : cases) {
         try {

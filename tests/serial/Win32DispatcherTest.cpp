@@ -159,8 +159,8 @@ class TestWindow {
             return RegisterClassA(&windowClass) != 0;
         }();
         EXPECT_TRUE(registered);
-        Handle = CreateWindowExA(0, "Win32DispatcherTestWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 nullptr, nullptr);
+        Handle = CreateWindowExA(0, "Win32DispatcherTestWindow", "", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                 nullptr, nullptr, nullptr);
         SetWindowLongPtrA(Handle, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
     }
     ~TestWindow() { DestroyWindow(Handle); }
@@ -555,7 +555,8 @@ namespace {
 void FailingProc(uint32_t, uint32_t, int32_t) { throw std::runtime_error("procedure failed"); }
 }  // namespace
 
-TEST(Win32DispatcherPty, MethodAndProcedureHandlerFailuresAreShownOnTheMainThreadAndDeliveryGoesOn) {
+TEST(Win32DispatcherPty,
+     MethodAndProcedureHandlerFailuresAreShownOnTheMainThreadAndDeliveryGoesOn) {
     TestPty pty(86);
     TestDispatcher d;
     ASSERT_EQ(d.Open(pty), 0);
