@@ -20,12 +20,15 @@ k419_ensure_packages() {
     "${missing[@]}" >&2
 }
 
-# k419_build <dir> [cmake options...]: configure once, then build incrementally.
-# K419_TARGETS, when set, names the only targets to build.
+# k419_build <dir> [cmake options...]: configure (again only when the options differ from the
+# last configuration's), then build incrementally. K419_TARGETS, when set, names the only
+# targets to build.
 k419_build() {
   local dir=$1; shift
-  if [ ! -f "$dir/build.ninja" ]; then
+  local stamp="$dir/.k419-configured-with"
+  if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$*" ]; then
     cmake -S . -B "$dir" -G Ninja "$@" >&2
+    printf '%s' "$*" > "$stamp"
   fi
   local targets=()
   [ -n "${K419_TARGETS:-}" ] && targets=(--target $K419_TARGETS)
