@@ -170,14 +170,15 @@ void CompanionWindow::ToggleRecording() {
         Refresh();
         return;
     }
-    const QString suggested = QDir(p.lastFolder).filePath(
-        QStringLiteral("k419-%1.csv")
-            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
+    const QString suggested =
+        QDir(p.lastFolder)
+            .filePath(
+                QStringLiteral("k419-%1.csv")
+                    .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss"))));
     const QString path =
         p.chooser ? p.chooser(suggested)
                   : QFileDialog::getSaveFileName(this, QStringLiteral("Записать показания в файл"),
-                                                 suggested,
-                                                 QStringLiteral("Таблица CSV (*.csv)"));
+                                                 suggested, QStringLiteral("Таблица CSV (*.csv)"));
     if (path.isEmpty()) return;
     p.lastFolder = QFileInfo(path).absolutePath();
     // A file that cannot be created is reported by the session's failure handler's owner;
@@ -198,10 +199,10 @@ void CompanionWindow::Refresh() {
                               .arg(recorder.Rows()));
     } else {
         p.record->setText(QStringLiteral("Записать в файл…"));
-        p.status->setText(p.session.RecordingError().empty()
-                              ? QStringLiteral("Запись не идёт")
-                              : QStringLiteral("Запись остановлена: %1")
-                                    .arg(Text(p.session.RecordingError())));
+        p.status->setText(
+            p.session.RecordingError().empty()
+                ? QStringLiteral("Запись не идёт")
+                : QStringLiteral("Запись остановлена: %1").arg(Text(p.session.RecordingError())));
     }
 
     const auto& stats = p.session.Statistics();

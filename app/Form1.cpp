@@ -37,19 +37,31 @@ using k419::KeyCode;
 using k419::PanelTexts;
 using k419::app::Guarded;
 
-// The raw bytes of a session, written as they are received.
+// The raw bytes of a session, written as they are received. The first write that fails ends
+// the capture: the file is closed and `failed` is told why, once.
 class TForm1::Capture {
   public:
-    explicit Capture(std::FILE* file) : file_(file) {}
-    ~Capture() { std::fclose(file_); }
+    Capture(std::FILE* file, std::string path, std::function<void(const std::string&)> failed)
+        : file_(file), path_(std::move(path)), failed_(std::move(failed)) {}
+    ~Capture() {
+        if (file_ != nullptr) std::fclose(file_);
+    }
     void Write(const std::uint8_t* bytes, std::size_t count) {
-        if (count == 0) return;
-        std::fwrite(bytes, 1, count, file_);
-        std::fflush(file_);
+        if (count == 0 || file_ == nullptr) return;
+        errno = 0;
+        // A full disk often takes the bytes into the stream's buffer and refuses them at the
+        // flush.
+        if (std::fwrite(bytes, 1, count, file_) == count && std::fflush(file_) == 0) return;
+        const int error = errno != 0 ? errno : EIO;
+        std::fclose(file_);
+        file_ = nullptr;
+        if (failed_) failed_("cannot write " + path_ + ": " + std::strerror(error));
     }
 
   private:
     std::FILE* file_;
+    std::string path_;
+    std::function<void(const std::string&)> failed_;
 };
 
 // The serial component as the meter model's source of frames. With a capture, every byte
@@ -491,7 +503,12 @@ void TForm1::LoadComponents() {
             [this](TObject* cp, std::uint16_t msg, std::uint16_t handle, std::uint16_t data) {
                 ComPort1Trigger(cp, msg, handle, data);
             });
-        ComPort1.SetPortOpenedHandler([this](TObject*) { portWasOpened_ = true; });
+        // Every open the panel makes (at start, after a move, after a reconnection, or one
+        // that a key or a discard makes by itself) starts from an empty input.
+        ComPort1.SetPortOpenedHandler([this](TObject*) {
+            portWasOpened_ = true;
+            DiscardWaitingInput();
+        });
         ComPort1.Loaded();
     });
     Timer1.SetInterval(WatchdogInterval);
@@ -570,18 +587,43 @@ void TForm1::FormCreate() {
 
 void TForm1::ComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
     HandlePort([&] {
-        if (!model_.ReceiveTrigger(*source_, *watchdog_)) return;
-        // Every frame taken is kept, also one that a visible window does not repaint.
-        std::optional<k419::Reading> reading;
-        if (session_.Keeping() || onReading_) {
-            reading = k419::MakeReading(model_, std::chrono::system_clock::now());
-            session_.Take(*reading);
+        // Every whole frame that waits is taken, not only one per event: frames that piled up
+        // while the program could not run (a machine that stalled, a laptop that slept) would
+        // otherwise keep every later reading behind the meter by as much, for good, since the
+        // meter's frames arrive whole, one event each. A frame is still taken only once the
+        // first byte after it has arrived; the displays end on the newest.
+        while ((frameLimit_ == 0 || framesShown_ < frameLimit_) &&
+               model_.ReceiveTrigger(*source_, *watchdog_)) {
+            TakeFrame();
         }
-        ShowFrame();
-        ++framesShown_;
-        if (onFrameShown_) onFrameShown_(model_.Texts());
-        if (onReading_) onReading_(*reading);
     });
+}
+
+// Everything a frame the model has just taken goes through: it is kept (recorded, counted,
+// plotted), shown and reported.
+void TForm1::TakeFrame() {
+    // Every frame taken is kept, also one that a visible window does not repaint.
+    std::optional<k419::Reading> reading;
+    if (session_.Keeping() || onReading_) {
+        reading = k419::MakeReading(model_, std::chrono::system_clock::now());
+        session_.Take(*reading);
+    }
+    ShowFrame();
+    ++framesShown_;
+    if (onFrameShown_) onFrameShown_(model_.Texts());
+    if (onReading_) onReading_(*reading);
+}
+
+// Bytes that waited in the device before the panel opened it are of unknown age: whatever
+// waits right after an open is thrown away (into the capture, if one runs), so that the first
+// frame shown is one the meter has just sent.
+void TForm1::DiscardWaitingInput() {
+    if (destroying_ || !ComPort1.Open()) return;
+    try {
+        source_->DiscardInput();
+    } catch (const std::exception&) {
+        // The port is open and works; old bytes left behind only delay the newest frame.
+    }
 }
 
 void TForm1::SendKey(KeyCode code) {
@@ -677,15 +719,27 @@ void TForm1::OpenCompanion() {
 }
 
 bool TForm1::StartCapture(const std::string& path, std::string& error) {
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = std::fopen(path.c_str(), "wbe");
     if (file == nullptr) {
         error = "cannot create " + path + ": " + std::strerror(errno);
         return false;
     }
-    source_->SetCapture(nullptr);
-    capture_ = std::make_unique<Capture>(file);
-    source_->SetCapture(capture_.get());
+    StartCapture(file, path);
     return true;
+}
+
+void TForm1::StartCapture(std::FILE* file, const std::string& path) {
+    source_->SetCapture(nullptr);
+    capture_ = std::make_unique<Capture>(file, path, [this](const std::string& reason) {
+        // The capture is over; the panel goes on.
+        if (onCaptureFailed_) {
+            onCaptureFailed_(reason);
+        } else {
+            ApplicationHandleException(
+                std::runtime_error("Запись принятых байтов остановлена: " + reason));
+        }
+    });
+    source_->SetCapture(capture_.get());
 }
 
 void TForm1::Timer1Timer() {

@@ -12,6 +12,7 @@
 #include <QWidget>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -111,6 +112,8 @@ class TForm1 : public QWidget {
     void SetOnReading(std::function<void(const k419::Reading&)> handler) {
         onReading_ = std::move(handler);
     }
+    // The receive handler takes no more frames once `frames` have been shown (0: no limit).
+    void SetFrameLimit(std::uint64_t frames) { frameLimit_ = frames; }
 
     // ---- The readings kept beside the displays: recording, statistics, plot.
     k419::app::ReadingSession& Session() { return session_; }
@@ -118,9 +121,17 @@ class TForm1 : public QWidget {
     k419::app::CompanionWindow& Companion();
     void OpenCompanion();
     // Writes every byte received from now on to `path`, in arrival order, also the bytes the
-    // panel discards (a frame with a wrong header, a port move), so that a session can be
-    // replayed. False with `error` set when the file cannot be created.
+    // panel discards (a frame with a wrong header, a port move, an open), so that a session can
+    // be replayed. False with `error` set when the file cannot be created.
     bool StartCapture(const std::string& path, std::string& error);
+    // The same into `file`, already open for writing as `path`; the window closes it.
+    void StartCapture(std::FILE* file, const std::string& path);
+    // Called once when the capture stops because its file cannot be written, with the reason
+    // ("cannot write /x: No space left on device"). Unset, the application's exception handler
+    // is told.
+    void SetOnCaptureFailed(std::function<void(const std::string&)> handler) {
+        onCaptureFailed_ = std::move(handler);
+    }
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -146,6 +157,8 @@ class TForm1 : public QWidget {
     void ShowField(Field field, const std::string& text);
     void ShowFrameTexts();
     void ShowFrame();
+    void TakeFrame();
+    void DiscardWaitingInput();
     template <class Body>
     void Handle(Body&& body);
     template <class Body>
@@ -161,6 +174,7 @@ class TForm1 : public QWidget {
     // a field the user types into is marked stale, so the next frame overwrites it.
     k419::PanelTexts shown_;
     std::uint64_t framesShown_ = 0;
+    std::uint64_t frameLimit_ = 0;
     bool portWasOpened_ = false;
     // The port is closed for want of its device and opens again by itself when it comes.
     bool waiting_ = false;
@@ -179,6 +193,7 @@ class TForm1 : public QWidget {
     std::function<void(const k419::PanelTexts&)> onWatchdog_;
     std::function<void(const k419::Reading&)> onReading_;
     std::unique_ptr<Capture> capture_;
+    std::function<void(const std::string&)> onCaptureFailed_;
     k419::app::ReadingSession session_;
     std::unique_ptr<k419::app::CompanionWindow> companion_;
 };

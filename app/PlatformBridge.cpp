@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QSettings>
+#include <QSocketNotifier>
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -21,6 +22,7 @@ namespace {
 // a message that arrives while it runs schedules the next one.
 std::atomic<bool> drainScheduled{false};
 thread_local bool connected = false;
+bool loopsEnded = false;
 
 void Drain() {
     drainScheduled.store(false);
@@ -41,6 +43,26 @@ void ConnectPlatformMessages() {
     });
     k419::platform::SetThreadToolkitHook([] {
         if (QCoreApplication::instance() != nullptr) QCoreApplication::processEvents();
+    });
+}
+
+void EndEventLoops() {
+    loopsEnded = true;
+    // Unlike quit(), exit() ends the nested loops of modal dialogs too, also before the main
+    // loop has started, and every loop started later returns at once.
+    QCoreApplication::exit(0);
+}
+
+bool EventLoopsEnded() { return loopsEnded; }
+
+void EndOnTerminationRequests() {
+    const int fd = k419::platform::TerminationRequestDescriptor();
+    if (fd < 0 || QCoreApplication::instance() == nullptr) return;
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
+        // Taken at once: a request left readable would wake the loop again and again.
+        k419::platform::DrainTerminationRequests();
+        EndEventLoops();
     });
 }
 

@@ -22,6 +22,17 @@ class PortFailure : public std::runtime_error {
 // Call once per GUI thread, after the QApplication exists; calling it again changes nothing.
 void ConnectPlatformMessages();
 
+// Ends every event loop that runs on the main thread, a modal dialog's (a message box, the file
+// dialog) included, and keeps any loop started afterwards from running: the program is on its
+// way out. Main thread.
+void EndEventLoops();
+// Whether EndEventLoops was called; the program's main loop must not start then.
+bool EventLoopsEnded();
+// From this call on, Ctrl+C and SIGTERM end the program through EndEventLoops, whatever dialog
+// is open, so that the port is closed and a recording finished as at a normal exit. Call once,
+// after the QApplication exists.
+void EndOnTerminationRequests();
+
 // Makes sure the program stores nothing on disk: Qt's own dialogs (the file dialog remembers
 // its folders and layout) write their settings to the user's configuration folder; from this
 // call on they go nowhere. Call once, after the QApplication exists.

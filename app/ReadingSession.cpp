@@ -44,6 +44,13 @@ bool ReadingSession::StartRecording(const std::string& path) {
     return started;
 }
 
+void ReadingSession::StartRecording(k419::ReadingRecorder started) {
+    recorder_ = std::move(started);
+    recordingError_.clear();
+    ++changes_;
+    if (onRecordingChanged_) onRecordingChanged_();
+}
+
 void ReadingSession::StopRecording() {
     if (!recorder_.Recording()) return;
     if (!recorder_.Stop()) {

@@ -39,6 +39,9 @@ class ReadingSession {
 
     // Starts recording to `path` (replacing the file); false with RecordingError() set.
     bool StartRecording(const std::string& path);
+    // Goes on with a recording started elsewhere (its file created, its header written), so
+    // that a file that cannot be written is known before anything else happens.
+    void StartRecording(k419::ReadingRecorder started);
     void StopRecording();
     bool Recording() const { return recorder_.Recording(); }
     const k419::ReadingRecorder& Recorder() const { return recorder_; }
@@ -46,7 +49,10 @@ class ReadingSession {
     const std::string& RecordingError() const { return recordingError_; }
 
     const k419::ReadingStatistics& Statistics() const { return statistics_; }
-    void ResetStatistics() { statistics_.Reset(); ++changes_; }
+    void ResetStatistics() {
+        statistics_.Reset();
+        ++changes_;
+    }
 
     const Series& Primary() const { return primary_; }
     const Series& Secondary() const { return secondary_; }
@@ -66,8 +72,8 @@ class ReadingSession {
     }
 
   private:
-    void Plot(Series& series, char quantity, std::string_view unit,
-              const k419::RecordValue& value, double seconds);
+    void Plot(Series& series, char quantity, std::string_view unit, const k419::RecordValue& value,
+              double seconds);
 
     std::chrono::steady_clock::time_point start_;
     k419::ReadingRecorder recorder_;

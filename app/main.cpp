@@ -2,12 +2,12 @@
 #include <QApplication>
 #include <QIcon>
 #include <QLocale>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -19,6 +19,7 @@
 #include "app/ComSelectView.h"
 #include "sim/TerminalMeter.h"
 #include "app/Form1.h"
+#include "app/HeadlessOutput.h"
 #include "app/PlatformBridge.h"
 #include "meter/Reading.h"
 #include "platform/PlatformHooks.h"
@@ -28,11 +29,9 @@
 #define K419_VERSION "unknown"
 #endif
 
-namespace {
+using k419::app::PrintToStandardError;
 
-constexpr int ExitUsage = 2;
-// Headless, a run in which the port never opened has failed.
-constexpr int ExitNeverOpened = 1;
+namespace {
 
 const char* const Usage =
     "Usage: k419 [OPTION]...\n"
@@ -68,8 +67,13 @@ const char* const Usage =
     "reached) the panel runs headless: it prints one line per frame on standard output and\n"
     "every error message on standard error, each after \"k419: \". It runs until Ctrl+C,\n"
     "SIGTERM, --frames or --duration, then prints the statistics of the run on standard\n"
-    "error; the exit status is 0 when the port was open at some time during the run and 1\n"
-    "when it never opened. Qt's own options (e.g. -platform) are accepted.\n";
+    "error. Qt's own options (e.g. -platform) are accepted.\n"
+    "\n"
+    "Exit status without a display:\n"
+    "  0  ran, and kept everything that was asked\n"
+    "  1  the port never opened (also: --simulate could not start its meter)\n"
+    "  2  usage error\n"
+    "  3  a recording, capture or standard output could not be created or written\n";
 
 // --list-ports: one line per port, "COM1  /dev/ttyUSB0  ok  FTDI FT232R USB UART, serial A1".
 int ListPorts() {
@@ -98,14 +102,6 @@ int ListPorts() {
     return EXIT_SUCCESS;
 }
 
-// Ctrl+C and a terminate request end the event loop, so the port is closed in order.
-void QuitOnSignals(QApplication& app) {
-    const int fd = k419::platform::TerminationRequestDescriptor();
-    if (fd < 0) return;
-    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
-}
-
 // Chooses where the window goes before Qt looks: a display named by the environment that
 // cannot be reached would make Qt abort, so the panel runs headless instead and says why.
 // Returns true when Qt may still fall back to no window (no support for the display found).
@@ -128,47 +124,6 @@ bool ChooseDisplay() {
                  named.constData());
     qputenv("QT_QPA_PLATFORM", "offscreen");
     return false;
-}
-
-std::string Trimmed(const std::string& text) {
-    const auto first = text.find_first_not_of(' ');
-    if (first == std::string::npos) return {};
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-// One line per frame: the two displays with their letters, then the state panel.
-void PrintFrame(const k419::PanelTexts& t) {
-    std::printf(
-        "%s %s | %s %s | РЕЖИМ %s | ПРЕДЕЛ %s | ЧАСТОТА %s | СМЕЩЕНИЕ %s | "
-        "УРОВЕНЬ %s | СХЕМА %s\n",
-        t.LA.c_str(), Trimmed(t.Base).c_str(), t.LD.c_str(), Trimmed(t.Dop).c_str(),
-        t.Label2.c_str(), t.Label1.c_str(), t.Label3.c_str(), t.Label4.c_str(), t.Label5.c_str(),
-        t.Label7.c_str());
-    std::fflush(stdout);
-}
-
-void PrintWatchdog(const k419::PanelTexts& t, FILE* stream) {
-    std::fprintf(stream, "%s%s | %s\n", stream == stdout ? "" : "k419: ", t.Base.c_str(),
-                 t.Dop.c_str());
-    std::fflush(stream);
-}
-
-void PrintLines(const std::string& lines, FILE* stream) {
-    std::fputs(lines.c_str(), stream);
-    std::fflush(stream);
-}
-
-// Each line of `text` on standard error, after "k419: ".
-void PrintToStandardError(const std::string& text) {
-    std::size_t start = 0;
-    while (start < text.size()) {
-        const std::size_t end = text.find('\n', start);
-        const std::string line = text.substr(start, end == std::string::npos ? end : end - start);
-        if (!line.empty()) std::fprintf(stderr, "k419: %s\n", line.c_str());
-        if (end == std::string::npos) break;
-        start = end + 1;
-    }
-    std::fflush(stderr);
 }
 
 void KeepSeriousQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
@@ -196,7 +151,8 @@ int main(int argc, char** argv) {
     {
         k419::app::Options early;
         if (!k419::app::ParseOptions({argv + 1, argv + argc}, early) && early.listPorts) {
-            for (const auto& [number, path] : early.ports) k419::platform::SetPortDevice(number, path);
+            for (const auto& [number, path] : early.ports)
+                k419::platform::SetPortDevice(number, path);
             return ListPorts();
         }
     }
@@ -216,7 +172,7 @@ int main(int argc, char** argv) {
     k419::app::Options options;
     if (const auto error = k419::app::ParseOptions(args, options)) {
         std::fprintf(stderr, "k419: %s\nTry 'k419 --help'.\n", error->c_str());
-        return ExitUsage;
+        return k419::app::ExitUsage;
     }
     for (const auto& [number, path] : options.ports) k419::platform::SetPortDevice(number, path);
     if (options.listPorts) return ListPorts();
@@ -235,7 +191,7 @@ int main(int argc, char** argv) {
     k419::app::InstallExceptionDisplay(headless ? k419::app::MessageDisplay::StandardError
                                                 : k419::app::MessageDisplay::Dialog);
     InstallComSelectView();
-    QuitOnSignals(app);
+    k419::app::EndOnTerminationRequests();
 
     std::unique_ptr<k419::sim::TerminalMeter> demo;
     if (options.simulate) {
@@ -243,67 +199,84 @@ int main(int argc, char** argv) {
             demo = std::make_unique<k419::sim::TerminalMeter>();
         } catch (const std::exception& e) {
             std::fprintf(stderr, "k419: %s\n", e.what());
-            return EXIT_FAILURE;
+            return k419::app::ExitNeverOpened;
         }
         k419::platform::SetPortDevice(1, demo->TerminalPath());
     }
 
-    // The separator is read once: the panel formats every reading with it.
-    TForm1 form(QLocale::system().decimalPoint().toStdString());
+    // The outputs come first: one that cannot be created ends a headless run at once, before
+    // the port is opened.
     const auto start = std::chrono::system_clock::now();
-    if (!options.capture.empty()) {
-        std::string error;
-        if (!form.StartCapture(options.capture, error)) {
-            std::fprintf(stderr, "k419: %s\n", error.c_str());
-            return EXIT_FAILURE;
-        }
+    k419::app::HeadlessOutput out(options.format, start);
+    if (headless) {
+        out.Begin();
+        if (out.Failed()) return k419::app::ExitOutputFailed;
     }
-    if (!options.record.empty() && !form.Session().StartRecording(options.record)) {
-        // The panel goes on without the recording.
-        const std::string& reason = form.Session().RecordingError();
-        if (headless) {
-            PrintToStandardError("recording not started: " + reason);
-        } else {
-            k419::app::ShowExceptionMessage("Запись показаний не началась: " + reason,
+    k419::ReadingRecorder recording;
+    bool recordingStarted = false;
+    if (!options.record.empty()) {
+        recordingStarted = recording.Start(options.record, start);
+        if (!recordingStarted) {
+            if (headless) {
+                out.Fail("recording not started: " + recording.Error());
+                return k419::app::ExitOutputFailed;
+            }
+            // The window goes on without the recording.
+            k419::app::ShowExceptionMessage("Запись показаний не началась: " + recording.Error(),
                                             k419::app::MessageDisplay::Dialog);
         }
     }
-    if (headless) {
-        using k419::app::OutputFormat;
-        const OutputFormat format = options.format;
-        form.Session().SetOnRecordingFailed([](const std::string& reason) {
-            PrintToStandardError("recording stopped: " + reason);
-        });
-        if (format == OutputFormat::Text) {
-            form.SetOnFrameShown(PrintFrame);
-        } else if (format == OutputFormat::Csv) {
-            PrintLines(k419::CsvHeader(), stdout);
+    std::FILE* capture = nullptr;
+    if (!options.capture.empty()) {
+        capture = std::fopen(options.capture.c_str(), "wbe");
+        if (capture == nullptr) {
+            const std::string reason = std::strerror(errno);
+            PrintToStandardError("capture not started: cannot create " + options.capture + ": " +
+                                 reason);
+            return k419::app::ExitOutputFailed;
         }
-        form.SetOnReading([format, start](const k419::Reading& reading) {
-            if (format == OutputFormat::Csv) PrintLines(k419::CsvRow(reading, start), stdout);
-            if (format == OutputFormat::Jsonl) PrintLines(k419::JsonLine(reading, start), stdout);
-        });
+    }
+
+    if (k419::app::EventLoopsEnded()) return 0;  // ended while a message box was open
+
+    // The separator is read once: the panel formats every reading with it.
+    TForm1 form(QLocale::system().decimalPoint().toStdString());
+    if (capture != nullptr) form.StartCapture(capture, options.capture);
+    if (recordingStarted) form.Session().StartRecording(std::move(recording));
+    if (headless) {
+        // A failure to keep what was asked ends the run.
+        out.SetOnFailed([] { k419::app::EndEventLoops(); });
+        form.Session().SetOnRecordingFailed(
+            [&out](const std::string& reason) { out.Fail("recording stopped: " + reason); });
+        form.SetOnCaptureFailed(
+            [&out](const std::string& reason) { out.Fail("capture stopped: " + reason); });
+        form.SetOnFrameShown([&out](const k419::PanelTexts& t) { out.Frame(t); });
+        form.SetOnReading([&out](const k419::Reading& reading) { out.Reading(reading); });
         form.SetOnLinkChanged([](bool up, const std::string& port) {
-            PrintToStandardError(port + (up ? ": link back" : ": link lost, waiting for the device"));
+            PrintToStandardError(port +
+                                 (up ? ": link back" : ": link lost, waiting for the device"));
         });
-        // With the record on standard output, the watchdog's texts would break its rows.
-        FILE* watchdog = format == OutputFormat::Text ? stdout : stderr;
-        form.SetOnWatchdog([watchdog](const k419::PanelTexts& t) { PrintWatchdog(t, watchdog); });
+        form.SetOnWatchdog([&out](const k419::PanelTexts& t) { out.Watchdog(t); });
     }
     if (options.frames > 0) {
-        form.SetOnFrameShown([&form, &options, headless](const k419::PanelTexts& t) {
-            if (headless && options.format == k419::app::OutputFormat::Text) PrintFrame(t);
+        form.SetFrameLimit(options.frames);
+        form.SetOnFrameShown([&form, &options, &out, headless](const k419::PanelTexts& t) {
+            if (headless) out.Frame(t);
             if (form.FramesShown() >= options.frames) QApplication::quit();
         });
     }
     if (options.duration > 0) {
-        QTimer::singleShot(std::chrono::milliseconds(static_cast<long long>(options.duration * 1000)),
-                           &app, [] { QApplication::quit(); });
+        QTimer::singleShot(
+            std::chrono::milliseconds(static_cast<long long>(options.duration * 1000)), &app,
+            [] { QApplication::quit(); });
     }
     form.show();
-    const int status = QApplication::exec();
+    // A termination request or a failed output may have come while a message box of the start
+    // was open: the main loop is not started then.
+    const int status = k419::app::EventLoopsEnded() ? 0 : QApplication::exec();
     form.Session().StopRecording();
     if (headless) PrintToStandardError(form.Session().Statistics().Summary());
-    if (headless && !form.PortWasOpened()) return ExitNeverOpened;
+    if (headless && out.Failed()) return k419::app::ExitOutputFailed;
+    if (headless && !form.PortWasOpened()) return k419::app::ExitNeverOpened;
     return status;
 }

@@ -33,6 +33,7 @@
 #include "app/CompanionWindow.h"
 #include "app/Form1.h"
 #include "app/ReadingSession.h"
+#include "meter/MeterFrame.h"
 #include "sim/SimulatedMeter.h"
 
 #ifndef K419_PROGRAM
@@ -283,7 +284,8 @@ void BM_CpuAtEightyFramesPerSecond(benchmark::State& state) {
     unsigned long redraws = 0;
     for (auto _ : state) {
         for (int round = 0; round < Rounds; ++round) {
-            for (const Keeping keeping : {AllOff, RecordingAndStatistics, RecordingStatisticsAndPlot}) {
+            for (const Keeping keeping :
+                 {AllOff, RecordingAndStatistics, RecordingStatisticsAndPlot}) {
                 const std::string recording = Keep(form, keeping);
                 const unsigned long redrawsBefore = form.Companion().PlotRedraws();
                 figures[keeping].push_back(CpuPerSecondAtEighty(meter, Seconds));
@@ -305,9 +307,11 @@ void BM_CpuAtEightyFramesPerSecond(benchmark::State& state) {
         extra.push_back(figures[RecordingAndStatistics][i] - figures[AllOff][i]);
     state.counters["recording_closed_extra_ms_per_s"] = Median(extra);
     state.counters["plot_open_ms_per_s"] = Least(figures[RecordingStatisticsAndPlot]);
-    state.counters["plot_redraws_per_s"] = static_cast<double>(redraws) / (Rounds * (Seconds + 0.5));
-    state.SetLabel("least of 9 rounds: all off; recording and statistics, window closed; "
-                   "recording, statistics and plot open");
+    state.counters["plot_redraws_per_s"] =
+        static_cast<double>(redraws) / (Rounds * (Seconds + 0.5));
+    state.SetLabel(
+        "least of 9 rounds: all off; recording and statistics, window closed; "
+        "recording, statistics and plot open");
 }
 BENCHMARK(BM_CpuAtEightyFramesPerSecond)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
@@ -458,9 +462,9 @@ void BM_LinkRecovery(benchmark::State& state) {
             QEventLoop away;
             QTimer::singleShot(1000 + (cycle * 37) % 250, &away, &QEventLoop::quit);
             away.exec();
-            idle.push_back((CpuSeconds() - cpu) * 1000.0 /
-                           std::chrono::duration<double>(std::chrono::steady_clock::now() - missing)
-                               .count());
+            idle.push_back(
+                (CpuSeconds() - cpu) * 1000.0 /
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - missing).count());
             const std::uint64_t before = form.FramesShown();
             meter.Plug();
             const auto plugged = std::chrono::steady_clock::now();
@@ -524,6 +528,121 @@ void BM_WindowResidentMemory(benchmark::State& state) {
 }
 BENCHMARK(BM_WindowResidentMemory)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
+// The program to start: K419_BENCH_PROGRAM names another build of it (to compare before and
+// after a change), else the one built beside this benchmark.
+const char* Program() {
+    const char* other = std::getenv("K419_BENCH_PROGRAM");
+    return other != nullptr && *other != '\0' ? other : K419_PROGRAM;
+}
+
+// How far the panel stays behind the meter after the machine stopped it for a while (a busy
+// machine, a suspended laptop): k419 runs headless against a meter on a pseudo-terminal that
+// sends 10 numbered frames a second for 12 s; after three seconds of frames the program is
+// stopped for three seconds (SIGSTOP, SIGCONT), and each line it prints is timed against when its
+// frame was sent. A frame is shown once the next one begins, so 100 ms is the least lag there is.
+void BM_LagAfterAPause(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    constexpr int Rate = 10;
+    for (auto _ : state) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[256];
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+            ptsname_r(master, name, sizeof name) != 0) {
+            state.SkipWithError("no pseudo-terminal");
+            return;
+        }
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            state.SkipWithError("no pipe");
+            return;
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, STDERR_FILENO);
+            unsetenv("DISPLAY");
+            unsetenv("WAYLAND_DISPLAY");
+            unsetenv("QT_QPA_PLATFORM");
+            setenv("K419_COM1", name, 1);
+            setenv("LC_ALL", "C", 1);
+            execl(Program(), Program(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        // Frame n carries n as its first number: resistance in range 8, shown "R n.000  Oм".
+        std::vector<Clock::time_point> sent;
+        std::vector<std::pair<int, Clock::time_point>> shown;
+        std::string pending;
+        const auto readLines = [&](int waitMs) {
+            pollfd p{out[0], POLLIN, 0};
+            char buffer[4096];
+            while (poll(&p, 1, waitMs) > 0) {
+                const ssize_t n = read(out[0], buffer, sizeof buffer);
+                if (n <= 0) return;
+                const auto now = Clock::now();
+                pending.append(buffer, static_cast<std::size_t>(n));
+                for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+                    const std::string line = pending.substr(0, end);
+                    pending.erase(0, end + 1);
+                    if (line.rfind("R ", 0) == 0)
+                        shown.emplace_back(std::atoi(line.c_str() + 2), now);
+                }
+                waitMs = 0;
+            }
+        };
+        const auto start = Clock::now();
+        Clock::time_point resumed{};
+        for (int n = 1; n <= 12 * Rate; ++n) {
+            const auto due = start + std::chrono::milliseconds(1000 * (n - 1) / Rate);
+            while (Clock::now() < due) {
+                readLines(static_cast<int>(
+                    std::chrono::ceil<std::chrono::milliseconds>(due - Clock::now()).count()));
+            }
+            if (n == 3 * Rate + 1) kill(child, SIGSTOP);
+            if (n == 6 * Rate + 1) {
+                kill(child, SIGCONT);
+                resumed = Clock::now();
+            }
+            k419::MeterFrame f{k419::FrameHeader};
+            const auto first = *k419::EncodeMeterNumber(n), second = *k419::EncodeMeterNumber(1);
+            std::copy(first.begin(), first.end(), f.begin() + 1);
+            std::copy(second.begin(), second.end(), f.begin() + 5);
+            f[9] = 8;      // range 8: R is the first number itself
+            f[10] = 0x12;  // R, 1 kHz
+            sent.push_back(Clock::now());
+            [[maybe_unused]] const ssize_t written = write(master, f.data(), f.size());
+        }
+        readLines(500);
+        kill(child, SIGTERM);
+        waitpid(child, nullptr, 0);
+        close(out[0]);
+        close(master);
+        // The lag of the frames sent before the pause and one second after it, and of the
+        // last frame shown.
+        const auto lagOf = [&](double sentAtSeconds) {
+            const auto when =
+                start + std::chrono::milliseconds(static_cast<int>(sentAtSeconds * 1000));
+            for (const auto& [n, at] : shown) {
+                if (n >= 1 && n <= static_cast<int>(sent.size()) && sent[n - 1] >= when)
+                    return std::chrono::duration<double, std::milli>(at - sent[n - 1]).count();
+            }
+            return -1.0;
+        };
+        state.counters["lag_before_ms"] = lagOf(2.0);
+        state.counters["lag_1s_after_ms"] =
+            lagOf(std::chrono::duration<double>(resumed - start).count() + 1.0);
+        if (!shown.empty() && shown.back().first >= 1 &&
+            shown.back().first <= static_cast<int>(sent.size())) {
+            state.counters["lag_last_ms"] = std::chrono::duration<double, std::milli>(
+                                                shown.back().second - sent[shown.back().first - 1])
+                                                .count();
+        }
+        state.counters["frames_shown"] = static_cast<double>(shown.size());
+    }
+}
+BENCHMARK(BM_LagAfterAPause)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
 // Starts `k419 --simulate` without a display and waits for its first line: the first frame
 // on the panel.
 void BM_StartToFirstFrame(benchmark::State& state) {
@@ -542,7 +661,7 @@ void BM_StartToFirstFrame(benchmark::State& state) {
             unsetenv("DISPLAY");
             unsetenv("WAYLAND_DISPLAY");
             unsetenv("QT_QPA_PLATFORM");
-            execl(K419_PROGRAM, K419_PROGRAM, "--simulate", static_cast<char*>(nullptr));
+            execl(Program(), Program(), "--simulate", static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);

@@ -2,10 +2,26 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <utility>
 
 namespace k419 {
 
 ReadingRecorder::~ReadingRecorder() { Stop(); }
+
+ReadingRecorder::ReadingRecorder(ReadingRecorder&& other) noexcept { *this = std::move(other); }
+
+ReadingRecorder& ReadingRecorder::operator=(ReadingRecorder&& other) noexcept {
+    if (this == &other) return *this;
+    Stop();
+    file_ = std::exchange(other.file_, nullptr);
+    path_ = std::move(other.path_);
+    error_ = std::move(other.error_);
+    start_ = other.start_;
+    rows_ = std::exchange(other.rows_, 0);
+    kept_ = std::exchange(other.kept_, 0);
+    return *this;
+}
 
 bool ReadingRecorder::Start(const std::string& path, std::chrono::system_clock::time_point start) {
     Stop();
@@ -13,6 +29,7 @@ bool ReadingRecorder::Start(const std::string& path, std::chrono::system_clock::
     error_.clear();
     start_ = start;
     rows_ = 0;
+    kept_ = 0;
     // "e": the descriptor is not inherited by programs the panel may start.
     file_ = std::fopen(path.c_str(), "wbe");
     if (file_ == nullptr) return Fail("cannot create", errno);
@@ -55,8 +72,14 @@ bool ReadingRecorder::WriteWhole(const std::string& text) {
     // A device that is full or gone often accepts the bytes into the stream's buffer and
     // only refuses them at the flush.
     if (std::fwrite(text.data(), 1, text.size(), file_) != text.size() || std::fflush(file_) != 0) {
-        return Fail("cannot write", errno != 0 ? errno : EIO);
+        const bool failed = Fail("cannot write", errno != 0 ? errno : EIO);
+        // A full disk may have taken the start of the row: the file ends with the last whole
+        // row instead, so that whatever reads it meets no cut row.
+        std::error_code ignored;
+        std::filesystem::resize_file(path_, kept_, ignored);
+        return failed;
     }
+    kept_ += text.size();
     return true;
 }
 

@@ -20,6 +20,9 @@ class ReadingRecorder {
     ~ReadingRecorder();
     ReadingRecorder(const ReadingRecorder&) = delete;
     ReadingRecorder& operator=(const ReadingRecorder&) = delete;
+    // A recording moves whole, its file with it; the one moved from records nothing.
+    ReadingRecorder(ReadingRecorder&& other) noexcept;
+    ReadingRecorder& operator=(ReadingRecorder&& other) noexcept;
 
     // Creates (or replaces) `path` and writes the header; `start` is time zero of the seconds
     // column. False, with Error() set, when the file cannot be created or written.
@@ -44,6 +47,7 @@ class ReadingRecorder {
     std::string error_;
     std::chrono::system_clock::time_point start_{};
     std::uint64_t rows_ = 0;
+    std::uint64_t kept_ = 0;  // bytes of whole rows (and the header) in the file
 };
 
 }  // namespace k419

@@ -44,6 +44,13 @@ int TerminationRequestDescriptor() {
     return terminationPipe[0];
 }
 
+void DrainTerminationRequests() {
+    if (terminationPipe[0] < 0) return;
+    char bytes[64];
+    while (::read(terminationPipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
+
 bool X11DisplayReachable(const char* display) {
     if (display == nullptr || *display == '\0') return false;
     // Through the library the toolkit's own X11 support uses, loaded only for this question:

@@ -49,6 +49,9 @@ std::string OperatingSystemText();
 // the program can close its port in order. Returns -1 when that cannot be set up (the
 // requests then keep their default effect); later calls return the same descriptor.
 int TerminationRequestDescriptor();
+// Takes every termination request waiting on that descriptor, so that it is no longer readable
+// until the next request comes.
+void DrainTerminationRequests();
 
 // Whether the X11 display `display` (a DISPLAY value) accepts this process now, with the
 // authorisation the environment gives. False for an empty name.

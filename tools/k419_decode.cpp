@@ -23,8 +23,9 @@
 
 namespace {
 
+// The panel's exit statuses where they apply.
 constexpr int ExitUsage = 2;
-constexpr int ExitOutputFailed = 1;
+constexpr int ExitOutputFailed = 3;
 
 const char* const Usage =
     "Usage: k419-decode [--format json|csv|jsonl] [--decimal-point=SEP] [FILE]\n"
@@ -42,8 +43,8 @@ const char* const Usage =
     "  --decimal-point=SEP  decimal separator of the json texts (default: the locale's)\n"
     "  --help               show this help and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 when the output cannot be written, 2 on a bad argument\n"
-    "or an unreadable input.\n";
+    "Exit status: 0 on success, 2 on a bad argument or an unreadable input, 3 when the\n"
+    "output cannot be written.\n";
 
 // The serial component's input buffer as the receive handler sees it.
 class QueueSource final : public k419::FrameSource {

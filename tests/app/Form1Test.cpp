@@ -8,10 +8,13 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <deque>
+#include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "PanelTestSupport.h"
 #include "app/Form1.h"
+#include "meter/FrameBytes.h"
 #include "meter/FrontPanel.h"
 
 namespace {
@@ -184,6 +187,37 @@ TEST_F(Form1Test, ShownWindowCatchesUpWithTheLatestFrameOfAFastStream) {
     }
     EXPECT_TRUE(WaitUntil([&] { return Text("Label1") == last.Label1 && Text("A") == last.A; }));
     ExpectPanel(last);
+}
+
+// Frames that piled up (the program could not run for a while) are all taken in one event, each
+// kept as any frame is, so that the panel is at once as new as the meter.
+TEST_F(Form1Test, ABacklogIsTakenWholeInOneEvent) {
+    Create();
+    const auto path = std::filesystem::temp_directory_path() / "k419-backlog-test.csv";
+    ASSERT_TRUE(form->Session().StartRecording(path.string()));
+    std::string bytes;
+    for (int i = 1; i <= 10; ++i) {
+        const MeterFrame f = k419::test::MakeFrame(static_cast<float>(i), 1, 5, 0x12, 0x02);
+        bytes.append(f.begin(), f.end());
+    }
+    bytes.push_back(static_cast<char>(k419::FrameHeader));
+    ASSERT_TRUE(com1.WriteRaw(bytes));
+    // All of it waits in the port before the handler runs once.
+    for (int ms = 0; form->ComPort1.InputCount() < bytes.size() && ms < 10000; ++ms) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(form->ComPort1.InputCount(), bytes.size());
+    form->ComPort1Trigger(&form->ComPort1, 0, 0, 0);
+    EXPECT_EQ(form->FramesShown(), 10u);
+    EXPECT_EQ(form->ComPort1.InputCount(), 1u);
+    // The averaging rings, the statistics and the recording saw every frame.
+    double sum = 0;
+    for (double v : form->Model().FirstHistory) sum += v;
+    EXPECT_DOUBLE_EQ(sum, 55.0);
+    EXPECT_EQ(form->Session().Statistics().Primary().values.Count(), 10u);
+    EXPECT_EQ(form->Session().Recorder().Rows(), 10u);
+    form->Session().StopRecording();
+    std::filesystem::remove(path);
 }
 
 TEST_F(Form1Test, TypingIntoAFieldIsOverwrittenByTheNextFrame) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <termios.h>
 
 #include <filesystem>
 #include <fstream>
@@ -29,10 +28,7 @@ const std::string K419 = K419_BINARY_DIR "/app/k419";
 
 // The environment of a machine without a display (the tests' own offscreen setting removed).
 std::map<std::string, std::string> Headless(const std::string& com1) {
-    return {{"DISPLAY", ""},
-            {"WAYLAND_DISPLAY", ""},
-            {"QT_QPA_PLATFORM", ""},
-            {"K419_COM1", com1}};
+    return {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}, {"K419_COM1", com1}};
 }
 
 // Sends frames until k419 prints one (bytes that come before it opened the port are not
@@ -151,8 +147,7 @@ TEST(Program, AUserWithoutPermissionIsToldToJoinTheDialoutGroup) {
     ASSERT_EQ(::chmod(line.Path().c_str(), 0600), 0);
     const Outcome o =
         RunUntilTheErrorLine(nobody.Command({}), nobody.Environment(Headless(line.Path())));
-    EXPECT_EQ(o.line.rfind("k419: COM1 (" + line.Path() + "): Permission denied", 0), 0u)
-        << o.line;
+    EXPECT_EQ(o.line.rfind("k419: COM1 (" + line.Path() + "): Permission denied", 0), 0u) << o.line;
     EXPECT_NE(o.line.find("dialout"), std::string::npos) << o.line;
     EXPECT_EQ(o.status, 1);
 }
@@ -172,8 +167,9 @@ TEST(Program, TheListOfPortsSaysWhatEachNumberNamesAndWhetherItCanBeOpened) {
     const int held = ::open(busy.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
     const std::vector<std::string> ports = {
-        "--list-ports", "--port", "COM1=" + free.Path(), "--port", "COM2=" + busy.Path(),
-        "--port", "COM3=/nonexistent/k419-tty", "--port", "COM6=" + guarded.Path()};
+        "--list-ports",          "--port", "COM1=" + free.Path(),        "--port",
+        "COM2=" + busy.Path(),   "--port", "COM3=/nonexistent/k419-tty", "--port",
+        "COM6=" + guarded.Path()};
     std::vector<std::string> command = {K419};
     command.insert(command.end(), ports.begin(), ports.end());
     const auto lines = Listing(command, Headless(""));
@@ -259,22 +255,108 @@ TEST(Program, ASimulatedCapacitorRecordedHeadlessReadsBackWithPythonsCsvModule) 
     EXPECT_EQ(python.Wait(), 0) << python.RestOfErrors();
 }
 
-TEST(Program, ARecordingThatCannotBeWrittenSaysWhyAndThePanelGoesOn) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"/nonexistent-k419-dir/r.csv",
-         "cannot create /nonexistent-k419-dir/r.csv: No such file or directory"},
-        {"/dev/full", "cannot write /dev/full: No space left on device"},
+TEST(Program, AnUnknownOptionIsAUsageError) {
+    Program k419({K419, "--no-such-option"}, Headless(""));
+    EXPECT_EQ(k419.ErrorLine(), "k419: unknown option --no-such-option");
+    EXPECT_EQ(k419.ErrorLine(), "Try 'k419 --help'.");
+    EXPECT_EQ(k419.Wait(), 2);
+}
+
+// A run that cannot keep what it was asked to (a recording, a capture, standard output) says
+// so once, with the file and the system's reason, and ends with status 3: at once when the
+// output cannot be created, before the port is opened; after its first frame when it cannot be
+// written.
+TEST(Program, AnOutputThatCannotBeKeptEndsTheRunWithThree) {
+    const auto folder = std::filesystem::temp_directory_path() / "k419-program-outputs";
+    std::filesystem::create_directories(folder);
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+        bool opensThePort;
     };
-    for (const auto& [file, reason] : cases) {
-        SCOPED_TRACE(file);
+    const std::string dir = folder.string();
+    const Case cases[] = {
+        {{"--record", "/nonexistent-k419-dir/r.csv"},
+         "k419: recording not started: cannot create /nonexistent-k419-dir/r.csv: No such file "
+         "or directory",
+         false},
+        {{"--record", "/dev/full"},
+         "k419: recording not started: cannot write /dev/full: No space left on device",
+         false},
+        {{"--record", dir},
+         "k419: recording not started: cannot create " + dir + ": Is a directory",
+         false},
+        {{"--capture", "/dev/full"},
+         "k419: capture stopped: cannot write /dev/full: No space left on device",
+         true},
+        {{"--format", "csv", "STDOUT=/dev/full"},
+         "k419: cannot write standard output: No space left on device",
+         false},
+        {{"STDOUT=/dev/full"}, "k419: cannot write standard output: No space left on device", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
         MeterLine line(1);
-        Program k419({K419, "--record", file}, Headless(line.Path()));
-        EXPECT_EQ(k419.ErrorLine(), std::string("k419: recording not started: ") + reason);
-        const auto printed = ShowAFrame(line, k419);
-        ASSERT_TRUE(printed.has_value());
-        k419.Signal(SIGTERM);
-        EXPECT_EQ(k419.Wait(), 0);
+        // Standard output goes where the case says, through a shell.
+        std::string command = "exec '" + K419 + "'";
+        std::string redirect;
+        for (const std::string& arg : c.args) {
+            if (arg.rfind("STDOUT=", 0) == 0) {
+                redirect = " >" + arg.substr(7);
+            } else {
+                command += " '" + arg + "'";
+            }
+        }
+        Program k419({"/bin/sh", "-c", command + redirect}, Headless(line.Path()));
+        // Frames until it ends (with the port open, the first frame's output fails).
+        const auto frame = k419::test::MakeFrame(1, 1, 5, 0x12, 0);
+        int status = -1;
+        for (int tries = 0; tries < 100 && (status = k419.Wait(100)) == -1; ++tries) {
+            if (c.opensThePort) line.WriteRaw(std::string(frame.begin(), frame.end()));
+        }
+        EXPECT_EQ(status, 3);
+        std::optional<std::string> said;
+        while ((said = k419.ErrorLine(0)) && said->rfind("k419: ", 0) != 0) {
+        }
+        EXPECT_EQ(said, c.message);
     }
+    std::filesystem::remove_all(folder);
+
+    // A file the user may not write.
+    if (!AsNobody::Possible()) GTEST_SKIP() << NeedsRoot;
+    AsNobody nobody;
+    ScratchFile rootsOwn;
+    std::ofstream(rootsOwn.path) << "";
+    std::filesystem::permissions(rootsOwn.path, std::filesystem::perms(0644));
+    MeterLine line(1);
+    Program k419(nobody.Command({"--record", rootsOwn.path.string()}),
+                 nobody.Environment(Headless(line.Path())));
+    std::optional<std::string> said;
+    while ((said = k419.ErrorLine()) && said->rfind("k419: ", 0) != 0) {
+    }
+    EXPECT_EQ(said, "k419: recording not started: cannot create " + rootsOwn.path.string() +
+                        ": Permission denied");
+    EXPECT_EQ(k419.Wait(), 3);
+}
+
+// Frames that piled up are all taken at once, but a run of N frames still shows exactly N.
+TEST(Program, FramesEndsAfterExactlyThatManyFramesOfABacklog) {
+    MeterLine line(1);
+    Program k419({K419, "--frames", "3"}, Headless(line.Path()));
+    const auto frame = k419::test::MakeFrame(1, 1, 5, 0x12, 0);
+    std::string ten;
+    for (int i = 0; i < 10; ++i) ten += std::string(frame.begin(), frame.end());
+    ten += static_cast<char>(k419::FrameHeader);
+    // Ten frames at a time until the panel has opened the port and takes them.
+    std::vector<std::string> printed;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (printed.empty() && std::chrono::steady_clock::now() < deadline) {
+        ASSERT_TRUE(line.WriteRaw(ten));
+        while (const auto out = k419.OutputLine(300)) printed.push_back(*out);
+    }
+    EXPECT_EQ(k419.Wait(), 0);
+    while (const auto out = k419.OutputLine(100)) printed.push_back(*out);
+    EXPECT_EQ(printed.size(), 3u);
 }
 
 // A capture holds every byte received, also those the panel threw away, and the decoder
@@ -283,14 +365,9 @@ TEST(Program, ACaptureKeepsEveryByteAndTheDecoderReplaysIt) {
     MeterLine line(1);
     ScratchFile capture;
     Program k419({K419, "--capture", capture.path.string()}, Headless(line.Path()));
-    // Nothing is sent before k419 has set the line up, so the capture starts with a frame.
+    // Once a frame has been shown, the port is open and what waited at the open is gone.
+    ASSERT_TRUE(ShowAFrame(line, k419).has_value());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    termios mode{};
-    while (::tcgetattr(line.Master(), &mode) == 0 && (mode.c_lflag & ICANON) != 0 &&
-           std::chrono::steady_clock::now() < deadline) {
-        ::usleep(1000);
-    }
-    ASSERT_EQ(mode.c_lflag & ICANON, 0u);
     const auto frame = k419::test::MakeFrame(1, 1, 5, 0x12, 0);
     const auto wrong = k419::test::MakeFrame(1, 1, 5, 0x12, 0, 0x55);
     std::string sent(frame.begin(), frame.end());
@@ -308,8 +385,7 @@ TEST(Program, ACaptureKeepsEveryByteAndTheDecoderReplaysIt) {
     const std::string captured((std::istreambuf_iterator<char>(in)), {});
     EXPECT_NE(captured.find(sent), std::string::npos);
 
-    Program decode({K419_BINARY_DIR "/tools/k419-decode", "--format", "csv",
-                    capture.path.string()},
+    Program decode({K419_BINARY_DIR "/tools/k419-decode", "--format", "csv", capture.path.string()},
                    {});
     const auto header = decode.OutputLine();
     ASSERT_TRUE(header.has_value());

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -209,6 +212,41 @@ TEST(ReadingRecorder, RowsReachTheFileAtOnceAndAFailureStops) {
         EXPECT_FALSE(recorder.Recording());
         EXPECT_FALSE(recorder.Record(reading));
     }
+}
+
+
+// A disk that fills in the middle of a row: the file keeps its whole rows and no part of the
+// row that did not fit. The file size limit of a child process stands in for the full disk.
+TEST(ReadingRecorder, ADiskThatFillsLeavesOnlyWholeRows) {
+    char dir[] = "/tmp/k419-recorder-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/readings.csv";
+    const auto start = system_clock::now();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);  // a write past the limit fails with EFBIG instead
+        const rlimit limit{1000, 1000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        ReadingRecorder recorder;
+        if (!recorder.Start(path, start)) ::_exit(1);
+        Reading reading;
+        for (int i = 0; i < 100; ++i) {
+            reading.time = start + std::chrono::milliseconds(i);
+            if (!recorder.Record(reading))
+                ::_exit(recorder.Error().find("too large") != std::string::npos ? 0 : 2);
+        }
+        ::_exit(3);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string text = ReadFile(path);
+    ASSERT_FALSE(text.empty());
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.rfind(CsvHeader(), 0), 0u);
+    EXPECT_LE(text.size(), 1000u);
+    ::unlink(path.c_str());
+    ::rmdir(dir);
 }
 
 }  // namespace

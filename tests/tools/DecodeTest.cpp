@@ -213,6 +213,18 @@ TEST_F(DecodeTest, BadArgumentsAndUnreadableInputExitWithTwo) {
     EXPECT_NE(Run("--help").out.find("--format"), std::string::npos);
 }
 
+TEST_F(DecodeTest, AnOutputThatCannotBeWrittenExitsWithThree) {
+    const std::string err = dir_ + "/err";
+    for (const char* format : {"json", "csv"}) {
+        const int status =
+            std::system((Decoder + " --format " + format + " <'" +
+                         Write("frames.bin", SampleStream()) + "' >/dev/full 2>'" + err + "'")
+                            .c_str());
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 3) << format;
+        EXPECT_NE(ReadFile(err).find("No space left on device"), std::string::npos) << format;
+    }
+}
+
 // A simulator's capture as the recording's CSV: its header, then a row per frame shown, each
 // with empty times and ending in its own frame's bytes; jsonl likewise with null times.
 TEST_F(DecodeTest, CsvAndJsonlOfASimulatorCapture) {
