@@ -50,7 +50,7 @@ std::optional<std::string> ParseOptions(const std::vector<std::string>& args, Op
         } else if (name == "--list-ports") {
             error = flag(options.listPorts);
         } else if (name == "--port") {
-            // COMn=PATH; "COM" in any case, n from 1 on.
+            // COMn=PATH; "COM" in any case, n from 1 to 4.
             const auto v = value();
             const auto equals = v ? v->find('=') : std::string::npos;
             int number = 0;
@@ -65,6 +65,10 @@ std::optional<std::string> ParseOptions(const std::vector<std::string>& args, Op
             }
             if (number < 1 || equals + 1 >= v->size()) {
                 return "option --port takes COMn=PATH, for example --port COM1=/dev/ttyUSB0";
+            }
+            if (number > 4) {
+                return "option --port takes COM1 to COM4 (the panel's ports), not COM" +
+                       std::to_string(number);
             }
             options.ports.emplace_back(number, v->substr(equals + 1));
         } else if (name == "--record" || name == "--capture") {

@@ -398,13 +398,13 @@ void TForm1::DeviceLost() {
     } catch (...) {
         // The device is gone; whatever the close could not do, there is nothing to tell.
     }
-    lostAnnounced_ = true;
-    if (onLinkChanged_) onLinkChanged_(false, PortLabel());
-    WaitForDevice();
+    if (onLinkChanged_) onLinkChanged_(LinkChange::Lost, PortLabel());
+    WaitForDevice(WaitReason::Lost);
 }
 
-void TForm1::WaitForDevice() {
+void TForm1::WaitForDevice(WaitReason reason) {
     waiting_ = true;
+    waitReason_ = reason;
     deviceNotice_.reset();
     deviceWatch_ = std::make_unique<k419::platform::PathWatch>(
         k419::platform::DescribePort(ComPort1.ComNumber()).path);
@@ -416,6 +416,10 @@ void TForm1::WaitForDevice() {
             TryReopen();
         });
     }
+    // A device that came back before the watch was armed (an adapter that resets within
+    // milliseconds) would otherwise wait for the next watchdog tick. Tried from the event loop,
+    // so that whoever is told of the open (set up after the window's creation) hears of it.
+    QTimer::singleShot(0, this, [this] { TryReopen(); });
 }
 
 void TForm1::TryReopen() {
@@ -434,8 +438,11 @@ void TForm1::TryReopen() {
     waiting_ = false;
     deviceNotice_.reset();
     deviceWatch_.reset();
-    if (lostAnnounced_ && onLinkChanged_) onLinkChanged_(true, PortLabel());
-    lostAnnounced_ = false;
+    const WaitReason reason = std::exchange(waitReason_, WaitReason::None);
+    if (onLinkChanged_ && reason != WaitReason::None) {
+        onLinkChanged_(reason == WaitReason::Lost ? LinkChange::Back : LinkChange::Opened,
+                       PortLabel());
+    }
 }
 
 void TForm1::ConnectReadings() {
@@ -582,7 +589,7 @@ void TForm1::FormCreate() {
         ShowField(Field::A, model_.Texts().A);
     });
     // After the message, the port opens by itself once its device is there.
-    if (!destroying_ && !ComPort1.Open()) WaitForDevice();
+    if (!destroying_ && !ComPort1.Open()) WaitForDevice(WaitReason::OpenFailed);
 }
 
 void TForm1::ComPort1Trigger(TObject*, std::uint16_t, std::uint16_t, std::uint16_t) {
@@ -691,14 +698,14 @@ void TForm1::SpinEdit1Change() {
         ComPort1.SetOpen(true);
     });
     // The new number is waited for as the old one was; a lost link no longer applies.
-    lostAnnounced_ = false;
     if (destroying_) return;
     if (ComPort1.Open()) {
         waiting_ = false;
+        waitReason_ = WaitReason::None;
         deviceNotice_.reset();
         deviceWatch_.reset();
     } else {
-        WaitForDevice();
+        WaitForDevice(WaitReason::OpenFailed);
     }
 }
 

@@ -100,9 +100,13 @@ class TForm1 : public QWidget {
     void SetOnWatchdog(std::function<void(const k419::PanelTexts&)> handler) {
         onWatchdog_ = std::move(handler);
     }
-    // Called when the link goes (the device vanished or hung up, not the user's doing; up =
-    // false) and when it is back (up = true), with the port it is about: "COM1 (/dev/ttyUSB0)".
-    void SetOnLinkChanged(std::function<void(bool up, const std::string& port)> handler) {
+    enum class LinkChange {
+        Lost,    // the device vanished or hung up (not the user's doing)
+        Back,    // after a loss, the port is open again
+        Opened,  // a port that could not be opened (at start, after a move) opened by itself
+    };
+    // Called at each of those, with the port it is about: "COM1 (/dev/ttyUSB0)".
+    void SetOnLinkChanged(std::function<void(LinkChange, const std::string& port)> handler) {
         onLinkChanged_ = std::move(handler);
     }
     // Whether the window waits for the device of its port to come (back), retrying quietly.
@@ -149,7 +153,8 @@ class TForm1 : public QWidget {
     void ConnectLink();
     QString PortToolTip();
     void DeviceLost();
-    void WaitForDevice();
+    enum class WaitReason { None, Lost, OpenFailed };
+    void WaitForDevice(WaitReason reason);
     void TryReopen();
     void ConnectControls();
     void SetClientHeight(int height);
@@ -178,11 +183,11 @@ class TForm1 : public QWidget {
     bool portWasOpened_ = false;
     // The port is closed for want of its device and opens again by itself when it comes.
     bool waiting_ = false;
-    bool lostAnnounced_ = false;
+    WaitReason waitReason_ = WaitReason::None;
     // While waiting: notice of changes where the device can appear.
     std::unique_ptr<k419::platform::PathWatch> deviceWatch_;
     std::unique_ptr<QSocketNotifier> deviceNotice_;
-    std::function<void(bool, const std::string&)> onLinkChanged_;
+    std::function<void(LinkChange, const std::string&)> onLinkChanged_;
     bool centred_ = false;
     bool destroying_ = false;
     // While frames come faster than a screen refreshes, the controls catch up with the latest

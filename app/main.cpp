@@ -25,6 +25,8 @@
 #include "platform/PlatformHooks.h"
 #include "platform/SerialPorts.h"
 
+extern char** environ;
+
 #ifndef K419_VERSION
 #define K419_VERSION "unknown"
 #endif
@@ -38,7 +40,7 @@ const char* const Usage =
     "Remote front panel of the K4-19 LCR meter: shows its readings and state and sends its\n"
     "key codes over a serial line (9600 baud, 8N1).\n"
     "\n"
-    "  --port COMn=PATH    COMn is the device PATH (repeatable)\n"
+    "  --port COMn=PATH    COMn (COM1 to COM4) is the device PATH (repeatable)\n"
     "  --list-ports        list COM1 to COM4 and every further serial device found, with\n"
     "                      what each is and whether it can be opened now, and exit\n"
     "  --simulate          run with a simulated meter on a pseudo-terminal of its own as COM1\n"
@@ -75,19 +77,24 @@ const char* const Usage =
     "  2  usage error\n"
     "  3  a recording, capture or standard output could not be created or written\n";
 
-// --list-ports: one line per port, "COM1  /dev/ttyUSB0  ok  FTDI FT232R USB UART, serial A1".
+// --list-ports: one line per port, "COM1  /dev/ttyUSB0  ok  FTDI FT232R USB UART, serial A1";
+// a system console, which no number names, as "-  /dev/ttyS0  not used  ... (system console)".
 int ListPorts() {
     const auto ports = k419::platform::ListPorts();
     std::size_t width = 1;
     for (const auto& port : ports) width = std::max(width, port.path.size());
     for (const auto& port : ports) {
-        const std::string com = "COM" + std::to_string(port.number);
+        const bool console = port.source == "console";
+        const std::string com = console ? "-" : "COM" + std::to_string(port.number);
         const char* state =
-            port.path.empty()
+            console ? "not used"
+            : port.path.empty()
                 ? "missing"
                 : k419::platform::DeviceStateName(k419::platform::ProbeSerialDevice(port.path));
         std::string about = port.description;
-        if (port.source != "found" && !port.source.empty()) {
+        if (console) {
+            about += (about.empty() ? "" : " ") + std::string("(system console)");
+        } else if (port.source != "found" && !port.source.empty()) {
             about += (about.empty() ? "given by " : " (given by ") + port.source +
                      (port.description.empty() ? "" : ")");
         }
@@ -100,6 +107,29 @@ int ListPorts() {
     }
     std::fflush(stdout);
     return EXIT_SUCCESS;
+}
+
+// The panel has COM1 to COM4: K419_COMn for a higher n names nothing it can use, and is left
+// out (said in one line), so that it does not give a number to a device either.
+void IgnoreHigherPortVariables() {
+    std::vector<std::string> ignored;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const auto equals = text.find('=');
+        const std::string_view name = text.substr(0, equals);
+        if (name.rfind("K419_COM", 0) != 0 || name.size() == 8) continue;
+        const std::string_view digits = name.substr(8);
+        if (!std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            continue;
+        if (digits.size() > 1 || digits[0] > '4' || digits[0] == '0') ignored.emplace_back(name);
+    }
+    if (ignored.empty()) return;
+    std::string names;
+    for (const std::string& name : ignored) {
+        names += (names.empty() ? "" : ", ") + name;
+        unsetenv(name.c_str());
+    }
+    std::fprintf(stderr, "k419: %s ignored: the panel has COM1 to COM4\n", names.c_str());
 }
 
 // Chooses where the window goes before Qt looks: a display named by the environment that
@@ -135,6 +165,7 @@ void KeepSeriousQtMessages(QtMsgType type, const QMessageLogContext&, const QStr
 }  // namespace
 
 int main(int argc, char** argv) {
+    IgnoreHigherPortVariables();
     // Help, version and the port list need no display: answered before Qt starts (when Qt's
     // own options are among the arguments, after it has taken them).
     for (int i = 1; i < argc; ++i) {
@@ -252,9 +283,18 @@ int main(int argc, char** argv) {
             [&out](const std::string& reason) { out.Fail("capture stopped: " + reason); });
         form.SetOnFrameShown([&out](const k419::PanelTexts& t) { out.Frame(t); });
         form.SetOnReading([&out](const k419::Reading& reading) { out.Reading(reading); });
-        form.SetOnLinkChanged([](bool up, const std::string& port) {
-            PrintToStandardError(port +
-                                 (up ? ": link back" : ": link lost, waiting for the device"));
+        form.SetOnLinkChanged([](TForm1::LinkChange change, const std::string& port) {
+            switch (change) {
+                case TForm1::LinkChange::Lost:
+                    PrintToStandardError(port + ": link lost, waiting for the device");
+                    break;
+                case TForm1::LinkChange::Back:
+                    PrintToStandardError(port + ": link back");
+                    break;
+                case TForm1::LinkChange::Opened:
+                    PrintToStandardError(port + ": opened");
+                    break;
+            }
         });
         form.SetOnWatchdog([&out](const k419::PanelTexts& t) { out.Watchdog(t); });
     }

@@ -18,9 +18,17 @@ PathWatch::~PathWatch() {
 
 void PathWatch::Watch() {
     constexpr uint32_t Changes = IN_CREATE | IN_MOVED_TO | IN_ATTRIB;
-    const std::string folder = std::filesystem::path(path_).parent_path().string();
-    // Adding a folder that is watched already changes nothing; one that does not exist fails.
-    for (const std::string& dir : {folder, std::string("/dev"), std::string("/dev/serial/by-id")}) {
+    namespace fs = std::filesystem;
+    const fs::path folder = fs::path(path_).parent_path();
+    // A folder that does not exist (udev removes /dev/serial/by-id with the last adapter) is
+    // watched through the nearest folder above it that does: its creation is a notice there,
+    // and the next Drain watches one level further down, until the folder itself is watched.
+    // Adding a folder that is watched already changes nothing.
+    for (fs::path dir : {folder, fs::path("/dev"), fs::path("/dev/serial/by-id")}) {
+        std::error_code error;
+        while (!dir.empty() && !fs::is_directory(dir, error) && dir.has_relative_path()) {
+            dir = dir.parent_path();
+        }
         if (!dir.empty()) inotify_add_watch(fd_, dir.c_str(), Changes);
     }
 }

@@ -9,9 +9,10 @@ namespace k419::platform {
 class PathWatch {
   public:
     // Watches the folders where `path`, or the node it names, can appear: the path's own
-    // folder, /dev and /dev/serial/by-id (each that exists). The descriptor becomes readable
-    // when something is created or moved in there, or changes its attributes (a device node
-    // whose permissions are set after it appeared).
+    // folder, /dev and /dev/serial/by-id, each through the nearest folder above it that exists
+    // while it does not. The descriptor becomes readable when something is created or moved in
+    // there, or changes its attributes (a device node whose permissions are set after it
+    // appeared).
     explicit PathWatch(const std::string& path);
     ~PathWatch();
     PathWatch(const PathWatch&) = delete;
@@ -20,7 +21,8 @@ class PathWatch {
     // -1 when no watch could be set up: then only looking again helps.
     int Descriptor() const { return fd_; }
     // Takes the pending notices, so that the descriptor is readable again only for new ones,
-    // and watches folders that appeared meanwhile (/dev/serial/by-id with a first adapter).
+    // and follows the watched paths down into folders that appeared meanwhile
+    // (/dev/serial/by-id with a first adapter).
     void Drain();
 
   private:

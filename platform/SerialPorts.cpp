@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 
 namespace k419::platform {
 
@@ -79,12 +80,25 @@ std::map<fs::path, fs::path> StableLinks(const fs::path& root, const char* kind)
     return links;
 }
 
-}  // namespace
+// The node names of the system consoles: the kernel's active consoles and those it lists with
+// their flags ("ttyS0 -W- (EC p a) 4:64").
+std::vector<std::string> ConsoleNames(const fs::path& root) {
+    std::vector<std::string> names;
+    std::istringstream active(ReadAttribute(root / "sys" / "class" / "tty" / "console" / "active"));
+    for (std::string name; active >> name;) names.push_back(name);
+    std::ifstream consoles(root / "proc" / "consoles");
+    for (std::string line; std::getline(consoles, line);) {
+        std::istringstream fields(line);
+        if (std::string name; fields >> name) names.push_back(name);
+    }
+    return names;
+}
 
-std::vector<SerialDevice> FindSerialDevices(const std::string& rootName) {
-    const fs::path root(rootName);
+// The serial devices present, consoles or not (see FindSerialDevices).
+std::vector<SerialDevice> ScanSerialDevices(const fs::path& root, bool consoles) {
     const auto byId = StableLinks(root, "by-id");
     const auto byPath = StableLinks(root, "by-path");
+    const auto consoleNames = ConsoleNames(root);
     std::vector<SerialDevice> adapters, uarts;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(root / "sys" / "class" / "tty", error)) {
@@ -92,6 +106,9 @@ std::vector<SerialDevice> FindSerialDevices(const std::string& rootName) {
         const std::string name = tty.filename().string();
         // Consoles, virtual terminals and pseudo-terminals have no device behind them.
         if (!fs::exists(tty / "device")) continue;
+        const bool console =
+            std::find(consoleNames.begin(), consoleNames.end(), name) != consoleNames.end();
+        if (console != consoles) continue;
         SerialDevice device;
         device.path = (root / "dev" / name).string();
         const fs::path node = Resolved(device.path);
@@ -123,6 +140,16 @@ std::vector<SerialDevice> FindSerialDevices(const std::string& rootName) {
     });
     adapters.insert(adapters.end(), uarts.begin(), uarts.end());
     return adapters;
+}
+
+}  // namespace
+
+std::vector<SerialDevice> FindSerialDevices(const std::string& root) {
+    return ScanSerialDevices(root, false);
+}
+
+std::vector<SerialDevice> FindConsoleDevices(const std::string& root) {
+    return ScanSerialDevices(root, true);
 }
 
 namespace {
@@ -186,6 +213,14 @@ class PortTable {
             PortInfo info = Describe(number);
             if (number <= 4 || !info.path.empty()) ports.push_back(std::move(info));
         }
+        std::string root;
+        {
+            std::lock_guard lock(mutex_);
+            root = root_;
+        }
+        for (const SerialDevice& console : FindConsoleDevices(root)) {
+            ports.push_back({0, console.path, console.description, "console"});
+        }
         return ports;
     }
 
@@ -205,7 +240,8 @@ class PortTable {
     // device found has had.
     void Rescan(bool now = false) {
         const auto at = Clock::now();
-        if (!now && scanned_ != Clock::time_point{} && at - scanned_ < std::chrono::milliseconds(500)) {
+        if (!now && scanned_ != Clock::time_point{} &&
+            at - scanned_ < std::chrono::milliseconds(500)) {
             return;
         }
         scanned_ = at;

@@ -25,25 +25,32 @@ struct SerialDevice {
 // first, ordered by their /dev/serial/by-id names (else by-path, else node names), so the
 // order does not depend on the order they were plugged in; then the built-in UARTs that have
 // hardware behind them (a ttyS whose class type is not 0; the phantom ones every PC lists are
-// left out), by number. `root` stands in for "/" (sys/class/tty, dev, dev/serial).
+// left out), by number. A device that is a system console (sys/class/tty/console/active,
+// proc/consoles) is not among them: the kernel writes its messages there. `root` stands in for
+// "/" (sys/class/tty, dev, dev/serial, proc).
 std::vector<SerialDevice> FindSerialDevices(const std::string& root = "/");
+
+// The serial devices that FindSerialDevices leaves out because they are system consoles.
+std::vector<SerialDevice> FindConsoleDevices(const std::string& root = "/");
 
 // Gives COM`number` the device `path` for the rest of the run, ahead of everything else.
 void SetPortDevice(int number, const std::string& path);
 
 // Where COMn points and why.
 struct PortInfo {
-    int number = 0;
+    int number = 0;           // 0 for a system console, which has no number
     std::string path;         // empty: no device has this number
     std::string description;  // of a device found, else empty
-    std::string source;       // "--port", "K419_COM2", "found" (or empty with no device)
+    std::string source;       // "--port", "K419_COM2", "found", "console" (or empty with no
+                              // device)
 };
 
 // The device COM`number` names now (the mapping above). A device found that is away keeps its
 // last node name. Rescans the system at most twice a second.
 PortInfo DescribePort(int number);
 
-// COM1 to COM4 and every further number that names a device, in number order.
+// COM1 to COM4 and every further number that names a device, in number order; then the
+// system consoles, which no number names (number 0, source "console").
 std::vector<PortInfo> ListPorts();
 
 enum class DeviceState { Ok, Busy, NoPermission, Missing };

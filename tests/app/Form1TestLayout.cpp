@@ -230,10 +230,10 @@ TEST_F(Form1LayoutTest, PortSelectorRangesOneToFourWithArrowsOnly) {
 
 TEST_F(Form1LayoutTest, TabOrderFollowsTheFormAndSkipsLabels) {
     const std::vector<std::string> expected = {
-        "Base",     "BitBtn1", "SpinEdit1", "Dop",      "BitBtn2",  "BitBtn3",
-        "BitBtn4",  "BitBtn5", "BitBtn6",   "BitBtn7",  "BitBtn8",  "BitBtn10",
-        "BitBtn11", "BitBtn9", "BitBtn12",  "BitBtn13", "BitBtn14", "BitBtn15",
-        "A",        "B",       "C",         "D",        "F",        "E",       "BitBtn16"};
+        "Base",     "BitBtn1",  "SpinEdit1", "Dop",      "BitBtn2",  "BitBtn3",  "BitBtn4",
+        "BitBtn5",  "BitBtn6",  "BitBtn7",   "BitBtn8",  "BitBtn10", "BitBtn11", "BitBtn9",
+        "BitBtn12", "BitBtn13", "BitBtn14",  "BitBtn15", "A",        "B",        "C",
+        "D",        "F",        "E",         "BitBtn16"};
     std::vector<std::string> order;
     QWidget* w = form->findChild<QLineEdit*>("Base");
     for (std::size_t i = 0; i < 200 && order.size() < expected.size(); ++i) {
@@ -401,9 +401,9 @@ TEST_F(Form1LayoutTest, TheWidestReadingsAreShownWholeFromTheirFirstCharacter) {
         // Ten frames fill the averaging ring, so the last shows the value itself.
         for (int i = 0; i < 10; ++i) {
             const auto before = form->FramesShown();
-            ASSERT_TRUE(com1.Send(MakeFrame(static_cast<float>(c.first),
-                                            static_cast<float>(c.second), c.range, c.status1,
-                                            0x02)));
+            ASSERT_TRUE(
+                com1.Send(MakeFrame(static_cast<float>(c.first), static_cast<float>(c.second),
+                                    c.range, c.status1, 0x02)));
             ASSERT_TRUE(WaitUntil([&] { return form->FramesShown() > before; }));
         }
         const QString base = form->findChild<QLineEdit*>("Base")->text();
@@ -428,9 +428,9 @@ TEST_F(Form1LayoutTest, EveryPossibleReadingFitsItsDisplay) {
         std::string widest;
         for (const std::string& text : model.WidestTexts(control)) {
             const QString q = QString::fromStdString(text);
-            if (widest.empty() || edit->fontMetrics().horizontalAdvance(q) >
-                                      edit->fontMetrics().horizontalAdvance(
-                                          QString::fromStdString(widest))) {
+            if (widest.empty() ||
+                edit->fontMetrics().horizontalAdvance(q) >
+                    edit->fontMetrics().horizontalAdvance(QString::fromStdString(widest))) {
                 widest = text;
             }
         }

@@ -40,12 +40,16 @@ class PluggableDevice {
     }
     void Plug() {
         pty_ = std::make_unique<TestPty>(97);
+        fs::create_directories(dir_);
         fs::remove(path_);
         fs::create_symlink(pty_->Path(), path_);
     }
-    void Pull() {
+    // Pulls the device; with `folder`, its folder goes too (as udev removes /dev/serial/by-id
+    // with the last adapter) and comes back with the next plug.
+    void Pull(bool folder = false) {
         pty_.reset();
         fs::remove(path_);
+        if (folder) fs::remove_all(dir_);
     }
     // A whole frame whose first number is `first` (range 4, R: 1/first kΩ).
     bool Send(float first) {
@@ -107,6 +111,25 @@ TEST_F(LinkTest, AReplugOfTheDeviceBringsTheReadingsBackWithoutAMessage) {
     EXPECT_TRUE(errors.messages.empty());
 }
 
+// The window's clock never ticks here: only the watch and the try right after arming it bring
+// the link back.
+TEST_F(LinkTest, ADeviceBackAtOnceOrInAFolderMadeAgainIsTakenWithoutATick) {
+    device.Plug();
+    Create();
+    ASSERT_TRUE(ShowsFramesOf(OldStream));
+    // Back within the same instant (an adapter that resets).
+    device.Pull();
+    device.Plug();
+    ASSERT_TRUE(ShowsFramesOf(NewStream));
+    // Its folder removed while it is away, and made again.
+    device.Pull(true);
+    ASSERT_TRUE(WaitUntil([&] { return form->WaitingForDevice(); }, 5000));
+    WaitUntil([] { return false; }, 200);
+    device.Plug();
+    ASSERT_TRUE(ShowsFramesOf(OldStream));
+    EXPECT_TRUE(errors.messages.empty());
+}
+
 TEST_F(LinkTest, ADeviceMissingAtStartIsReportedOnceAndTakenWhenItComes) {
     Create();
     ASSERT_EQ(errors.messages.size(), 1u);
@@ -155,6 +178,19 @@ TEST_F(LinkTest, HeadlessTheLossAndTheReturnAreOneLineEach) {
     device.Plug();
     ASSERT_TRUE(frameLine(NewStream));
     EXPECT_EQ(k419.ErrorLine(), port + "link back");
+    k419.Signal(SIGTERM);
+    EXPECT_EQ(k419.Wait(), 0);
+}
+
+TEST_F(LinkTest, HeadlessADeviceMissingAtStartSaysOnceThatItOpened) {
+    k419::test::Program k419({K419_BINARY_DIR "/app/k419"}, {{"DISPLAY", ""},
+                                                             {"WAYLAND_DISPLAY", ""},
+                                                             {"QT_QPA_PLATFORM", ""},
+                                                             {"K419_COM1", device.Path()}});
+    const std::string port = "k419: COM1 (" + device.Path() + "): ";
+    EXPECT_EQ(k419.ErrorLine(), port + "ie_BadId - Specified comport doesn't exist");
+    device.Plug();
+    EXPECT_EQ(k419.ErrorLine(), port + "opened");
     k419.Signal(SIGTERM);
     EXPECT_EQ(k419.Wait(), 0);
 }

@@ -169,12 +169,21 @@ TEST(Program, TheListOfPortsSaysWhatEachNumberNamesAndWhetherItCanBeOpened) {
     const std::vector<std::string> ports = {
         "--list-ports",          "--port", "COM1=" + free.Path(),        "--port",
         "COM2=" + busy.Path(),   "--port", "COM3=/nonexistent/k419-tty", "--port",
-        "COM6=" + guarded.Path()};
+        "COM4=" + guarded.Path()};
     std::vector<std::string> command = {K419};
     command.insert(command.end(), ports.begin(), ports.end());
     const auto lines = Listing(command, Headless(""));
+    // A number above 4 names nothing the panel can use: said once, and left out.
+    auto env = Headless("");
+    env["K419_COM5"] = guarded.Path();
+    Program higher(command, env);
+    EXPECT_EQ(higher.ErrorLine(), "k419: K419_COM5 ignored: the panel has COM1 to COM4");
+    std::vector<std::string> listed;
+    while (const auto line = higher.OutputLine(5000)) listed.push_back(*line);
+    EXPECT_EQ(higher.Wait(), 0);
+    EXPECT_EQ(listed, lines);
     ::close(held);
-    ASSERT_GE(lines.size(), 5u);
+    ASSERT_GE(lines.size(), 4u);
     const auto expect = [&](std::size_t i, const std::string& com, const std::string& path,
                             const std::string& state) {
         std::istringstream line(lines[i]);
@@ -187,14 +196,14 @@ TEST(Program, TheListOfPortsSaysWhatEachNumberNamesAndWhetherItCanBeOpened) {
     expect(1, "COM2", busy.Path(), "busy");
     expect(2, "COM3", "/nonexistent/k419-tty", "missing");
     EXPECT_EQ(lines[0].substr(lines[0].size() - 15), "given by --port");
-    expect(lines.size() - 1, "COM6", guarded.Path(), "ok");
+    expect(3, "COM4", guarded.Path(), "ok");
 
     if (!AsNobody::Possible()) GTEST_SKIP() << NeedsRoot;
     ASSERT_EQ(::chmod(guarded.Path().c_str(), 0600), 0);
     AsNobody nobody;
     const auto asNobody = Listing(nobody.Command(ports), nobody.Environment(Headless("")));
-    ASSERT_FALSE(asNobody.empty());
-    EXPECT_NE(asNobody.back().find("no permission"), std::string::npos) << asNobody.back();
+    ASSERT_GE(asNobody.size(), 4u);
+    EXPECT_NE(asNobody[3].find("no permission"), std::string::npos) << asNobody[3];
 }
 
 TEST(Program, EndsWithSuccessAfterCtrlCOrSigtermWhenThePortWasOpen) {
@@ -357,6 +366,49 @@ TEST(Program, FramesEndsAfterExactlyThatManyFramesOfABacklog) {
     EXPECT_EQ(k419.Wait(), 0);
     while (const auto out = k419.OutputLine(100)) printed.push_back(*out);
     EXPECT_EQ(printed.size(), 3u);
+}
+
+// With the record on standard output, a silent meter's watchdog lines go to standard error:
+// every line of standard output stays a JSON object.
+TEST(Program, JsonLinesStayJsonThroughASilenceOfTheMeter) {
+    MeterLine line(1);
+    Program k419({K419, "--format", "jsonl"}, Headless(line.Path()));
+    std::vector<std::string> out;
+    const auto frame = k419::test::MakeFrame(1, 1, 5, 0x12, 0);
+    const auto sendUntilALine = [&] {
+        for (int i = 0; i < 100; ++i) {
+            line.WriteRaw(std::string(frame.begin(), frame.end()));
+            if (const auto printed = k419.OutputLine(100)) {
+                out.push_back(*printed);
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(sendUntilALine());
+    // Three seconds without a frame: the watchdog speaks after two.
+    std::optional<std::string> watchdog;
+    while ((watchdog = k419.ErrorLine(3500)) && watchdog->find("Нет данных") == std::string::npos) {
+    }
+    EXPECT_EQ(watchdog, "k419: Нет данных | разрыв связи");
+    ASSERT_TRUE(sendUntilALine());
+    k419.Signal(SIGTERM);
+    EXPECT_EQ(k419.Wait(), 0);
+    while (const auto printed = k419.OutputLine(100)) out.push_back(*printed);
+    ScratchFile lines;
+    std::ofstream(lines.path) << [&] {
+        std::string all;
+        for (const std::string& l : out) all += l + "\n";
+        return all;
+    }();
+    Program python({"/usr/bin/python3", "-c",
+                    "import json, sys\n"
+                    "rows = [json.loads(l) for l in open(sys.argv[1], encoding='utf-8')]\n"
+                    "print(len(rows), all(isinstance(r, dict) for r in rows))\n",
+                    lines.path.string()},
+                   {});
+    EXPECT_EQ(python.OutputLine(), std::to_string(out.size()) + " True");
+    EXPECT_EQ(python.Wait(), 0) << python.RestOfErrors();
 }
 
 // A capture holds every byte received, also those the panel threw away, and the decoder

@@ -20,6 +20,7 @@
 #include "PanelTestSupport.h"
 #include "app/CompanionWindow.h"
 #include "app/Form1.h"
+#include "app/ReadingSession.h"
 #include "meter/FrameBytes.h"
 #include "meter/ReadingStatistics.h"
 
@@ -161,6 +162,23 @@ TEST_F(ReadingsTest, APortMoveAndASilenceAreGapsInTimeNeverRowsOfZeros) {
     EXPECT_GE(seconds[6] - seconds[5], 3.0);
     for (const double ohm : csv.Numbers("resistance_ohm")) EXPECT_EQ(ohm, 1024e3);
     EXPECT_TRUE(std::is_sorted(seconds.begin(), seconds.end()));
+}
+
+// The plot shows one quantity at a time: L readings, then C, leave only the C points.
+TEST(ReadingSessionPlot, AChangeOfQuantityClearsThePlottedHistory) {
+    k419::app::ReadingSession session;
+    k419::Reading r;
+    r.primary = 'L';
+    r.primaryValue.value = 1e-3;
+    for (int i = 0; i < 3; ++i) session.Take(r);
+    ASSERT_FALSE(session.Primary().history.Empty());
+    r.primary = 'C';
+    r.primaryValue.value = 1e-9;
+    for (int i = 0; i < 2; ++i) session.Take(r);
+    EXPECT_EQ(session.Primary().quantity, 'C');
+    const auto points = session.Primary().history.Points();
+    ASSERT_FALSE(points.empty());
+    for (const auto& point : points) EXPECT_EQ(point.value, 1e-9);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -177,6 +178,36 @@ TEST(Reading, CsvAndJsonForms) {
     EXPECT_TRUE(JsonLine(timed, std::nullopt).starts_with("{\"time\": null, \"elapsed_s\": null,"));
 }
 
+// An overload of only one of the two displays marks only its own cells, in both forms.
+TEST(Reading, EachDisplaysOverloadMarksOnlyItsOwnCells) {
+    for (const bool first : {true, false}) {
+        SCOPED_TRACE(first ? "only the main display overloads" : "only the second overloads");
+        Reading r;
+        const RecordValue overload{std::nullopt, true}, number{2.5, false};
+        r.primaryValue = first ? overload : number;
+        r.secondaryValue = first ? number : overload;
+        const Rows rows = ReadCsv(CsvHeader() + CsvRow(r, std::nullopt));
+        ASSERT_EQ(rows.size(), 2U);
+        const auto cell = [&](const std::string& name) {
+            const auto at = std::find(rows[0].begin(), rows[0].end(), name);
+            return at == rows[0].end() ? std::string("?") : rows[1][at - rows[0].begin()];
+        };
+        EXPECT_EQ(cell("primary_value"), first ? "" : "2.5");
+        EXPECT_EQ(cell("primary_overload"), first ? "1" : "0");
+        EXPECT_EQ(cell("secondary_value"), first ? "2.5" : "");
+        EXPECT_EQ(cell("secondary_overload"), first ? "0" : "1");
+        const std::string json = JsonLine(r, std::nullopt);
+        const auto has = [&](const std::string& text) {
+            return json.find(text) != std::string::npos;
+        };
+        EXPECT_TRUE(has(std::string("\"primary_overload\": ") + (first ? "true" : "false")))
+            << json;
+        EXPECT_TRUE(has(std::string("\"secondary_overload\": ") + (first ? "false" : "true")))
+            << json;
+        EXPECT_TRUE(has(first ? "\"primary_value\": null" : "\"secondary_value\": null")) << json;
+    }
+}
+
 std::string ReadFile(const std::string& path) {
     std::ostringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();
@@ -213,7 +244,6 @@ TEST(ReadingRecorder, RowsReachTheFileAtOnceAndAFailureStops) {
         EXPECT_FALSE(recorder.Record(reading));
     }
 }
-
 
 // A disk that fills in the middle of a row: the file keeps its whole rows and no part of the
 // row that did not fit. The file size limit of a child process stands in for the full disk.

@@ -62,6 +62,14 @@ class ScratchSystem {
         Write(root_ / "sys/class/tty" / node / "type", std::to_string(type));
     }
 
+    // The kernel's consoles: the active ones and those /proc lists.
+    void Consoles(const std::string& active, const std::string& procConsoles) {
+        fs::create_directories(root_ / "sys/class/tty/console");
+        fs::create_directories(root_ / "proc");
+        Write(root_ / "sys/class/tty/console/active", active);
+        Write(root_ / "proc/consoles", procConsoles);
+    }
+
   private:
     static void Write(const fs::path& file, const std::string& text) {
         std::ofstream(file) << text << "\n";
@@ -135,6 +143,50 @@ TEST(SerialPorts, AFoundDeviceKeepsItsNumberWhileAwayAndWhenItComesBack) {
     ASSERT_EQ(ports.size(), 4u);
     EXPECT_EQ(ports[3].number, 4);
     EXPECT_TRUE(ports[3].path.empty());
+}
+
+// A serial line that is the kernel's console is not the meter's: no number goes to it, and the
+// listing shows it apart.
+TEST(SerialPorts, ASystemConsoleGetsNoNumber) {
+    for (const bool listedInProc : {false, true}) {
+        SCOPED_TRACE(listedInProc ? "/proc/consoles" : "console/active");
+        ScratchSystem system;
+        system.Uart("ttyS0", 4);
+        system.Uart("ttyS1", 4);
+        system.Consoles(listedInProc ? "tty0" : "tty0 ttyS0",
+                        listedInProc ? "ttyS0                -W- (EC  p a)    4:64" : "");
+        EXPECT_EQ(Nodes(FindSerialDevices(system.Root())), std::vector<std::string>{"ttyS1"});
+        EXPECT_EQ(Nodes(FindConsoleDevices(system.Root())), std::vector<std::string>{"ttyS0"});
+        ResetPortTableForTests(system.Root());
+        EXPECT_EQ(fs::path(DescribePort(1).path).filename(), "ttyS1");
+        const auto ports = ListPorts();
+        ASSERT_EQ(ports.size(), 5u);
+        EXPECT_EQ(ports[4].number, 0);
+        EXPECT_EQ(ports[4].source, "console");
+        EXPECT_EQ(fs::path(ports[4].path).filename(), "ttyS0");
+    }
+}
+
+// Two adapters plugged in again with their kernel names swapped: each number follows its
+// adapter's by-id name, and no device is listed twice.
+TEST(SerialPorts, AdaptersReplugWithSwappedNodesKeepTheirNumbers) {
+    ScratchSystem system;
+    system.PlugUsb("ttyUSB0", "usb-A", "Adapter", "A", "1-1");
+    system.PlugUsb("ttyUSB1", "usb-B", "Adapter", "B", "1-2");
+    ResetPortTableForTests(system.Root());
+    ASSERT_EQ(fs::path(ListPorts()[0].path).filename(), "ttyUSB0");
+    system.Unplug("ttyUSB0", "usb-A");
+    system.Unplug("ttyUSB1", "usb-B");
+    system.PlugUsb("ttyUSB1", "usb-A", "Adapter", "A", "1-1");
+    system.PlugUsb("ttyUSB0", "usb-B", "Adapter", "B", "1-2");
+    const auto ports = ListPorts();  // a listing looks again at once
+    ASSERT_EQ(ports.size(), 4u);
+    EXPECT_EQ(fs::path(ports[0].path).filename(), "ttyUSB1");
+    EXPECT_NE(ports[0].description.find("serial A"), std::string::npos) << ports[0].description;
+    EXPECT_EQ(fs::path(ports[1].path).filename(), "ttyUSB0");
+    EXPECT_NE(ports[1].description.find("serial B"), std::string::npos) << ports[1].description;
+    EXPECT_EQ(fs::path(DescribePort(1).path).filename(), "ttyUSB1");
+    EXPECT_EQ(fs::path(DescribePort(2).path).filename(), "ttyUSB0");
 }
 
 TEST(SerialPorts, TheProbeTellsMissingBusyAndOk) {

@@ -321,6 +321,37 @@ TEST_F(ComPortTest, TracingStateMachineOnAnOpenPort) {
     EXPECT_EQ(port.Tracing(), tlOff);
 }
 
+// tlClear empties a running trace or log and leaves it on; tlOff ends it.
+TEST_F(ComPortTest, ClearAndOffOfARunningTraceAndLogOnAnOpenPort) {
+    port.SetOpen(true);
+    port.SetTracing(tlOn);
+    port.SetLogging(tlOn);
+    port.SendByte('K');  // one trace entry and one log entry
+    ASSERT_NE(Fake().Trace.TraceIndex(), 0u);
+    ASSERT_FALSE(Fake().Log.Empty());
+
+    port.SetTracing(tlClear);
+    port.SetLogging(tlClear);
+    EXPECT_EQ(port.Tracing(), tlOn);
+    EXPECT_EQ(port.Logging(), tlOn);
+    EXPECT_EQ(Fake().Trace.TraceIndex(), 0u);
+    EXPECT_TRUE(Fake().Log.Empty());
+    EXPECT_TRUE(Fake().TraceOn());
+    EXPECT_TRUE(Fake().LogOn());
+    port.SendByte('K');  // still recorded
+    EXPECT_NE(Fake().Trace.TraceIndex(), 0u);
+    EXPECT_FALSE(Fake().Log.Empty());
+
+    port.SetTracing(tlOff);
+    port.SetLogging(tlOff);
+    EXPECT_EQ(port.Tracing(), tlOff);
+    EXPECT_EQ(port.Logging(), tlOff);
+    EXPECT_FALSE(Fake().TraceOn());
+    EXPECT_FALSE(Fake().LogOn());
+    EXPECT_FALSE(Fake().Trace.HasBuffer());
+    EXPECT_FALSE(Fake().Log.HasBuffer());
+}
+
 TEST_F(ComPortTest, AFailedDumpLeavesTheStateUnchanged) {
     port.SetOpen(true);
     port.SetTraceName((TempDir() / "missing" / "trace.txt").string());

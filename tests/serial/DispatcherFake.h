@@ -183,6 +183,8 @@ class FakeDispatcher : public TBaseDispatcher {
     using TBaseDispatcher::Rs485;
     using TBaseDispatcher::RtsByFlow;
     using TBaseDispatcher::SetPlatformIsNT;
+    using TBaseDispatcher::Trace;
+    using TBaseDispatcher::Log;
     using TBaseDispatcher::StatusTriggers;
     using TBaseDispatcher::TimerTriggers;
     using TBaseDispatcher::UartBaseAddress;
