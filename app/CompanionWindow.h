@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace k419::app {
 
@@ -17,8 +18,10 @@ class CompanionWindow : public QWidget {
     Q_OBJECT
 
   public:
-    // The session must outlive the window.
-    explicit CompanionWindow(ReadingSession& session, QWidget* parent = nullptr);
+    // The session must outlive the window. `decimalSeparator`: the panel's (the locale's), for
+    // the table, which shows values as the panel does.
+    CompanionWindow(ReadingSession& session, std::string decimalSeparator,
+                    QWidget* parent = nullptr);
     ~CompanionWindow() override;
 
     // Asks for the file to record into: given a suggested path, returns the chosen one or an
@@ -37,8 +40,11 @@ class CompanionWindow : public QWidget {
   protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
+    void FitColumns();
+
     struct Parts;
     std::unique_ptr<Parts> parts_;
 };

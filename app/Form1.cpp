@@ -15,6 +15,8 @@
 #include <QStyleOptionFrame>
 #include <QTimer>
 #include <QAction>
+#include <QClipboard>
+#include <QMenu>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -28,9 +30,11 @@
 #include "app/CompanionWindow.h"
 #include "app/Glyphs.h"
 #include "app/PlatformBridge.h"
+#include "app/UserMessages.h"
 #include "platform/PathWatch.h"
 #include "platform/PlatformHooks.h"
 #include "platform/SerialPorts.h"
+#include "serial/CommErrors.h"
 #include "ui_Form1.h"
 
 using k419::KeyCode;
@@ -38,11 +42,11 @@ using k419::PanelTexts;
 using k419::app::Guarded;
 
 // The raw bytes of a session, written as they are received. The first write that fails ends
-// the capture: the file is closed and `failed` is told why, once.
+// the capture: the file is closed and `failed` is told the error number, once.
 class TForm1::Capture {
   public:
-    Capture(std::FILE* file, std::string path, std::function<void(const std::string&)> failed)
-        : file_(file), path_(std::move(path)), failed_(std::move(failed)) {}
+    Capture(std::FILE* file, std::function<void(int)> failed)
+        : file_(file), failed_(std::move(failed)) {}
     ~Capture() {
         if (file_ != nullptr) std::fclose(file_);
     }
@@ -55,13 +59,12 @@ class TForm1::Capture {
         const int error = errno != 0 ? errno : EIO;
         std::fclose(file_);
         file_ = nullptr;
-        if (failed_) failed_("cannot write " + path_ + ": " + std::strerror(error));
+        if (failed_) failed_(error);
     }
 
   private:
     std::FILE* file_;
-    std::string path_;
-    std::function<void(const std::string&)> failed_;
+    std::function<void(int)> failed_;
 };
 
 // The serial component as the meter model's source of frames. With a capture, every byte
@@ -377,8 +380,15 @@ QString TForm1::PortToolTip() {
             return text + QStringLiteral("свободен");
         case DeviceState::Busy:
             return text + QStringLiteral("занят другой программой");
-        case DeviceState::NoPermission:
-            return text + QStringLiteral("нет прав доступа (группа dialout)");
+        case DeviceState::NoPermission: {
+            const auto access = k419::platform::DescribeDeviceAccess(port.path);
+            return text + (access.group == "dialout"
+                               ? QStringLiteral("нет прав доступа (группа dialout)")
+                               : QStringLiteral("нет прав доступа (%1:%2, %3)")
+                                     .arg(QString::fromStdString(access.owner),
+                                          QString::fromStdString(access.group),
+                                          QString::fromStdString(access.mode)));
+        }
         case DeviceState::Missing:
             break;
     }
@@ -451,6 +461,18 @@ void TForm1::ConnectReadings() {
     connect(open, &QAction::triggered, this, [this] { BitBtn16Click(); });
     addAction(open);
     setContextMenuPolicy(Qt::ActionsContextMenu);
+    // Over the two displays and their letter boxes the window's own menu opens too (not the
+    // edit field's), in the normal menu font rather than the display's, with the reading under
+    // the pointer to copy.
+    const std::pair<QWidget*, QLineEdit*> displays[] = {
+        {ui_->LA, ui_->Base}, {ui_->Base, ui_->Base}, {ui_->LD, ui_->Dop}, {ui_->Dop, ui_->Dop}};
+    for (const auto& [control, display] : displays) {
+        control->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(control, &QWidget::customContextMenuRequested, this,
+                [this, control, display](const QPoint& at) {
+                    ShowDisplayMenu(control->mapToGlobal(at), display);
+                });
+    }
     // A recording in progress shows beside the COM selector.
     session_.SetOnRecordingChanged([this] {
         ui_->RecordMark->setVisible(session_.Recording());
@@ -459,9 +481,23 @@ void TForm1::ConnectReadings() {
                                        .arg(QString::fromStdString(session_.Recorder().Path()))
                                  : QString());
     });
-    session_.SetOnRecordingFailed([](const std::string& reason) {
-        ApplicationHandleException(std::runtime_error("Запись показаний остановлена: " + reason));
+    session_.SetOnRecordingFailed([this](const std::string&) {
+        ApplicationHandleException(std::runtime_error(
+            "Запись показаний остановлена: " + session_.RecordingErrorInRussian() + "."));
     });
+}
+
+void TForm1::ShowDisplayMenu(const QPoint& at, QLineEdit* display) {
+    // No parent: the menu takes the application's menu font and colours, not the display's.
+    QMenu menu;
+    menu.setObjectName(QStringLiteral("DisplayMenu"));
+    QAction* copy = menu.addAction(QStringLiteral("Копировать показание"));
+    copy->setEnabled(!display->text().trimmed().isEmpty());
+    connect(copy, &QAction::triggered, this,
+            [display] { QGuiApplication::clipboard()->setText(display->text().trimmed()); });
+    menu.addSeparator();
+    menu.addActions(actions());
+    menu.exec(at);
 }
 
 void TForm1::FitDisplayFonts() {
@@ -572,9 +608,31 @@ void TForm1::HandlePort(Body&& body) {
         try {
             body();
         } catch (const std::exception& e) {
-            throw k419::app::PortFailure(PortLabel() + ": " + e.what());
+            throw PortFailureOf(e);
         }
     });
+}
+
+// What the user is told of a failure of the port: the component's own message after the port
+// and device it is about, and above it, in a message box, a Russian sentence on the cause and
+// what to do.
+k419::app::PortFailure TForm1::PortFailureOf(const std::exception& e) const {
+    using k419::app::PortTrouble;
+    PortTrouble trouble = PortTrouble::Other;
+    if (dynamic_cast<const EBadId*>(&e) != nullptr) {
+        trouble = PortTrouble::Missing;
+    } else if (dynamic_cast<const EAlreadyOpen*>(&e) != nullptr) {
+        trouble = PortTrouble::Busy;
+    } else if (const auto* io = dynamic_cast<const EInOutError*>(&e);
+               io != nullptr && io->ErrorCode() == PermissionErrorNumber) {
+        trouble = PortTrouble::NoPermission;
+    }
+    const std::string device = k419::platform::DescribePort(ComPort1.ComNumber()).path;
+    std::string russian = k419::app::RussianPortSentence(trouble, ComPort1.ComNumber(), device);
+    if (waiting_ && trouble != PortTrouble::Missing) {
+        russian += " Панель ждёт устройство и подключится, как только оно появится.";
+    }
+    return k419::app::PortFailure(PortLabel() + ": " + e.what(), russian);
 }
 
 void TForm1::FormCreate() {
@@ -637,9 +695,7 @@ void TForm1::SendKey(KeyCode code) {
     try {
         ComPort1.SendByte(static_cast<char>(code));
     } catch (const std::exception& e) {
-        std::string message = PortLabel() + ": " + e.what();
-        if (waiting_) message += "\nПанель ждёт устройство и подключится, как только оно появится.";
-        throw k419::app::PortFailure(message);
+        throw PortFailureOf(e);
     }
 }
 
@@ -714,7 +770,10 @@ void TForm1::BitBtn16Click() {
 }
 
 k419::app::CompanionWindow& TForm1::Companion() {
-    if (!companion_) companion_ = std::make_unique<k419::app::CompanionWindow>(session_);
+    if (!companion_) {
+        companion_ =
+            std::make_unique<k419::app::CompanionWindow>(session_, model_.DecimalSeparator());
+    }
     return *companion_;
 }
 
@@ -737,13 +796,14 @@ bool TForm1::StartCapture(const std::string& path, std::string& error) {
 
 void TForm1::StartCapture(std::FILE* file, const std::string& path) {
     source_->SetCapture(nullptr);
-    capture_ = std::make_unique<Capture>(file, path, [this](const std::string& reason) {
+    capture_ = std::make_unique<Capture>(file, [this, path](int error) {
         // The capture is over; the panel goes on.
         if (onCaptureFailed_) {
-            onCaptureFailed_(reason);
+            onCaptureFailed_("cannot write " + path + ": " + std::strerror(error));
         } else {
             ApplicationHandleException(
-                std::runtime_error("Запись принятых байтов остановлена: " + reason));
+                std::runtime_error("Запись принятых байтов остановлена: " +
+                                   k419::app::RussianFileFailure(false, path, error) + "."));
         }
     });
     source_->SetCapture(capture_.get());

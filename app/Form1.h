@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "app/PlatformBridge.h"
 #include "app/ReadingSession.h"
 #include "app/Timer.h"
 #include "meter/FrontPanel.h"
@@ -32,6 +33,8 @@ class CompanionWindow;
 namespace k419::platform {
 class PathWatch;
 }
+class QLineEdit;
+class QPoint;
 class QSocketNotifier;
 
 class TForm1 : public QWidget {
@@ -148,6 +151,7 @@ class TForm1 : public QWidget {
     struct FieldControl;
 
     void FitDisplayFonts();
+    void ShowDisplayMenu(const QPoint& at, QLineEdit* display);
     void LoadComponents();
     void ConnectReadings();
     void ConnectLink();
@@ -169,6 +173,7 @@ class TForm1 : public QWidget {
     template <class Body>
     void HandlePort(Body&& body);
     std::string PortLabel() const;
+    k419::app::PortFailure PortFailureOf(const std::exception& e) const;
 
     std::unique_ptr<Ui::TForm1> ui_;
     k419::FrontPanelModel model_;

@@ -90,8 +90,15 @@ void ShowExceptionMessage(const std::string& message, MessageDisplay display) {
 }
 
 void InstallExceptionDisplay(MessageDisplay display) {
-    SetApplicationExceptionHandler(
-        [display](const std::exception& e) { ShowExceptionMessage(e.what(), display); });
+    SetApplicationExceptionHandler([display](const std::exception& e) {
+        // A message box about a port leads with the window's own Russian sentence.
+        const auto* port = dynamic_cast<const PortFailure*>(&e);
+        if (display == MessageDisplay::Dialog && port != nullptr && !port->Russian().empty()) {
+            ShowExceptionMessage(port->Russian() + "\n\n" + e.what(), display);
+        } else {
+            ShowExceptionMessage(e.what(), display);
+        }
+    });
 }
 
 void ReportCurrentException() noexcept {

@@ -4,14 +4,21 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace k419::app {
 
 // A failure of the serial port as the user is told of it: the port and device it is about,
-// then the component's own message.
+// then the component's own message (what(), as a line on standard error shows it); and for a
+// message box, a plain Russian sentence to go above that.
 class PortFailure : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit PortFailure(const std::string& message, std::string russian = {})
+        : std::runtime_error(message), russian_(std::move(russian)) {}
+    const std::string& Russian() const { return russian_; }
+
+  private:
+    std::string russian_;
 };
 
 // Lets the calling thread's platform messages (the serial engine's notifications and its

@@ -1,5 +1,7 @@
 #include "app/ReadingSession.h"
 
+#include "app/UserMessages.h"
+
 namespace k419::app {
 
 ReadingSession::ReadingSession() : start_(std::chrono::steady_clock::now()) {}
@@ -12,10 +14,7 @@ void ReadingSession::Take(const k419::Reading& reading) {
         if (onRecordingFailed_) onRecordingFailed_(recordingError_);
     }
     statistics_.Add(reading);
-    // The plot's time runs with the steady clock: a change of the wall clock (a time zone,
-    // a correction) must not fold the picture.
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const double seconds = Seconds();
     Plot(primary_, reading.primary, reading.primaryUnit, reading.primaryValue, seconds);
     Plot(secondary_, reading.secondary, {}, reading.secondaryValue, seconds);
     ++changes_;
@@ -39,6 +38,7 @@ bool ReadingSession::StartRecording(const std::string& path) {
     recordingError_.clear();
     const bool started = recorder_.Start(path, std::chrono::system_clock::now());
     if (!started) recordingError_ = recorder_.Error();
+    recordingSince_ = Seconds();
     ++changes_;
     if (onRecordingChanged_) onRecordingChanged_();
     return started;
@@ -47,8 +47,34 @@ bool ReadingSession::StartRecording(const std::string& path) {
 void ReadingSession::StartRecording(k419::ReadingRecorder started) {
     recorder_ = std::move(started);
     recordingError_.clear();
+    recordingSince_ = Seconds();
     ++changes_;
     if (onRecordingChanged_) onRecordingChanged_();
+}
+
+double ReadingSession::Seconds() const {
+    // The plot's time runs with the steady clock: a change of the wall clock (a time zone,
+    // a correction) must not fold the picture.
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void ReadingSession::ResetStatistics() {
+    statistics_.Reset();
+    primary_.history.Clear();
+    secondary_.history.Clear();
+    resetAt_ = Seconds();
+    ++changes_;
+}
+
+std::optional<double> ReadingSession::RecordingSince() const {
+    if (!recorder_.Recording()) return std::nullopt;
+    return recordingSince_;
+}
+
+std::string ReadingSession::RecordingErrorInRussian() const {
+    if (recordingError_.empty()) return {};
+    return RussianFileFailure(recorder_.ErrorWhileCreating(), recorder_.Path(),
+                              recorder_.ErrorNumber());
 }
 
 void ReadingSession::StopRecording() {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "meter/PlotDecimator.h"
@@ -47,12 +48,19 @@ class ReadingSession {
     const k419::ReadingRecorder& Recorder() const { return recorder_; }
     // Why the recording could not start or stopped by itself (empty while none failed).
     const std::string& RecordingError() const { return recordingError_; }
+    // The same in Russian, for the window: "не удалось записать в файл /x: на диске нет места".
+    std::string RecordingErrorInRussian() const;
 
     const k419::ReadingStatistics& Statistics() const { return statistics_; }
-    void ResetStatistics() {
-        statistics_.Reset();
-        ++changes_;
-    }
+    // Starts the statistics and the plotted histories afresh.
+    void ResetStatistics();
+
+    // Seconds since the session started: the time scale of the plotted histories.
+    double Seconds() const;
+    // When the statistics were last reset (0: never), and when the recording in progress
+    // started (none while nothing records), on that scale.
+    double ResetAt() const { return resetAt_; }
+    std::optional<double> RecordingSince() const;
 
     const Series& Primary() const { return primary_; }
     const Series& Secondary() const { return secondary_; }
@@ -76,6 +84,8 @@ class ReadingSession {
               double seconds);
 
     std::chrono::steady_clock::time_point start_;
+    double resetAt_ = 0.0;
+    double recordingSince_ = 0.0;
     k419::ReadingRecorder recorder_;
     std::string recordingError_;
     k419::ReadingStatistics statistics_;

@@ -21,6 +21,7 @@
 #include "app/Form1.h"
 #include "app/HeadlessOutput.h"
 #include "app/PlatformBridge.h"
+#include "app/UserMessages.h"
 #include "meter/Reading.h"
 #include "platform/PlatformHooks.h"
 #include "platform/SerialPorts.h"
@@ -218,6 +219,8 @@ int main(int argc, char** argv) {
     }
     QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("k419")));
     k419::app::StoreNoSettings();
+    // The window speaks Russian whatever the user's locale, Qt's own dialogs included.
+    k419::app::InstallRussianTranslations();
     k419::app::ConnectPlatformMessages();
     k419::app::InstallExceptionDisplay(headless ? k419::app::MessageDisplay::StandardError
                                                 : k419::app::MessageDisplay::Dialog);
@@ -253,8 +256,12 @@ int main(int argc, char** argv) {
                 return k419::app::ExitOutputFailed;
             }
             // The window goes on without the recording.
-            k419::app::ShowExceptionMessage("Запись показаний не началась: " + recording.Error(),
-                                            k419::app::MessageDisplay::Dialog);
+            k419::app::ShowExceptionMessage(
+                "Запись показаний не началась: " +
+                    k419::app::RussianFileFailure(recording.ErrorWhileCreating(), options.record,
+                                                  recording.ErrorNumber()) +
+                    ".",
+                k419::app::MessageDisplay::Dialog);
         }
     }
     std::FILE* capture = nullptr;

@@ -42,8 +42,8 @@ struct Reading {
 
     // The meter's state for the frame.
     std::uint8_t range = 0;
-    int frequencyHz = 0;        // 1000 or 100
-    double levelVolts = 0.0;    // 1 or 0.1
+    int frequencyHz = 0;      // 1000 or 100
+    double levelVolts = 0.0;  // 1 or 0.1
     bool bias = false;
     bool seriesCircuit = false;  // else parallel
     bool autoRanging = false;

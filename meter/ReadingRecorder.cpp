@@ -17,6 +17,8 @@ ReadingRecorder& ReadingRecorder::operator=(ReadingRecorder&& other) noexcept {
     file_ = std::exchange(other.file_, nullptr);
     path_ = std::move(other.path_);
     error_ = std::move(other.error_);
+    errorNumber_ = other.errorNumber_;
+    errorWhileCreating_ = other.errorWhileCreating_;
     start_ = other.start_;
     rows_ = std::exchange(other.rows_, 0);
     kept_ = std::exchange(other.kept_, 0);
@@ -27,6 +29,7 @@ bool ReadingRecorder::Start(const std::string& path, std::chrono::system_clock::
     Stop();
     path_ = path;
     error_.clear();
+    errorNumber_ = 0;
     start_ = start;
     rows_ = 0;
     kept_ = 0;
@@ -51,13 +54,17 @@ bool ReadingRecorder::Stop() {
     std::FILE* file = file_;
     file_ = nullptr;
     if (std::fclose(file) != 0) {
-        error_ = "cannot write " + path_ + ": " + std::strerror(errno);
+        errorNumber_ = errno;
+        errorWhileCreating_ = false;
+        error_ = "cannot write " + path_ + ": " + std::strerror(errorNumber_);
         return false;
     }
     return true;
 }
 
 bool ReadingRecorder::Fail(const std::string& what, int error) {
+    errorNumber_ = error;
+    errorWhileCreating_ = what == "cannot create";
     error_ = what + " " + path_ + ": " + std::strerror(error);
     if (file_ != nullptr) {
         // The failure is already reported; what the close says adds nothing.

@@ -37,6 +37,10 @@ class ReadingRecorder {
     std::uint64_t Rows() const { return rows_; }
     // Why the last Start or Record failed: "cannot create /x/y.csv: No such file or directory".
     const std::string& Error() const { return error_; }
+    // The same in parts: the error number, and whether the file was being created (else
+    // written).
+    int ErrorNumber() const { return errorNumber_; }
+    bool ErrorWhileCreating() const { return errorWhileCreating_; }
 
   private:
     bool Fail(const std::string& what, int error);
@@ -45,6 +49,8 @@ class ReadingRecorder {
     std::FILE* file_ = nullptr;
     std::string path_;
     std::string error_;
+    int errorNumber_ = 0;
+    bool errorWhileCreating_ = false;
     std::chrono::system_clock::time_point start_{};
     std::uint64_t rows_ = 0;
     std::uint64_t kept_ = 0;  // bytes of whole rows (and the header) in the file

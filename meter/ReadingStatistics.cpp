@@ -23,7 +23,8 @@ void RunningStatistics::Add(double value) {
 }
 
 double RunningStatistics::StandardDeviation() const {
-    if (count_ < 2) return 0.0;
+    // A series that never varied has no spread, whatever rounding left in m2.
+    if (count_ < 2 || min_ == max_) return 0.0;
     return std::sqrt(m2_ / static_cast<double>(count_ - 1));
 }
 
@@ -81,21 +82,13 @@ std::string ReadingStatistics::Summary() const {
     return SideLine(primary_) + SideLine(secondary_);
 }
 
-std::string WithSiPrefix(double value, std::string_view unit, int digits) {
-    if (digits < 1) digits = 1;
-    if (digits > 17) digits = 17;
-    const std::string space = unit.empty() ? "" : " ";
+namespace {
+
+// `value` split for a prefixed form: its number with "." as decimal point and the index of its
+// prefix in the list f, p, n, µ, m, (none), k, M, G, T, P; or the whole text in scientific
+// notation (index -1) where no prefix reaches. `digits` as for WithSiPrefix.
+std::pair<std::string, int> PrefixedNumber(double value, int digits) {
     char text[64];
-    if (!std::isfinite(value) || value == 0.0) {
-        const auto end = std::to_chars(text, text + sizeof text, value).ptr;
-        return std::string(text, end) + space + std::string(unit);
-    }
-    if (unit.empty()) {
-        // A ratio: a prefix would only puzzle ("12 m" for a loss factor of 0.012).
-        const auto end =
-            std::to_chars(text, text + sizeof text, value, std::chars_format::general, digits).ptr;
-        return std::string(text, end);
-    }
     // Rounding first, in decimal, then choosing the prefix from the rounded number keeps
     // 999.9996 nF at six digits from coming out as "1000 nF".
     const auto end =
@@ -104,8 +97,6 @@ std::string WithSiPrefix(double value, std::string_view unit, int digits) {
     const std::string_view scientific(text, static_cast<std::size_t>(end - text));
     const std::size_t e = scientific.find('e');
     const int exponent = std::atoi(std::string(scientific.substr(e + 1)).c_str());
-    static constexpr const char* Prefixes[] = {"f", "p", "n", "µ", "m", "",
-                                               "k", "M", "G", "T", "P"};
     if (exponent < -15 || exponent >= 18) {
         // No prefix reaches this far: scientific notation, its trailing zeros dropped.
         std::string digitsPart(scientific.substr(0, e));
@@ -113,7 +104,7 @@ std::string WithSiPrefix(double value, std::string_view unit, int digits) {
             while (digitsPart.back() == '0') digitsPart.pop_back();
             if (digitsPart.back() == '.') digitsPart.pop_back();
         }
-        return digitsPart + std::string(scientific.substr(e)) + " " + std::string(unit);
+        return {digitsPart + std::string(scientific.substr(e)), -1};
     }
     const int prefixPower = (exponent >= 0 ? exponent / 3 : -((-exponent + 2) / 3)) * 3;
 
@@ -132,7 +123,63 @@ std::string WithSiPrefix(double value, std::string_view unit, int digits) {
     std::string fraction = mantissa.substr(integerDigits);
     while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
     if (!fraction.empty()) number += "." + fraction;
-    return sign + number + " " + Prefixes[prefixPower / 3 + 5] + std::string(unit);
+    return {sign + number, prefixPower / 3 + 5};
+}
+
+// The plain form of a ratio or of a value with nothing to prefix.
+std::string PlainNumber(double value, int digits) {
+    char text[64];
+    const auto end =
+        std::isfinite(value) && value != 0.0
+            ? std::to_chars(text, text + sizeof text, value, std::chars_format::general, digits).ptr
+            : std::to_chars(text, text + sizeof text, value).ptr;
+    return std::string(text, end);
+}
+
+int ClampDigits(int digits) { return digits < 1 ? 1 : digits > 17 ? 17 : digits; }
+
+}  // namespace
+
+std::string WithSiPrefix(double value, std::string_view unit, int digits) {
+    digits = ClampDigits(digits);
+    const std::string space = unit.empty() ? "" : " ";
+    // A ratio takes no prefix: it would only puzzle ("12 m" for a loss factor of 0.012).
+    if (!std::isfinite(value) || value == 0.0 || unit.empty()) {
+        return PlainNumber(value, digits) + space + std::string(unit);
+    }
+    static constexpr const char* Prefixes[] = {"f", "p", "n", "µ", "m", "",
+                                               "k", "M", "G", "T", "P"};
+    const auto [number, prefix] = PrefixedNumber(value, digits);
+    return number + " " + (prefix >= 0 ? Prefixes[prefix] : "") + std::string(unit);
+}
+
+std::string_view PanelUnit(std::string_view unit) {
+    // The panel's own unit names, Cyrillic as its fields show them.
+    static constexpr std::pair<std::string_view, std::string_view> Units[] = {
+        {"Ω", "Ом"}, {"S", "См"}, {"F", "Ф"}, {"H", "Гн"}};
+    for (const auto& [si, panel] : Units) {
+        if (unit == si) return panel;
+    }
+    return unit;
+}
+
+std::string WithPanelPrefix(double value, std::string_view unit, std::string_view separator,
+                            int digits) {
+    digits = ClampDigits(digits);
+    const std::string name(PanelUnit(unit));
+    static constexpr const char* Prefixes[] = {"ф", "п", "н", "мк", "м", "",
+                                               "к", "М", "Г", "Т",  "П"};
+    std::string text;
+    if (!std::isfinite(value) || value == 0.0 || unit.empty()) {
+        text = PlainNumber(value, digits) + (unit.empty() ? "" : " " + name);
+    } else {
+        const auto [number, prefix] = PrefixedNumber(value, digits);
+        text = number + " " + (prefix >= 0 ? Prefixes[prefix] : "") + name;
+    }
+    if (const auto point = text.find('.'); point != std::string::npos) {
+        text.replace(point, 1, separator);
+    }
+    return text;
 }
 
 }  // namespace k419

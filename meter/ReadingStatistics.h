@@ -64,4 +64,12 @@ class ReadingStatistics {
 // scientific notation ("1e-18 F"); with an empty unit (a ratio) no prefix is used ("0.0123").
 std::string WithSiPrefix(double value, std::string_view unit, int digits = 6);
 
+// The same as the panel writes its readings: the prefix and the unit in the panel's Cyrillic
+// names (Ом, См, Ф, Гн; мк, н, п, ...) and `separator` as the decimal separator: 1.00e-7 and
+// "F" give "100 нФ", 0.0123 and "" with "," give "0,0123".
+std::string WithPanelPrefix(double value, std::string_view unit, std::string_view separator,
+                            int digits = 6);
+// The panel's name of an SI unit of the record: "Ом" for "Ω", "См", "Ф", "Гн"; any other as it is.
+std::string_view PanelUnit(std::string_view unit);
+
 }  // namespace k419

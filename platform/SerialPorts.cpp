@@ -1,7 +1,10 @@
 #include "SerialPorts.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -298,6 +301,28 @@ DeviceState ProbeSerialDevice(const std::string& path) {
     const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     ::close(fd);
     return locked ? DeviceState::Busy : DeviceState::Ok;
+}
+
+DeviceAccess DescribeDeviceAccess(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return {};
+    DeviceAccess access;
+    std::vector<char> buffer(16384);
+    passwd user{};
+    passwd* foundUser = nullptr;
+    getpwuid_r(info.st_uid, &user, buffer.data(), buffer.size(), &foundUser);
+    access.owner = foundUser != nullptr ? foundUser->pw_name : std::to_string(info.st_uid);
+    group group{};
+    struct group* foundGroup = nullptr;
+    getgrgid_r(info.st_gid, &group, buffer.data(), buffer.size(), &foundGroup);
+    access.group = foundGroup != nullptr ? foundGroup->gr_name : std::to_string(info.st_gid);
+    const mode_t mode = info.st_mode;
+    access.mode = S_ISCHR(mode) ? "c" : S_ISDIR(mode) ? "d" : S_ISLNK(mode) ? "l" : "-";
+    const std::pair<mode_t, char> bits[] = {{S_IRUSR, 'r'}, {S_IWUSR, 'w'}, {S_IXUSR, 'x'},
+                                            {S_IRGRP, 'r'}, {S_IWGRP, 'w'}, {S_IXGRP, 'x'},
+                                            {S_IROTH, 'r'}, {S_IWOTH, 'w'}, {S_IXOTH, 'x'}};
+    for (const auto& [bit, letter] : bits) access.mode += (mode & bit) ? letter : '-';
+    return access;
 }
 
 const char* DeviceStateName(DeviceState state) {

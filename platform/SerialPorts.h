@@ -59,6 +59,13 @@ enum class DeviceState { Ok, Busy, NoPermission, Missing };
 // or ok. Opens and closes it only; changes nothing on the device.
 DeviceState ProbeSerialDevice(const std::string& path);
 
+// Who may use the device at `path`: the names of its owner and group (their numbers where
+// they have none) and its mode as ls shows it ("crw-rw----"); all empty when it cannot be read.
+struct DeviceAccess {
+    std::string owner, group, mode;
+};
+DeviceAccess DescribeDeviceAccess(const std::string& path);
+
 // "ok", "busy", "no permission", "missing".
 const char* DeviceStateName(DeviceState state);
 

@@ -3,7 +3,7 @@
 # functions print goes to standard error.
 k419_packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                qt6-base-dev qt6-charts-dev libqt6opengl6-dev qt6-serialport-dev libgl-dev
-               fonts-liberation fonts-dejavu-core dpkg-dev file python3)
+               fonts-liberation fonts-dejavu-core qt6-translations-l10n dpkg-dev file python3)
 
 k419_ensure_packages() {
   local missing=() p

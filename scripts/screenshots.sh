@@ -4,6 +4,9 @@
 #   scripts/screenshots.sh [--dejavu-only] [build-dir]      (default: build)
 # Writes docs/screenshot-compact.png and docs/screenshot-expanded.png; with --dejavu-only the
 # window sees only the DejaVu fonts of a stock desktop, and the names end in -dejavu.png.
+# Without it also the companion window of a recording (docs/screenshot-companion.png), the
+# same after "Сбросить статистику" (-companion-reset.png), the save dialog
+# (-save-dialog.png) and the message box of a port whose device is missing (-port-error.png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
@@ -78,7 +81,38 @@ if [ -z "$suffix" ]; then
   done
   sleep 12
   DISPLAY=$display import -window "$companion" docs/screenshot-companion.png
+  # "Сбросить статистику" (the top row's right end), then a few seconds more.
+  eval "$(DISPLAY=$display xdotool getwindowgeometry --shell "$companion")"
+  DISPLAY=$display xdotool mousemove --window "$companion" $((WIDTH - 70)) 21 click 1
+  sleep 4
+  DISPLAY=$display import -window "$companion" docs/screenshot-companion-reset.png
+  # The recording stopped, and the save dialog of "Записать в файл…" (the top row's left end).
+  DISPLAY=$display xdotool mousemove --window "$companion" 60 21 click 1
+  sleep 1
+  DISPLAY=$display xdotool mousemove --window "$companion" 60 21 click 1
+  # xdotool's patterns do not match Cyrillic: the dialog is the program's third window.
+  dialog=""
+  for _ in $(seq 100); do
+    for w in $(DISPLAY=$display xdotool search --onlyvisible --pid "$panel" 2>/dev/null); do
+      [ "$w" != "$window" ] && [ "$w" != "$companion" ] && dialog=$w
+    done
+    [ -n "$dialog" ] && break
+    sleep 0.2
+  done
+  sleep 1
+  DISPLAY=$display import -window "$dialog" docs/screenshot-save-dialog.png
+  DISPLAY=$display xdotool key --window "$dialog" Escape
   rm -rf "$recording"
-  shots="$shots docs/screenshot-companion.png"
+  shots="$shots docs/screenshot-companion.png docs/screenshot-companion-reset.png"
+  shots="$shots docs/screenshot-save-dialog.png"
+
+  # A port whose device is missing: the message box at start (the window comes after it).
+  kill "$panel"; wait "$panel" 2>/dev/null || true
+  DISPLAY=$display "$build/app/k419" --port COM1=/dev/ttyUSB7 2>/dev/null &
+  panel=$!
+  box=$(DISPLAY=$display timeout 20 xdotool search --sync --onlyvisible --name '^K4-19$' | head -n 1)
+  sleep 1
+  DISPLAY=$display import -window "$box" docs/screenshot-port-error.png
+  shots="$shots docs/screenshot-port-error.png"
 fi
 echo "$shots"

@@ -240,6 +240,8 @@ std::string ErrorMessage(int32_t Number) {
     return text;
 }
 
+static_assert(PermissionErrorNumber == ERROR_PRIVILEGE_NOT_HELD);
+
 int32_t CheckResult(bool Loading, int32_t Code) {
     if (Code >= 0 || Loading) return Code;
     // A permission problem on open is reported by the platform as 1314, outside the range of

@@ -29,8 +29,12 @@ class EOutOfMemory : public Exception {
     EOutOfMemory();
 };
 
+// The operating-system error number of a permission problem on open (the platform's
+// ERROR_PRIVILEGE_NOT_HELD): the user may not open the device.
+inline constexpr int32_t PermissionErrorNumber = 1314;
+
 // An input/output failure that carries an operating-system error number (result codes -2
-// to -162 other than -8).
+// to -162 other than -8, and -PermissionErrorNumber).
 class EInOutError : public Exception {
   public:
     EInOutError(std::string Message, int32_t ErrorCode);

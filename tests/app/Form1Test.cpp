@@ -367,8 +367,6 @@ TEST_F(Form1Test, ExitButtonClosesTheWindow) {
     EXPECT_FALSE(form->isVisible());
 }
 
-const std::string WaitingNote = "Панель ждёт устройство и подключится, как только оно появится.";
-
 class Form1WithoutPortTest : public Form1Test {
   protected:
     void SetUp() override {
@@ -383,6 +381,11 @@ TEST_F(Form1WithoutPortTest, PortThatCannotOpenIsReportedAndTheWindowRunsOn) {
     ASSERT_EQ(errors.messages.size(), 1u);
     EXPECT_EQ(errors.messages[0],
               "COM1 (/nonexistent/k419-test-tty): ie_BadId - Specified comport doesn't exist");
+    // A message box leads with a Russian sentence on the cause and what to do.
+    EXPECT_EQ(errors.russian[0],
+              "Порт COM1 не открыт: устройства /nonexistent/k419-test-tty нет. Подключите "
+              "адаптер или выберите другой порт; панель подключится сама, как только "
+              "устройство появится.");
     EXPECT_FALSE(form->ComPort1.Open());
     EXPECT_EQ(Text("A"), " ");  // FormCreate ended before A was set
     EXPECT_EQ(form->size(), QSize(506, 110));
@@ -393,12 +396,12 @@ TEST_F(Form1WithoutPortTest, PortThatCannotOpenIsReportedAndTheWindowRunsOn) {
     EXPECT_EQ(Text("Base"), "Нет данных");
     EXPECT_EQ(Text("Dop"), "разрыв связи");
 
-    // A key tries to open the port again; the failure is shown, saying that the panel waits
-    // for the device, and nothing is sent.
+    // A key tries to open the port again; the failure is shown as before, and nothing is sent.
     EXPECT_TRUE(form->WaitingForDevice());
     form->findChild<QPushButton*>("BitBtn10")->click();
     ASSERT_EQ(errors.messages.size(), 2u);
-    EXPECT_EQ(errors.messages[1], errors.messages[0] + "\n" + WaitingNote);
+    EXPECT_EQ(errors.messages[1], errors.messages[0]);
+    EXPECT_EQ(errors.russian[1], errors.russian[0]);
 
     // The user picks a port that works.
     form->findChild<QSpinBox*>("SpinEdit1")->stepUp();

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "app/PlatformBridge.h"
 #include "app/Timer.h"
 #include "meter/MeterFrame.h"
 #include "platform/PlatformHooks.h"
@@ -161,15 +162,20 @@ class MeterLine {
     bool headerSent_ = false;
 };
 
-// Records what reaches the application's exception handler while it lives.
+// Records what reaches the application's exception handler while it lives: each message, and
+// for a failure of the port the Russian sentence a message box leads with.
 class ErrorRecord {
   public:
     ErrorRecord() {
-        SetApplicationExceptionHandler(
-            [this](const std::exception& e) { messages.emplace_back(e.what()); });
+        SetApplicationExceptionHandler([this](const std::exception& e) {
+            messages.emplace_back(e.what());
+            const auto* port = dynamic_cast<const k419::app::PortFailure*>(&e);
+            russian.push_back(port != nullptr ? port->Russian() : std::string());
+        });
     }
     ~ErrorRecord() { SetApplicationExceptionHandler({}); }
     std::vector<std::string> messages;
+    std::vector<std::string> russian;
 };
 
 inline k419::MeterFrame Frame(std::array<std::uint8_t, 4> first, std::array<std::uint8_t, 4> second,

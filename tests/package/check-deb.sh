@@ -28,7 +28,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 check "Package is k419" "[ '$(field Package)' = k419 ]"
 check "Architecture is this machine's" "[ '$(field Architecture)' = '$(dpkg --print-architecture)' ]"
 depends=$(field Depends)
-for d in fonts-liberation libc6 libqt6widgets6 libstdc++6; do
+for d in fonts-liberation qt6-translations-l10n libc6 libqt6widgets6 libstdc++6; do
   check "Depends names $d ($depends)" "grep -q '\\b$d\\b' <<<'$depends'"
 done
 check "Maintainer is set" "[ -n '$(field Maintainer)' ]"
