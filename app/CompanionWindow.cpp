@@ -253,8 +253,8 @@ void CompanionWindow::FitColumns() {
     const int spare = table->viewport()->width() - used;
     if (spare <= 0) return;
     for (int c = 0; c < columns; ++c) {
-        table->setColumnWidth(c, table->columnWidth(c) + spare / columns +
-                                     (c < spare % columns ? 1 : 0));
+        table->setColumnWidth(
+            c, table->columnWidth(c) + spare / columns + (c < spare % columns ? 1 : 0));
     }
 }
 
@@ -309,7 +309,10 @@ void CompanionWindow::Refresh() {
         p.record->setText(QStringLiteral("Записать в файл…"));
         p.record->setToolTip(
             QStringLiteral("Записывать каждое показание панели в файл CSV (таблицу)"));
-        if (!p.session.RecordingError().empty()) {
+        if (!p.session.RecordingError().empty() && recorder.ErrorWhileCreating()) {
+            p.status->setText(QStringLiteral("Запись не началась: %1.")
+                                  .arg(Text(p.session.RecordingErrorInRussian())));
+        } else if (!p.session.RecordingError().empty()) {
             p.status->setText(
                 QStringLiteral("Запись остановлена: %1. В файле %2 строк: %3")
                     .arg(Text(p.session.RecordingErrorInRussian()), Text(recorder.Path()))

@@ -1,5 +1,6 @@
 #include "meter/ReadingStatistics.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -23,8 +24,12 @@ void RunningStatistics::Add(double value) {
 }
 
 double RunningStatistics::StandardDeviation() const {
-    // A series that never varied has no spread, whatever rounding left in m2.
-    if (count_ < 2 || min_ == max_) return 0.0;
+    // Values that differ only in their last bits (the meter's averaging sums the same readings
+    // in another order at every frame) are one value: what m2 holds then is rounding, not
+    // spread. The meter's numbers carry 24 bits, far coarser than this.
+    if (count_ < 2 || max_ - min_ <= 1e-12 * std::max(std::fabs(min_), std::fabs(max_))) {
+        return 0.0;
+    }
     return std::sqrt(m2_ / static_cast<double>(count_ - 1));
 }
 

@@ -96,6 +96,23 @@ TEST(ReadingStatistics, WithSiPrefix) {
     for (const auto& [value, unit, digits, text] : cases) {
         EXPECT_EQ(WithSiPrefix(value, unit, digits), text);
     }
+    // As the panel writes it: its Cyrillic names and the locale's separator.
+    EXPECT_EQ(WithPanelPrefix(1.0001e-7, "F", ","), "100,01 нФ");
+    EXPECT_EQ(WithPanelPrefix(-4700, "Ω", ","), "-4,7 кОм");
+    EXPECT_EQ(WithPanelPrefix(2.5e-6, "H", "."), "2.5 мкГн");
+    EXPECT_EQ(WithPanelPrefix(0.0123456789, "", ",", 4), "0,01235");
+}
+
+// A reading that never changes has no spread, also when the averaging hands it over with its
+// last bits differing from frame to frame.
+TEST(RunningStatistics, AConstantSeriesHasNoSpread) {
+    for (const double value : {0.1, 1.0001e-7, 123456.789}) {
+        RunningStatistics s;
+        for (int i = 0; i < 1000; ++i) {
+            s.Add(i % 3 == 0 ? value : std::nextafter(value, i % 3 == 1 ? 0.0 : 1e9));
+        }
+        EXPECT_EQ(s.StandardDeviation(), 0.0) << value;
+    }
 }
 
 }  // namespace
