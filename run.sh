@@ -5,8 +5,10 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 . scripts/deps.sh
-k419_ensure_packages
-k419_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Only what the program needs: the tests, benchmarks and their packages are test.sh's.
+k419_ensure_packages "${k419_run_packages[@]}"
+K419_TARGETS=k419 k419_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK419_BUILD_TESTS=OFF \
+  -DK419_BUILD_BENCH=OFF
 
 com1_given=${K419_COM1:+yes}
 previous=""

@@ -17,7 +17,7 @@ case "$mode" in
   *) echo "usage: $0 [--quick|--asan|--tsan]" >&2; exit 2 ;;
 esac
 
-k419_ensure_packages
+k419_ensure_packages "${k419_run_packages[@]}" "${k419_test_packages[@]}"
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
 
@@ -30,7 +30,7 @@ stage() {
 
 plain() {
   echo "== plain build ==" >&2
-  k419_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  k419_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK419_BUILD_TESTS=ON -DK419_BUILD_BENCH=ON
   # The Debian package, which the tests unpack and check.
   cmake --build build --target package >&2
   ctest --test-dir build --output-on-failure -j "$jobs"

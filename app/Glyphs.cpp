@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QPainter>
 #include <QPolygon>
+#include <QPolygonF>
 #include <algorithm>
 
 namespace k419::app {
@@ -67,6 +68,41 @@ QPixmap CloseGlyph() {
     p.setBrush(QColor(0, 128, 0));
     p.drawRect(8, 7, 4, 2);
     p.drawPolygon(QPolygon{QPoint(12, 4), QPoint(15, 7), QPoint(15, 8), QPoint(12, 11)});
+    return pixmap;
+}
+
+QPixmap ApplicationIcon(int size) {
+    QPixmap pixmap = Transparent(size, size);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(size / 64.0, size / 64.0);  // drawn on the SVG's 64 x 64 grid
+    const QColor dark(0x40, 0x40, 0x40);
+    const auto box = [&](QRectF r, QColor fill, QColor pen, double width, double radius = 0) {
+        p.setPen(QPen(pen, width));
+        p.setBrush(fill);
+        p.drawRoundedRect(r, radius, radius);
+    };
+    box({2, 8, 60, 48}, QColor(0xC0, 0xC0, 0xC0), dark, 2, 4);  // the case
+    box({7, 13, 32, 17}, QColor(0, 0xFF, 0), dark, 1);          // the display
+    // "0.2" in segments on the display.
+    const QRectF segments[] = {{10, 16, 2, 11}, {15, 16, 6, 2}, {19, 16, 2, 11}, {15, 25, 6, 2},
+                               {15, 16, 2, 11}, {24, 25, 2, 2}, {29, 16, 6, 2},  {33, 16, 2, 5},
+                               {29, 20, 6, 2},  {29, 20, 2, 7}, {29, 25, 6, 2}};
+    for (const QRectF& r : segments) p.fillRect(r, QColor(0, 0x40, 0));
+    for (const double y : {13.0, 21.0, 29.0}) {  // keys
+        for (const double x : {43.0, 52.0}) box({x, y, 7, 5}, QColor(0xE0, 0xE0, 0xE0), dark, 1);
+    }
+    p.setPen(QPen(dark, 0.5));
+    p.setBrush(Blue);
+    p.drawPolygon(QPolygonF{QPointF(46, 39), QPointF(50, 36), QPointF(50, 42)});
+    p.drawPolygon(QPolygonF{QPointF(56, 39), QPointF(52, 36), QPointF(52, 42)});
+    box({7, 36, 32, 4}, Qt::white, QColor(0x80, 0x80, 0x80), 1);  // readout fields
+    box({7, 43, 32, 4}, Qt::white, QColor(0x80, 0x80, 0x80), 1);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xC0, 0, 0));
+    p.drawEllipse(QPointF(14, 52), 1.5, 1.5);
+    p.setBrush(Qt::black);
+    p.drawEllipse(QPointF(22, 52), 1.5, 1.5);
     return pixmap;
 }
 

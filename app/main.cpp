@@ -19,6 +19,7 @@
 #include "app/ComSelectView.h"
 #include "sim/TerminalMeter.h"
 #include "app/Form1.h"
+#include "app/Glyphs.h"
 #include "app/HeadlessOutput.h"
 #include "app/PlatformBridge.h"
 #include "app/UserMessages.h"
@@ -217,7 +218,10 @@ int main(int argc, char** argv) {
                      "window\n",
                      qgetenv("WAYLAND_DISPLAY").constData());
     }
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("k419")));
+    // The installed icon when the desktop's theme has it, else the one drawn into the program.
+    QIcon fallback;
+    for (const int size : {16, 32, 48, 64, 128}) fallback.addPixmap(k419::app::ApplicationIcon(size));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("k419"), fallback));
     k419::app::StoreNoSettings();
     // The window speaks Russian whatever the user's locale, Qt's own dialogs included.
     k419::app::InstallRussianTranslations();

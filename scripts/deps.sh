@@ -1,13 +1,23 @@
-# Sourced by run.sh and test.sh: installs the Debian packages the build needs when any
-# is missing. Needs root (or sudo) only when something has to be installed. Everything these
+# Sourced by run.sh, test.sh and the other scripts: installs the Debian packages they need when
+# any is missing. Needs root (or sudo) only when something has to be installed. Everything these
 # functions print goes to standard error.
-k419_packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-               qt6-base-dev qt6-charts-dev libqt6opengl6-dev qt6-serialport-dev libgl-dev
-               fonts-liberation fonts-dejavu-core qt6-translations-l10n dpkg-dev file python3)
 
+# What building and running the program needs: the compiler, Qt with its charts and its Russian
+# translations, the fonts the window is laid out for.
+k419_run_packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-charts-dev
+                   libqt6opengl6-dev libgl-dev fonts-liberation fonts-dejavu-core
+                   qt6-translations-l10n)
+# What the tests, the benchmarks and the package check need besides: GoogleTest, Google
+# Benchmark, Qt's serial port (the benchmark compares with it), the package tools and lintian,
+# help2man for the manual pages, Python (a test reads a recording with its csv module) and the
+# cross compiler that checks the engine against the real <windows.h>.
+k419_test_packages=(libgtest-dev libgmock-dev libbenchmark-dev qt6-serialport-dev dpkg-dev file
+                    lintian help2man python3 g++-mingw-w64-x86-64-posix)
+
+# k419_ensure_packages <package>...: installs those of them that are missing.
 k419_ensure_packages() {
   local missing=() p
-  for p in "${k419_packages[@]}" "$@"; do
+  for p in "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -34,6 +44,3 @@ k419_build() {
   [ -n "${K419_TARGETS:-}" ] && targets=(--target $K419_TARGETS)
   cmake --build "$dir" -j "$(nproc)" "${targets[@]}" >&2
 }
-
-# The cross compiler that checks the engine's sources against the real <windows.h>.
-k419_packages+=(g++-mingw-w64-x86-64-posix)

@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
-k419_ensure_packages xvfb xdotool imagemagick x11-utils
+k419_ensure_packages "${k419_run_packages[@]}" xvfb xdotool imagemagick x11-utils
 
 suffix=""
 fonts=""
@@ -25,7 +25,8 @@ if [ "${1:-}" = "--dejavu-only" ]; then
 fi
 build=${1:-build}
 if [ ! -f "$build/build.ninja" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DK419_BUILD_TESTS=OFF \
+    -DK419_BUILD_BENCH=OFF >&2
 fi
 cmake --build "$build" --target k419 >&2
 

@@ -21,6 +21,10 @@
 #include "meter/FrontPanel.h"
 #include "meter/Reading.h"
 
+#ifndef K419_VERSION
+#define K419_VERSION "unknown"
+#endif
+
 namespace {
 
 // The panel's exit statuses where they apply.
@@ -42,6 +46,7 @@ const char* const Usage =
     "                       null times and null for an overloaded value\n"
     "  --decimal-point=SEP  decimal separator of the json texts (default: the locale's)\n"
     "  --help               show this help and exit\n"
+    "  --version            show the version and exit\n"
     "\n"
     "Exit status: 0 on success, 2 on a bad argument or an unreadable input, 3 when the\n"
     "output cannot be written.\n";
@@ -227,6 +232,10 @@ int main(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (!optionsEnded && arg == "--help") {
             std::fputs(Usage, stdout);
+            return 0;
+        }
+        if (!optionsEnded && arg == "--version") {
+            std::printf("k419-decode %s\n", K419_VERSION);
             return 0;
         }
         if (!optionsEnded && arg == "--") {

@@ -308,6 +308,26 @@ TEST(Glyphs, RangeKeysShowABarAndATrianglePointingAtOrAwayFromIt) {
     }
 }
 
+// The window's icon before the package installs it into the desktop's theme: the instrument of
+// app/k419.svg at any size.
+TEST(Glyphs, TheApplicationIconIsTheInstrumentOfTheSvg) {
+    App();
+    for (const int size : {32, 64, 128}) {
+        SCOPED_TRACE(size);
+        const QImage icon = k419::app::ApplicationIcon(size).toImage();
+        ASSERT_EQ(icon.size(), QSize(size, size));
+        const auto at = [&](double x, double y) {  // on the SVG's 64 x 64 grid
+            return icon.pixelColor(static_cast<int>(x * size / 64), static_cast<int>(y * size / 64))
+                .rgb();
+        };
+        EXPECT_EQ(qAlpha(icon.pixel(0, 0)), 0);   // outside the case
+        EXPECT_EQ(at(13.5, 21), qRgb(0, 255, 0));  // the display
+        EXPECT_EQ(at(11, 21), qRgb(0, 64, 0));     // a segment of its reading
+        EXPECT_EQ(at(46.5, 15.5), qRgb(224, 224, 224));  // a key
+        EXPECT_EQ(at(30, 51), qRgb(192, 192, 192));      // the case
+    }
+}
+
 TEST_F(Form1LayoutTest, RangeKeysCarryTheirGlyphs) {
     const std::pair<QPushButton*, QImage> keys[] = {
         {form->findChild<QPushButton*>("BitBtn7"), k419::app::RangeDownGlyph().toImage()},

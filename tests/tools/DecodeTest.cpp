@@ -211,6 +211,9 @@ TEST_F(DecodeTest, BadArgumentsAndUnreadableInputExitWithTwo) {
     }
     EXPECT_NE(Run("--help").out.find("--decimal-point"), std::string::npos);
     EXPECT_NE(Run("--help").out.find("--format"), std::string::npos);
+    const Result version = Run("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("k419-decode ", 0), 0u) << version.out;
 }
 
 TEST_F(DecodeTest, AnOutputThatCannotBeWrittenExitsWithThree) {
