@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "StallGuard.h"
 #include "app/CompanionWindow.h"
 #include "app/Form1.h"
 #include "app/ReadingSession.h"
@@ -42,6 +43,16 @@
 #endif
 
 namespace {
+
+// Names the benchmark under way and hears of its progress, so that one that stalls is named and
+// ends the program instead of hanging it (see StallGuard.h).
+k419::bench::StallGuard* guard = nullptr;
+void Phase(const char* name) {
+    if (guard != nullptr) guard->Enter(name, "the window");
+}
+void Progress() {
+    if (guard != nullptr) guard->Progress();
+}
 
 // A meter on COM1 that keeps two frames on the line ahead of the window: the window shows a
 // frame once the next one begins, and a third frame would only wait in its buffer.
@@ -151,6 +162,7 @@ bool ShowFrames(TForm1& form, FastMeter& meter, std::uint64_t count) {
     QEventLoop loop;
     form.SetOnFrameShown([&](const k419::PanelTexts&) {
         meter.FrameShown();
+        Progress();
         if (form.FramesShown() >= target) loop.quit();
     });
     // A stall is a minute without a frame shown, however long the whole batch takes.
@@ -208,6 +220,7 @@ double CpuSeconds() {
 }
 
 void BM_WindowFramesPerSecond(benchmark::State& state) {
+    Phase("WindowFramesPerSecond");
     FastMeter meter;
     TForm1 form(",");
     form.show();
@@ -246,6 +259,7 @@ BENCHMARK(BM_WindowFramesPerSecond)
 // the all-off round just before it. Run it pinned to one processor (taskset -c 1) for figures
 // that repeat within a millisecond or two.
 double CpuPerSecondAtEighty(FastMeter& meter, double seconds) {
+    Progress();
     const auto run = [](double s) {
         QEventLoop loop;
         QTimer::singleShot(static_cast<int>(s * 1000.0), &loop, &QEventLoop::quit);
@@ -275,6 +289,7 @@ double Median(std::vector<double> values) {
 }
 
 void BM_CpuAtEightyFramesPerSecond(benchmark::State& state) {
+    Phase("CpuAtEightyFramesPerSecond");
     constexpr int Rounds = 9;
     constexpr double Seconds = 2.0;
     FastMeter meter;
@@ -321,6 +336,7 @@ BENCHMARK(BM_CpuAtEightyFramesPerSecond)->Iterations(1)->UseRealTime()->Unit(ben
 // whole-process figures above, which on this machine swing by more than this adds at 80 frames
 // a second.
 void BM_KeepOneFrame(benchmark::State& state) {
+    Phase("KeepOneFrame");
     k419::app::ReadingSession session;
     char path[] = "/tmp/k419-bench-XXXXXX.csv";
     const int fd = mkstemps(path, 4);
@@ -428,6 +444,7 @@ class PluggableMeter {
 
 // Runs Qt's event loop (and so the window's link supervision) until `done` or `ms` passed.
 bool RunUntil(const std::function<bool()>& done, int ms) {
+    Progress();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
@@ -444,6 +461,7 @@ bool RunUntil(const std::function<bool()>& done, int ms) {
 // the first frame shown once the link is back (median and worst, and the worst of each kind);
 // and the CPU time per second while the device is missing. Goal: back within 300 ms every time.
 void BM_LinkRecovery(benchmark::State& state) {
+    Phase("LinkRecovery");
     enum Kind { AtOnce, AfterASecond, FolderMadeAgain, Kinds };
     PluggableMeter meter;
     meter.Plug();
@@ -517,6 +535,7 @@ BENCHMARK(BM_LinkRecovery)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecon
 // Resident memory with the plot open after 10,000 and after 1,000,000 frames: the plot keeps
 // a bounded picture, so a day of readings costs no more than a minute.
 void BM_PlotResidentMemory(benchmark::State& state) {
+    Phase("PlotResidentMemory");
     FastMeter meter;
     TForm1 form(",");
     form.show();
@@ -538,6 +557,7 @@ void BM_PlotResidentMemory(benchmark::State& state) {
 BENCHMARK(BM_PlotResidentMemory)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 void BM_WindowResidentMemory(benchmark::State& state) {
+    Phase("WindowResidentMemory");
     FastMeter meter;
     TForm1 form(",");
     form.show();
@@ -570,6 +590,7 @@ const char* Program() {
 // stopped for three seconds (SIGSTOP, SIGCONT), and each line it prints is timed against when its
 // frame was sent. A frame is shown once the next one begins, so 100 ms is the least lag there is.
 void BM_LagAfterAPause(benchmark::State& state) {
+    Phase("LagAfterAPause");
     using Clock = std::chrono::steady_clock;
     constexpr int Rate = 10;
     for (auto _ : state) {
@@ -640,6 +661,7 @@ void BM_LagAfterAPause(benchmark::State& state) {
             f[9] = 8;      // range 8: R is the first number itself
             f[10] = 0x12;  // R, 1 kHz
             sent.push_back(Clock::now());
+            Progress();
             [[maybe_unused]] const ssize_t written = write(master, f.data(), f.size());
         }
         readLines(500);
@@ -675,7 +697,9 @@ BENCHMARK(BM_LagAfterAPause)->Iterations(1)->UseRealTime()->Unit(benchmark::kSec
 // Starts `k419 --simulate` without a display and waits for its first line: the first frame
 // on the panel.
 void BM_StartToFirstFrame(benchmark::State& state) {
+    Phase("StartToFirstFrame");
     for (auto _ : state) {
+        Progress();
         int out[2];
         if (pipe2(out, O_CLOEXEC) != 0) {
             state.SkipWithError("no pipe");
@@ -716,6 +740,8 @@ BENCHMARK(BM_StartToFirstFrame)->Iterations(10)->UseManualTime()->Unit(benchmark
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    k419::bench::StallGuard stallGuard("bench_app");
+    guard = &stallGuard;
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();

@@ -12,13 +12,17 @@
 //   CPU          process CPU time per second of wall time while the port is open and idle,
 //                and while it receives a 9600-baud frame stream (12-byte frames written
 //                whole at 80 per second, and the same bytes one at a time as a UART
-//                delivers them), together with the thread wake-ups per second.
+//                delivers them), together with the thread wake-ups per second;
+//   hand-over    the platform layer alone, used as Win32 programs use it: a thread blocks in
+//                GetOverlappedResult for a few event waits, then issues one more and sleeps
+//                on the record's event (WaitForSingleObject) instead; measured from the far
+//                end's write to that thread waking with the receive event.
 //
 // A plain program rather than Google Benchmark fixtures: each figure needs a far-end thread, a
 // main thread that runs its reader's own loop, and a comparison across readers in one table.
 // Run: bench_serial_e2e [--mib N] [--runs N] [--samples N] [--seconds S] [--rounds N]
-//                       [--only throughput|latency|cpu] [--reader NAME]
-//                       [--stream idle|frames|bytes]
+//                       [--only throughput|latency|cpu|handover] [--reader NAME]
+//                       [--stream idle|frames|bytes]        (--help says more)
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -46,11 +50,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "StallGuard.h"
 #include "platform/PlatformHooks.h"
 #include "serial/ComPort.h"
 
@@ -353,13 +359,19 @@ class LockStepReader : public Reader, private Intake {
         stopFd_ = eventfd(0, EFD_CLOEXEC);
         bytes_.Clear();
         stopping_ = false;
-        event_ = std::thread([this] {
+        // Each thread waits for its counter to move on from where it stood before either thread
+        // started: read later, a post made meanwhile would already be counted and its wake-up
+        // lost, and both threads would wait for ever.
+        const uint32_t processed = processed_.load();
+        const uint32_t arrived = arrived_.load();
+        messagesSeen_ = message_.load();
+        event_ = std::thread([this, processed] {
             pthread_setname_np(pthread_self(), "floor-event");
-            EventLoop();
+            EventLoop(processed);
         });
-        dispatch_ = std::thread([this] {
+        dispatch_ = std::thread([this, arrived] {
             pthread_setname_np(pthread_self(), "floor-dispatch");
-            DispatchLoop();
+            DispatchLoop(arrived);
         });
     }
     void Run(const Handler& handler, const std::function<bool()>& stop,
@@ -410,8 +422,7 @@ class LockStepReader : public Reader, private Intake {
         return true;
     }
 
-    void EventLoop() {
-        uint32_t processed = processed_.load();
+    void EventLoop(uint32_t processed) {
         while (!stopping_) {
             pollfd fds[2] = {{fd_, POLLIN, 0}, {stopFd_, POLLIN, 0}};
             if (::poll(fds, 2, -1) <= 0 || stopping_) continue;
@@ -421,8 +432,7 @@ class LockStepReader : public Reader, private Intake {
             processed = processed_.load(std::memory_order_acquire);
         }
     }
-    void DispatchLoop() {
-        uint32_t arrived = arrived_.load();
+    void DispatchLoop(uint32_t arrived) {
         while (!stopping_) {
             Await(arrived_, arrived, nullptr);
             arrived = arrived_.load(std::memory_order_acquire);
@@ -741,13 +751,44 @@ struct Options {
     std::string Only;    // throughput, latency or cpu; empty: all
     std::string Reader;  // only the readers whose name contains this (for profiling)
     std::string Stream;  // CPU phase: idle, frames or bytes only; empty: all three
+    int Handovers = 20;
 };
 
-Options ParseOptions(int argc, char** argv) {
-    Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
+const char* const Usage =
+    "Usage: bench_serial_e2e [--mib N] [--runs N] [--samples N] [--seconds S] [--rounds N]\n"
+    "                        [--only throughput|latency|cpu|handover] [--reader NAME]\n"
+    "                        [--stream idle|frames|bytes]\n"
+    "Figures of the receive path over pseudo-terminals, the port component beside poll+read,\n"
+    "the design's floor and QSerialPort (see the top of bench/bench_serial_e2e.cpp).\n"
+    "  --mib N        throughput: MiB per run (4)\n"
+    "  --runs N       throughput: runs per reader (15)\n"
+    "  --samples N    latency: samples per reader (2000)\n"
+    "  --seconds S    CPU: seconds per reader and stream (4)\n"
+    "  --rounds N     CPU: rounds of all readers in turns, medians reported (1)\n"
+    "  --only PHASE   one phase only\n"
+    "  --reader NAME  only the readers whose name contains NAME\n"
+    "  --stream KIND  CPU: one stream only\n"
+    "  --handovers N  hand-over: samples (20)\n"
+    "A phase that makes no progress for 60 s is named on standard error and ends the program\n"
+    "with status 1; a usage error ends it with status 2.\n";
+
+// The options, or a message for the user; --help prints the usage and ends the program.
+std::optional<std::string> ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
         const std::string name = argv[i];
-        const char* value = argv[i + 1];
+        if (name == "--help" || name == "-h") {
+            std::fputs(Usage, stdout);
+            std::exit(0);
+        }
+        static const char* const known[] = {"--mib",    "--runs",    "--samples",
+                                            "--rounds", "--seconds", "--only",
+                                            "--reader", "--stream",  "--handovers"};
+        if (std::find_if(std::begin(known), std::end(known),
+                         [&](const char* k) { return name == k; }) == std::end(known)) {
+            return "unknown option " + name;
+        }
+        if (i + 1 >= argc) return "option " + name + " needs a value";
+        const char* value = argv[++i];
         if (name == "--mib")
             options.Mib = std::max(1, std::atoi(value));
         else if (name == "--runs")
@@ -764,8 +805,24 @@ Options ParseOptions(int argc, char** argv) {
             options.Reader = value;
         else if (name == "--stream")
             options.Stream = value;
+        else if (name == "--handovers")
+            options.Handovers = std::max(1, std::atoi(value));
     }
-    return options;
+    const auto oneOf = [](const std::string& v, std::initializer_list<const char*> allowed) {
+        return v.empty() ||
+               std::any_of(allowed.begin(), allowed.end(), [&](const char* a) { return v == a; });
+    };
+    if (!oneOf(options.Only, {"throughput", "latency", "cpu", "handover"}))
+        return "option --only takes throughput, latency, cpu or handover";
+    if (!oneOf(options.Stream, {"idle", "frames", "bytes"}))
+        return "option --stream takes idle, frames or bytes";
+    return std::nullopt;
+}
+
+// Names the phase under way, so that one that stalls is named before the program ends.
+k419::bench::StallGuard* guard = nullptr;
+void EnterPhase(const char* phase, const Reader& reader) {
+    if (guard != nullptr) guard->Enter(phase, reader.Name());
 }
 
 double Median(std::vector<double> values) { return Percentile(std::move(values), 0.5); }
@@ -777,9 +834,12 @@ void ReportThroughput(const Options& options, std::vector<std::unique_ptr<Reader
         options.Mib, options.Runs);
     const std::vector<uint8_t> data = Pattern(options.Mib << 20);
     std::vector<std::vector<double>> rates(readers.size());
-    for (int run = 0; run < options.Runs; ++run)
-        for (size_t r = 0; r < readers.size(); ++r)
+    for (int run = 0; run < options.Runs; ++run) {
+        for (size_t r = 0; r < readers.size(); ++r) {
+            EnterPhase("throughput", *readers[r]);
             rates[r].push_back(Throughput(*readers[r], data));
+        }
+    }
     const double componentRate = IsComponent(*readers[0]) ? Median(rates[0]) : 0;
     for (size_t r = 0; r < readers.size(); ++r) {
         const double rate = Median(rates[r]);
@@ -798,7 +858,10 @@ void ReportLatency(const Options& options, std::vector<std::unique_ptr<Reader>>&
         "  (target: the component's median within 3 times poll+read's, p99 under 1 ms)\n",
         options.Samples);
     std::vector<LatencyFigures> latencies;
-    for (auto& reader : readers) latencies.push_back(Latency(*reader, options.Samples));
+    for (auto& reader : readers) {
+        EnterPhase("latency", *reader);
+        latencies.push_back(Latency(*reader, options.Samples));
+    }
     double plainMedian = 0;
     for (size_t r = 0; r < readers.size(); ++r)
         if (dynamic_cast<const PlainReader*>(readers[r].get())) plainMedian = latencies[r].MedianUs;
@@ -867,9 +930,12 @@ void ReportCpu(const Options& options, std::vector<std::unique_ptr<Reader>>& rea
         if (stream.Kind == Stream::None) std::printf("  (target: under 0.1 ms CPU per s)\n");
         // In turns, so that a slow spell of the host falls on every reader alike.
         std::vector<std::vector<CpuFigures>> rounds(readers.size());
-        for (int round = 0; round < options.Rounds; ++round)
-            for (size_t r = 0; r < readers.size(); ++r)
+        for (int round = 0; round < options.Rounds; ++round) {
+            for (size_t r = 0; r < readers.size(); ++r) {
+                EnterPhase("CPU", *readers[r]);
                 rounds[r].push_back(Cpu(*readers[r], stream.Kind, options.Seconds));
+            }
+        }
         for (size_t r = 0; r < readers.size(); ++r) {
             const Reader& reader = *readers[r];
             const CpuFigures f = MedianCpu(rounds[r]);
@@ -905,6 +971,73 @@ void ReportCpu(const Options& options, std::vector<std::unique_ptr<Reader>>& rea
     }
 }
 
+// One hand-over sample: milliseconds from the far end's write to the sleeping thread's wake-up,
+// or a negative value when the port fails or the byte does not come within 5 s.
+double HandoverDelayMs(HANDLE port, Pty& pty, OVERLAPPED& record) {
+    const uint8_t byte = 0x55;
+    DWORD mask = 0, bytes = 0, read = 0;
+    uint8_t buffer[16];
+    // The thread blocks for the completion of a few waits: the device expects it to again.
+    for (int i = 0; i < 3; ++i) {
+        if (!WaitCommEvent(port, &mask, &record)) {
+            if (GetLastError() != ERROR_IO_PENDING) return -1;
+            std::thread far([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                pty.Write(&byte, 1);
+            });
+            const BOOL done = GetOverlappedResult(port, &record, &bytes, TRUE);
+            far.join();
+            if (!done) return -1;
+        }
+        if (!ReadFile(port, buffer, sizeof buffer, &read, &record)) return -1;
+    }
+    if (WaitCommEvent(port, &mask, &record)) return -1;  // no byte waits: the wait must pend
+    Clock::time_point sentAt;
+    std::thread far([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the thread sleeps by now
+        sentAt = Clock::now();
+        pty.Write(&byte, 1);
+    });
+    const DWORD woke = WaitForSingleObject(record.hEvent, 5000);
+    const auto wokeAt = Clock::now();
+    far.join();
+    if (woke != WAIT_OBJECT_0 || !GetOverlappedResult(port, &record, &bytes, FALSE)) return -1;
+    if (!ReadFile(port, buffer, sizeof buffer, &read, &record)) return -1;
+    return std::chrono::duration<double, std::milli>(wokeAt - sentAt).count();
+}
+
+void ReportHandover(const Options& options) {
+    std::printf(
+        "Hand-over: a byte to a thread that sleeps on the event of a wait after blocking in\n"
+        "  GetOverlappedResult for the waits before, %d samples (target: a few ms)\n",
+        options.Handovers);
+    if (guard != nullptr) guard->Enter("hand-over");
+    Pty pty;
+    HANDLE port = CreateFileA(pty.SlavePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open the pseudo-terminal");
+    COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
+    OVERLAPPED record{};
+    record.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::vector<double> delays;
+    if (SetCommTimeouts(port, &atOnce) && SetCommMask(port, EV_RXCHAR)) {
+        for (int i = 0; i < options.Handovers; ++i) {
+            const double ms = HandoverDelayMs(port, pty, record);
+            if (ms < 0) break;
+            delays.push_back(ms);
+            if (guard != nullptr) guard->Progress();
+        }
+    }
+    CloseHandle(record.hEvent);
+    CloseHandle(port);
+    if (delays.size() < static_cast<size_t>(options.Handovers)) {
+        std::printf("  the hand-over run failed after %zu samples\n", delays.size());
+        return;
+    }
+    std::printf("  median %7.2f ms  max %7.2f ms\n", Median(delays),
+                *std::max_element(delays.begin(), delays.end()));
+}
+
 // All readers in AllReaders() order: the component first, then the plain loop, against which
 // the ratios are taken.
 void Report(const Options& options) {
@@ -923,6 +1056,7 @@ void Report(const Options& options) {
         std::printf("\n");
     }
     if (options.Only.empty() || options.Only == "cpu") ReportCpu(options, readers);
+    if (options.Only.empty() || options.Only == "handover") ReportHandover(options);
 }
 
 }  // namespace
@@ -931,7 +1065,14 @@ int main(int argc, char** argv) {
 #ifdef K419_BENCH_QSERIALPORT
     QCoreApplication application(argc, argv);
 #endif
-    const Options options = ParseOptions(argc, argv);
+    Options options;
+    if (const auto error = ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "bench_serial_e2e: %s\nTry 'bench_serial_e2e --help'.\n",
+                     error->c_str());
+        return 2;
+    }
+    k419::bench::StallGuard stallGuard("bench_serial_e2e");
+    guard = &stallGuard;
     try {
         Report(options);
     } catch (const std::exception& e) {
