@@ -566,6 +566,16 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 namespace k419::platform {
 
+void SetHandoverGraceForTests(void* device, long long ns) {
+    if (auto comm = detail::LookupHandleAs<CommDevice>(static_cast<HANDLE>(device)))
+        comm->SetHandoverGrace(ns);
+}
+
+std::size_t PendingOperationsForTests(void* device) {
+    auto comm = detail::LookupHandleAs<CommDevice>(static_cast<HANDLE>(device));
+    return comm ? comm->PendingOperations() : 0;
+}
+
 std::string DevicePathForName(const char* name) {
     if (name == nullptr || *name == '\0') return {};
     std::string_view text(name);
@@ -602,7 +612,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
-    return k419::platform::detail::RegisterHandle(std::move(device));
+    HANDLE handle = k419::platform::detail::RegisterHandle(device);
+    device->SetHandle(handle);
+    return handle;
 }
 
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {

@@ -92,12 +92,6 @@ constexpr StandardBaud kStandardBauds[] = {
 // Signal that interrupts a modem thread blocked in TIOCMIWAIT when the device closes.
 int ModemWakeSignal();
 
-struct Completion {
-    bool pending = true;
-    DWORD error = ERROR_SUCCESS;
-    DWORD bytes = 0;
-};
-
 enum class ReadMode { Immediate, AnyByte, Full };
 
 struct PendingRead {
@@ -161,6 +155,24 @@ class CommDevice : public k419::platform::detail::Object {
     BOOL Purge(DWORD flags);
     BOOL Escape(DWORD function);
     BOOL ModemStatus(DWORD* status);
+    // Caller's records the device refers to now: pending reads and writes, and the event wait.
+    std::size_t PendingOperations();
+    // The device's own handle, once it has one; a waitable object names it to tell the device
+    // that a thread blocks on it.
+    void SetHandle(HANDLE handle) {
+        Lock lock(mutex_);
+        self_ = handle;
+    }
+    // A thread sleeps on the event of the pending event wait instead of blocking for the wait
+    // itself (WaitForSingleObject on the record's event, as Win32 programs often do): nobody
+    // watches input for that wait, so the driver thread takes it up now.
+    void ThreadBlocksOn(const k419::platform::detail::Waitable* object) override;
+    // For the tests: the hand-over's grace for the thread that blocked for the last wait.
+    void SetHandoverGrace(long long ns) {
+        Lock lock(mutex_);
+        graceNs_ = ns;
+        lateNs_ = ns;
+    }
 
   private:
     using Lock = std::unique_lock<std::mutex>;
@@ -189,7 +201,8 @@ class CommDevice : public k419::platform::detail::Object {
     // nothing of the thread from then on. Each expiry that finds the thread blocking as
     // expected doubles that timer's period, from 100 ms up to a second: a thread that blocks
     // for every wait costs the driver thread one wake-up a second, not ten, and one that stops
-    // doing so is noticed within a second, once.
+    // doing so is noticed within a second, once. A thread that sleeps on the wait's event
+    // instead is noticed at once (ThreadBlocksOn).
     enum class THandover { None, Soon, Late };
     void ArmHandover(THandover when);
     // Blocks until the pending event wait `overlapped` completes, reading arriving bytes on the
@@ -242,7 +255,14 @@ class CommDevice : public k419::platform::detail::Object {
     int waiterWakeFd_ = -1;  // interrupts the thread driving an event wait
     int handoverFd_ = -1;    // hands an unattended wait to the driver thread
     THandover handover_ = THandover::None;
-    long long lateNs_ = kUsualDriverGraceNs;            // the period of the Late timer
+    long long graceNs_ = kUsualDriverGraceNs;  // the Late timer's first period
+    long long lateNs_ = kUsualDriverGraceNs;   // the period of the Late timer
+    HANDLE self_ = nullptr;                    // the device's handle
+    // The event of the last wait that went pending unattended, which tells the device when a
+    // thread blocks on it; events are few and their handles never reused, so one is enough.
+    HANDLE watchedEvent_ = nullptr;
+    std::weak_ptr<k419::platform::detail::Waitable> watched_;
+    void WatchBlockingOn(HANDLE event);
     std::chrono::steady_clock::time_point driveEnded_;  // when its last wait ended
     std::thread::id usualDriver_;       // blocked for the last wait that anyone blocked for
     OVERLAPPED* usualWait_ = nullptr;   // the record of that wait
@@ -263,20 +283,12 @@ class CommDevice : public k419::platform::detail::Object {
     std::deque<PendingRead> reads_;
     std::deque<PendingWrite> writes_;
     std::optional<PendingWait> wait_;
-    // The outcome of every operation begun on a caller's record, by record; a caller uses one
-    // or two records for all its operations, so a short list beats any table.
-    std::vector<std::pair<OVERLAPPED*, Completion>> ops_;
-    Completion* FindOp(OVERLAPPED* overlapped) {
-        for (auto& [record, completion] : ops_)
-            if (record == overlapped) return &completion;
-        return nullptr;
-    }
-    Completion& Op(OVERLAPPED* overlapped) {
-        if (Completion* completion = FindOp(overlapped)) return *completion;
-        return ops_.emplace_back(overlapped, Completion{}).second;
-    }
-    void EraseOp(OVERLAPPED* overlapped) {
-        std::erase_if(ops_, [&](const auto& op) { return op.first == overlapped; });
+    // An operation's outcome lives in its caller's record, as on Win32: Internal holds
+    // kStatusPending until it completes, then its error (ERROR_SUCCESS or another Win32 error,
+    // never kStatusPending's value), InternalHigh its byte count. The device keeps nothing per
+    // record once an operation has completed, so records used once leave nothing behind.
+    static bool Pending(const OVERLAPPED* overlapped) {
+        return overlapped->Internal == kStatusPending;
     }
 
     DWORD mask_ = 0;

@@ -125,7 +125,7 @@ void CommDevice::DriverLoop() {
             if (wait_ && !driving_) {
                 usualDriver_ = {};
                 usualWait_ = nullptr;
-                lateNs_ = kUsualDriverGraceNs;
+                lateNs_ = graceNs_;
             } else if (late) {
                 lateNs_ = std::min(lateNs_ * 2, kUsualDriverGraceMaxNs);
             }

@@ -12,13 +12,11 @@
 namespace k419::platform::comm {
 
 void CommDevice::BeginOp(OVERLAPPED* overlapped) {
-    Op(overlapped) = Completion{};
     overlapped->Internal = kStatusPending;
     overlapped->InternalHigh = 0;
 }
 
 void CommDevice::Complete(OVERLAPPED* overlapped, HANDLE event, DWORD error, DWORD bytes) {
-    Op(overlapped) = Completion{false, error, bytes};
     overlapped->Internal = error;
     overlapped->InternalHigh = bytes;
     // Set while the lock is held: whoever sees the operation complete also finds its event
@@ -35,6 +33,7 @@ BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchron
     if (!synchronous) {
         // An event wait that nobody may drive needs the driver thread watching input.
         if (IsPendingWait(overlapped) && !driverWatchesInput_) {
+            WatchBlockingOn(wait_->event);
             if (overlapped != usualWait_ || std::this_thread::get_id() != usualDriver_)
                 ArmHandover(THandover::Soon);
             else if (handover_ == THandover::None)
@@ -44,23 +43,37 @@ BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchron
         return FALSE;
     }
     if (IsPendingWait(overlapped)) DriveWait(lock, overlapped);
-    changed_.wait(lock, [&] { return !Op(overlapped).pending; });
-    const Completion result = Op(overlapped);
-    EraseOp(overlapped);
-    if (bytes) *bytes = result.bytes;
-    if (result.error != ERROR_SUCCESS) return Fail(result.error);
+    changed_.wait(lock, [&] { return !Pending(overlapped); });
+    if (bytes) *bytes = static_cast<DWORD>(overlapped->InternalHigh);
+    if (overlapped->Internal != ERROR_SUCCESS)
+        return Fail(static_cast<DWORD>(overlapped->Internal));
     return TRUE;
 }
 
 BOOL CommDevice::FinishAtOnce(OVERLAPPED* overlapped, bool synchronous, HANDLE event, DWORD bytes,
                               DWORD* bytesOut) {
     if (bytesOut) *bytesOut = bytes;
-    if (synchronous) {
-        EraseOp(overlapped);
-    } else {
-        Complete(overlapped, event, ERROR_SUCCESS, bytes);
-    }
+    if (!synchronous) Complete(overlapped, event, ERROR_SUCCESS, bytes);
     return TRUE;
+}
+
+void CommDevice::WatchBlockingOn(HANDLE event) {
+    if (event == nullptr || event == watchedEvent_ || self_ == nullptr) return;
+    auto object = k419::platform::detail::LookupHandleAs<k419::platform::detail::Waitable>(event);
+    if (!object) return;
+    object->TellWhenBlockedOn(self_);
+    watchedEvent_ = event;
+    watched_ = object;
+}
+
+void CommDevice::ThreadBlocksOn(const k419::platform::detail::Waitable* object) {
+    Lock lock(mutex_);
+    if (closed_ || stopping_ || !wait_ || driving_ || driverWatchesInput_) return;
+    if (wait_->event != watchedEvent_ || watched_.lock().get() != object) return;
+    // The thread that blocked for the last wait does not block for this one.
+    usualDriver_ = {};
+    usualWait_ = nullptr;
+    Wake();
 }
 
 void CommDevice::Wake() {
@@ -99,7 +112,7 @@ void CommDevice::DriveWait(Lock& lock, OVERLAPPED* overlapped) {
     waitDriver_ = std::this_thread::get_id();
     usualDriver_ = waitDriver_;
     usualWait_ = overlapped;
-    while (Op(overlapped).pending && !stopping_) {
+    while (Pending(overlapped) && !stopping_) {
         const bool input = !gone_ && !QueueFull();
         pollfd fds[2]{};
         fds[0].fd = input ? fd_ : -1;
@@ -221,21 +234,24 @@ BOOL CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped) {
 
 BOOL CommDevice::OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, bool wait) {
     Lock lock(mutex_);
-    Completion* completion = FindOp(overlapped);
-    if (!completion) return Fail(ERROR_INVALID_PARAMETER);
-    if (completion->pending) {
+    if (Pending(overlapped)) {
         if (!wait) {
             // Someone looks for it without blocking: the driver thread must watch for it.
             if (IsPendingWait(overlapped) && !driving_ && !driverWatchesInput_) Wake();
             return Fail(ERROR_IO_INCOMPLETE);
         }
         if (IsPendingWait(overlapped)) DriveWait(lock, overlapped);
-        changed_.wait(lock, [&] { return !Op(overlapped).pending; });
-        completion = &Op(overlapped);
+        changed_.wait(lock, [&] { return !Pending(overlapped); });
     }
-    if (bytes) *bytes = completion->bytes;
-    if (completion->error != ERROR_SUCCESS) return Fail(completion->error);
+    if (bytes) *bytes = static_cast<DWORD>(overlapped->InternalHigh);
+    if (overlapped->Internal != ERROR_SUCCESS)
+        return Fail(static_cast<DWORD>(overlapped->Internal));
     return TRUE;
+}
+
+std::size_t CommDevice::PendingOperations() {
+    Lock lock(mutex_);
+    return reads_.size() + writes_.size() + (wait_ ? 1 : 0);
 }
 
 BOOL CommDevice::Cancel() {

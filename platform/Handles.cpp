@@ -1,4 +1,5 @@
 // The handle table, CloseHandle, the thread's last error and errno translation.
+#include "PlatformHooks.h"
 #include "PlatformInternal.h"
 
 #include <array>
@@ -165,3 +166,15 @@ BOOL WINAPI CloseHandle(HANDLE hObject) {
     }
     return object->Close() ? TRUE : FALSE;
 }
+
+namespace k419::platform::detail {
+
+std::size_t OpenHandleCount() {
+    HandleTable& table = Table();
+    std::lock_guard lock(table.mutex);
+    return table.objects.size();
+}
+
+}  // namespace k419::platform::detail
+
+std::size_t k419::platform::OpenHandlesForTests() { return detail::OpenHandleCount(); }

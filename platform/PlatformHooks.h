@@ -3,6 +3,7 @@
 // Win32 serial port names to device paths.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -64,5 +65,15 @@ bool WaylandDisplayReachable(const char* name);
 // Names the calling thread for tools that list threads (top -H, gdb, perf); at most 15
 // characters are kept.
 void NameCurrentThread(const char* name);
+
+// For the tests, what the layer keeps for its callers: the handles open, and the operations
+// the serial device `device` (a HANDLE) refers to now, its pending reads, writes and event
+// wait (0 for any other handle). A completed operation leaves nothing behind.
+std::size_t OpenHandlesForTests();
+std::size_t PendingOperationsForTests(void* device);
+// For the tests: how long the serial device `device` waits at first before it takes over an
+// event wait from the thread that blocked for the previous one, should that thread not block
+// for it (100 ms unless set).
+void SetHandoverGraceForTests(void* device, long long ns);
 
 }  // namespace k419::platform

@@ -23,12 +23,17 @@ constexpr unsigned kThread = 1u << 2;
 constexpr unsigned kCommDevice = 1u << 3;
 }  // namespace kind
 
+class Waitable;
+
 // Anything a HANDLE can name. Close() runs once, when CloseHandle removes the handle; other
 // threads may still hold a reference and must find the object in a defined, closed state.
 class Object {
   public:
     virtual ~Object() = default;
     virtual bool Close() { return true; }
+    // A thread is about to sleep until `object` is signalled, and this object asked to know
+    // (Waitable::TellWhenBlockedOn). Called on that thread, with no lock of the layer held.
+    virtual void ThreadBlocksOn(const Waitable* object) { (void)object; }
     // The kind bits of the object's class and of every class it derives from.
     unsigned Kinds() const { return kinds_; }
 
@@ -75,9 +80,18 @@ class Waitable : public Object {
     void Set();
     void Reset();
     bool IsSignalled() const;
+    // From now on a thread that sleeps waiting for this object first tells the object behind
+    // `watcher` (its ThreadBlocksOn), if that handle is still open; null: nobody.
+    void TellWhenBlockedOn(HANDLE watcher) {
+        blockWatcher_.store(reinterpret_cast<uintptr_t>(watcher), std::memory_order_release);
+    }
+    HANDLE BlockWatcher() const {
+        return reinterpret_cast<HANDLE>(blockWatcher_.load(std::memory_order_acquire));
+    }
 
   private:
     friend DWORD WaitForWaitables(std::span<Waitable* const>, bool, DWORD);
+    std::atomic<uintptr_t> blockWatcher_{0};
     bool manualReset_;
     bool signalled_;
     // The waits in progress; each record lives on its waiting thread's stack while it is here.

@@ -168,6 +168,19 @@ bool Waitable::IsSignalled() const {
     return signalled_;
 }
 
+namespace {
+
+// Tells whoever asked that the calling thread is about to sleep on these objects.
+void TellWatchers(std::span<Waitable* const> objects) {
+    for (Waitable* object : objects) {
+        const HANDLE watcher = object->BlockWatcher();
+        if (watcher == nullptr) continue;
+        if (auto told = LookupHandle(watcher)) told->ThreadBlocksOn(object);
+    }
+}
+
+}  // namespace
+
 DWORD WaitForWaitables(std::span<Waitable* const> objects, bool waitAll, DWORD timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = timeoutMs == INFINITE
@@ -185,6 +198,7 @@ DWORD WaitForWaitables(std::span<Waitable* const> objects, bool waitAll, DWORD t
         if (!object->manualReset_) object->signalled_ = false;
     };
     bool timedOut = false;
+    bool told = false;
     for (;;) {
         if (waitAll) {
             bool all = std::all_of(objects.begin(), objects.end(),
@@ -216,7 +230,10 @@ DWORD WaitForWaitables(std::span<Waitable* const> objects, bool waitAll, DWORD t
             }
             registered = true;
         }
+        const bool firstSleep = !told;
+        told = true;
         lock.unlock();
+        if (firstSleep) TellWatchers(objects);
         // A time-out still takes one last look at the states before it is reported.
         timedOut = !record.parker->Park(record.token, deadline);
         lock.lock();

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -131,10 +132,10 @@ TEST(CommOpen, PortNamesMapToDevicePaths) {
         const char* name;
         const char* path;
     } cases[] = {
-        {"\\\\.\\COM1", ""},                 {"\\\\.\\COM12", "/dev/given"},
-        {"com5", "/tmp/k419-mapped"},        {"\\\\.\\COM5", "/tmp/k419-mapped"},
-        {"/dev/pts/7", "/dev/pts/7"},        {"\\\\.\\ttyUSB0", "/dev/ttyUSB0"},
-        {"\\\\.\\COM0", ""},                 {"", ""},
+        {"\\\\.\\COM1", ""},          {"\\\\.\\COM12", "/dev/given"},
+        {"com5", "/tmp/k419-mapped"}, {"\\\\.\\COM5", "/tmp/k419-mapped"},
+        {"/dev/pts/7", "/dev/pts/7"}, {"\\\\.\\ttyUSB0", "/dev/ttyUSB0"},
+        {"\\\\.\\COM0", ""},          {"", ""},
     };
     for (const Case& c : cases)
         EXPECT_EQ(k419::platform::DevicePathForName(c.name), c.path) << c.name;
@@ -405,6 +406,53 @@ TEST(CommEvents, AWaitingThreadReadsArrivalsItselfAndHandsInputBackWhenItLeaves)
     EXPECT_EQ(std::string(buffer, read), "xyz");
 }
 
+// The documented Win32 pattern, WaitCommEvent and then WaitForSingleObject on the record's
+// event, gets a byte that waits in the kernel at once, even from the thread that blocked in
+// GetOverlappedResult for the waits before (the device expects it to block again for a while:
+// the hand-over's grace is made a minute long here, far beyond the test's limits).
+TEST(CommEvents, AThreadSleepingOnTheEventGetsAWaitingByteAtOnce) {
+    TestPty pty(47);
+    OpenDevice port(pty);
+    ASSERT_NE(port.handle, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(SetCommMask(port.handle, EV_RXCHAR));
+    k419::platform::SetHandoverGraceForTests(port.handle, 60'000'000'000LL);
+    Overlapped ov;
+    DWORD mask = 0;
+    DWORD bytes = 0;
+    char buffer[16];
+    DWORD read = 0;
+    auto blockedWait = [&] {
+        if (WaitCommEvent(port.handle, &mask, &ov.record)) return true;
+        std::thread far([&] {
+            Sleep(20);
+            pty.Write("b");
+        });
+        const BOOL done = GetOverlappedResult(port.handle, &ov.record, &bytes, TRUE);
+        far.join();
+        return done && ReadFile(port.handle, buffer, sizeof buffer, &read, &ov.record);
+    };
+    // `sleeper` sleeps on the event of a wait this thread issued; a byte waits already.
+    auto byteSeenBy = [&](auto sleeper) {
+        mask = 0;
+        if (WaitCommEvent(port.handle, &mask, &ov.record)) return false;  // nothing waited yet
+        if (!pty.Write("w")) return false;
+        Sleep(30);
+        if (sleeper() != WAIT_OBJECT_0) return false;
+        return GetOverlappedResult(port.handle, &ov.record, &bytes, FALSE) && mask == EV_RXCHAR &&
+               ReadFile(port.handle, buffer, sizeof buffer, &read, &ov.record) && read == 1;
+    };
+    const auto thisThread = [&] { return WaitForSingleObject(ov.record.hEvent, 10000); };
+    const auto anotherThread = [&] {
+        DWORD result = WAIT_FAILED;
+        std::thread([&] { result = WaitForSingleObject(ov.record.hEvent, 10000); }).join();
+        return result;
+    };
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(blockedWait());
+    EXPECT_TRUE(byteSeenBy(thisThread));
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(blockedWait());
+    EXPECT_TRUE(byteSeenBy(anotherThread));
+}
+
 TEST(CommTransfer, SmallBlocksMoveBothWays) {
     TestPty pty(47);
     OpenDevice port(pty);
@@ -424,6 +472,40 @@ TEST(CommTransfer, SmallBlocksMoveBothWays) {
     DWORD read = 99;
     EXPECT_TRUE(ReadFile(port.handle, buffer, sizeof buffer, &read, &ov.record));
     EXPECT_EQ(read, 0u);
+}
+
+// Win32 keeps an operation's outcome in its record: callers that use a fresh record for every
+// operation leave nothing behind in the layer, whether the operation completed at once or
+// went pending first.
+TEST(CommTransfer, FreshRecordsForEveryOperationLeaveNothingBehind) {
+    TestPty pty(47);
+    OpenDevice port(pty);
+    ASSERT_NE(port.handle, INVALID_HANDLE_VALUE);
+    const size_t handlesBefore = k419::platform::OpenHandlesForTests();
+    std::vector<OVERLAPPED> records(100000);
+    char buffer[8];
+    for (size_t i = 0; i < records.size(); ++i) {
+        OVERLAPPED& record = records[i];
+        DWORD read = 99;
+        if (i % 10000 == 0) {  // now and then a read that waits for its byte
+            COMMTIMEOUTS wait{0, 0, 5000, 0, 0};
+            ASSERT_TRUE(SetCommTimeouts(port.handle, &wait));
+            ASSERT_FALSE(ReadFile(port.handle, buffer, 1, &read, &record));
+            ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
+            EXPECT_EQ(k419::platform::PendingOperationsForTests(port.handle), 1u);
+            ASSERT_TRUE(pty.Write("k"));
+            ASSERT_TRUE(GetOverlappedResult(port.handle, &record, &read, TRUE));
+            ASSERT_EQ(read, 1u);
+            COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
+            ASSERT_TRUE(SetCommTimeouts(port.handle, &atOnce));
+            continue;
+        }
+        ASSERT_TRUE(ReadFile(port.handle, buffer, sizeof buffer, &read, &record));
+        ASSERT_EQ(read, 0u);
+        ASSERT_TRUE(GetOverlappedResult(port.handle, &record, &read, FALSE));
+    }
+    EXPECT_EQ(k419::platform::PendingOperationsForTests(port.handle), 0u);
+    EXPECT_EQ(k419::platform::OpenHandlesForTests(), handlesBefore);
 }
 
 TEST(CommTransfer, LargeWriteGoesPendingAndCompletes) {
