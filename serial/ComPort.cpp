@@ -217,6 +217,14 @@ void TCustomComPort::SetSWFlowOptions(TSWFlowOptions value) {
     if (word != 0) RepairThresholds(0.75, 0.25);
     if (IsOpen()) {
         if (word != 0) {
+            // The dispatcher only adds directions: one the line has and the new value drops is
+            // cleared first, or the far end's XOFF would still stop our output under
+            // "receive only" (and ours stop the far end's under "transmit only").
+            uint32_t hw = 0, onLine = 0;
+            uint8_t xon = 0, xoff = 0;
+            if (FDispatcher->GetFlowSettings(hw, onLine, xon, xoff) == ecOK &&
+                (onLine & ~word & (sfReceiveFlow | sfTransmitFlow)) != 0)
+                Check(FDispatcher->ClearSoftwareFlow());
             Check(FDispatcher->SetSoftwareFlow(FBufferFull, FBufferResume, word));
             // The dispatcher resets the flow characters to 17 and 19; the line must keep the
             // characters the properties show. (The open sequence applies them right after.)

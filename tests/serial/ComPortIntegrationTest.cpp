@@ -425,6 +425,31 @@ TEST_F(ComPortPty, DestroyingAnOpenComponentClosesItAndWritesItsFiles) {
     EXPECT_EQ(again.PortState(), psOpen);
 }
 
+// Each software flow setting leaves the line with exactly its directions, whichever came
+// before: receive flow is IXOFF (we send XOFF), transmit flow IXON (the far end's XOFF stops us).
+TEST_F(ComPortPty, SoftwareFlowSettingsLeaveTheLineWithExactlyTheirDirections) {
+    TestPty pty(67);
+    TComPort port;
+    Configure(port, 67);
+    port.SetOpen(true);
+    ASSERT_EQ(port.PortState(), psOpen);
+    const struct {
+        TSWFlowOptions Value;
+        tcflag_t Flags;
+    } settings[] = {
+        {swfNone, 0}, {swfReceive, IXOFF}, {swfTransmit, IXON}, {swfBoth, IXON | IXOFF}};
+    for (const auto& from : settings) {
+        for (const auto& to : settings) {
+            SCOPED_TRACE(testing::Message() << from.Value << " to " << to.Value);
+            port.SetSWFlowOptions(from.Value);
+            port.SetSWFlowOptions(to.Value);
+            termios line{};
+            ASSERT_EQ(tcgetattr(pty.Master(), &line), 0);
+            EXPECT_EQ(line.c_iflag & (IXON | IXOFF), to.Flags);
+        }
+    }
+}
+
 TEST_F(ComPortPty, ABacklogLargerThanTheBuffersArrivesWholeAfterTheOpen) {
     // The far end wrote more than the driver queue and the dispatch buffer together hold
     // before the port was opened; the handler takes whatever it is told of, also when the
