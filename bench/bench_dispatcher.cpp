@@ -1,6 +1,10 @@
 // Dispatcher data path throughput over an in-memory device layer: received bytes into the
-// dispatch buffer and out to the reader, the data trigger scan, and queuing output.
+// dispatch buffer and out to the reader, the data trigger scan, and queuing output; and the
+// platform layer's overlapped reads on a pseudo-terminal with a fresh record each time.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <vector>
@@ -133,6 +137,44 @@ void BM_PutOutputByte(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()));
 }
 BENCHMARK(BM_PutOutputByte);
+
+// An overlapped read that returns at once, each with a record never used before (a common Win32
+// habit), after Arg(0) such reads had been made on the port: the cost must not grow with them.
+void BM_ReadWithAFreshRecord(benchmark::State& state) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    char name[256];
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
+        state.SkipWithError("no pseudo-terminal");
+        return;
+    }
+    HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OVERLAPPED, nullptr);
+    COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
+    if (port == INVALID_HANDLE_VALUE || !SetCommTimeouts(port, &atOnce)) {
+        state.SkipWithError("cannot open the pseudo-terminal");
+        ::close(master);
+        return;
+    }
+    char buffer[16];
+    DWORD read = 0;
+    std::vector<OVERLAPPED> used(static_cast<size_t>(state.range(0)));
+    for (OVERLAPPED& record : used) ReadFile(port, buffer, sizeof buffer, &read, &record);
+    std::vector<OVERLAPPED> records(1 << 16);
+    size_t next = 0;
+    for (auto _ : state) {
+        if (next == records.size()) {
+            state.PauseTiming();
+            records.assign(records.size(), OVERLAPPED{});
+            next = 0;
+            state.ResumeTiming();
+        }
+        benchmark::DoNotOptimize(ReadFile(port, buffer, sizeof buffer, &read, &records[next++]));
+    }
+    CloseHandle(port);
+    ::close(master);
+}
+BENCHMARK(BM_ReadWithAFreshRecord)->Arg(0)->Arg(40000);
 
 }  // namespace
 
