@@ -76,13 +76,19 @@ std::string LocalTime(TimePoint time) {
     AppendPadded(out, local.tm_sec, 2);
     out += '.';
     AppendPadded(out, static_cast<long>((millis - seconds).count()), 3);
-    // strftime's "%z" is the offset as +hhmm; ISO 8601's extended form puts a colon in it.
-    char zone[16] = {};
-    if (std::strftime(zone, sizeof zone, "%z", &local) == 5) {
-        out.append(zone, 3);
-        out += ':';
-        out.append(zone + 3, 2);
-    }
+    // The offset is the local wall time read as if it were UTC, less the instant itself.
+    // Worked out here: strftime's "%z" gives the zone's name instead on some C libraries.
+    using namespace std::chrono;
+    const sys_seconds wall =
+        sys_days{year{local.tm_year + 1900} / month{static_cast<unsigned>(local.tm_mon + 1)} /
+                 day{static_cast<unsigned>(local.tm_mday)}} +
+        hours{local.tm_hour} + minutes{local.tm_min} + std::chrono::seconds{local.tm_sec};
+    const long offsetMinutes = static_cast<long>(round<minutes>(wall - seconds).count());
+    out += offsetMinutes < 0 ? '-' : '+';
+    const long magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+    AppendPadded(out, magnitude / 60, 2);
+    out += ':';
+    AppendPadded(out, magnitude % 60, 2);
     return out;
 }
 

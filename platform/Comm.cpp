@@ -566,6 +566,11 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
 
 namespace k419::platform {
 
+void FailEventWaitsForTests(void* device, unsigned long error) {
+    if (auto comm = detail::LookupHandleAs<CommDevice>(static_cast<HANDLE>(device)))
+        comm->FailEventWaits(static_cast<DWORD>(error));
+}
+
 void SetHandoverGraceForTests(void* device, long long ns) {
     if (auto comm = detail::LookupHandleAs<CommDevice>(static_cast<HANDLE>(device)))
         comm->SetHandoverGrace(ns);

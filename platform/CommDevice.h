@@ -167,6 +167,9 @@ class CommDevice : public k419::platform::detail::Object {
     // itself (WaitForSingleObject on the record's event, as Win32 programs often do): nobody
     // watches input for that wait, so the driver thread takes it up now.
     void ThreadBlocksOn(const k419::platform::detail::Waitable* object) override;
+    // For the tests: the event wait in progress and every later one complete with `error`
+    // (0: waits work again), as a driver that aborts waits makes them.
+    void FailEventWaits(DWORD error);
     // For the tests: the hand-over's grace for the thread that blocked for the last wait.
     void SetHandoverGrace(long long ns) {
         Lock lock(mutex_);
@@ -258,6 +261,7 @@ class CommDevice : public k419::platform::detail::Object {
     long long graceNs_ = kUsualDriverGraceNs;  // the Late timer's first period
     long long lateNs_ = kUsualDriverGraceNs;   // the period of the Late timer
     HANDLE self_ = nullptr;                    // the device's handle
+    DWORD waitFailure_ = 0;                    // see FailEventWaits
     // The event of the last wait that went pending unattended, which tells the device when a
     // thread blocks on it; events are few and their handles never reused, so one is enough.
     HANDLE watchedEvent_ = nullptr;

@@ -220,6 +220,11 @@ BOOL CommDevice::WaitEvent(DWORD* mask, OVERLAPPED* overlapped) {
         return FinishAtOnce(op, synchronous, event, 0, nullptr);
     }
     BeginOp(op);
+    if (waitFailure_ != 0) {
+        *mask = 0;
+        Complete(op, event, waitFailure_, 0);
+        return FinishPending(lock, op, synchronous, nullptr);
+    }
     if (gone_) {
         // Reported through the completion, not as an immediate failure: a caller that takes
         // an immediate failure for an event and waits again at once would spin on a device
@@ -247,6 +252,15 @@ BOOL CommDevice::OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, bool wai
     if (overlapped->Internal != ERROR_SUCCESS)
         return Fail(static_cast<DWORD>(overlapped->Internal));
     return TRUE;
+}
+
+void CommDevice::FailEventWaits(DWORD error) {
+    Lock lock(mutex_);
+    waitFailure_ = error;
+    if (error == 0 || !wait_) return;
+    *wait_->mask = 0;
+    Complete(wait_->overlapped, wait_->event, error, 0);
+    wait_.reset();
 }
 
 std::size_t CommDevice::PendingOperations() {

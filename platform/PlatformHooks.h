@@ -75,5 +75,8 @@ std::size_t PendingOperationsForTests(void* device);
 // event wait from the thread that blocked for the previous one, should that thread not block
 // for it (100 ms unless set).
 void SetHandoverGraceForTests(void* device, long long ns);
+// For the tests: the serial device's event wait in progress, and every later one, complete
+// with the Win32 error `error` (0: they work again), as some adapters' drivers make them.
+void FailEventWaitsForTests(void* device, unsigned long error);
 
 }  // namespace k419::platform

@@ -168,13 +168,25 @@ TEST(Reading, CsvAndJsonForms) {
         EXPECT_EQ(ReadCsv(CsvField(text) + "," + CsvField(text) + "\r\n"), (Rows{{text, text}}));
     }
 
-    // A zone west of UTC with half an hour; nothing else in this program reads local time.
-    ::setenv("TZ", "<-0330>3:30", 1);
-    ::tzset();
+    // Zones west and east of UTC with part of an hour, in the TZ form that both the POSIX and
+    // the Windows C libraries read; nothing else in this program reads local time. (The
+    // conversion is kept for a second, so each zone has a second of its own.)
+    const struct {
+        const char* zone;
+        std::chrono::seconds second;
+        const char* row;
+    } zones[] = {{"ABC3:30", 7s, "2026-12-08T07:03:07.123-03:30,90.250,G,"},
+                 {"XYZ-5:45", 8s, "2026-12-08T16:18:08.123+05:45,90.250,G,"}};
+    for (const auto& [zone, second, row] : zones) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+        Reading timed;
+        timed.time = sys_days{2026y / 12 / 8} + 10h + 33min + second + 123456us;
+        EXPECT_TRUE(CsvRow(timed, timed.time - 90250ms).starts_with(row))
+            << zone << ": " << CsvRow(timed, timed.time - 90250ms);
+    }
     Reading timed;
-    timed.time = sys_days{2026y / 12 / 8} + 10h + 33min + 7s + 123456us;
-    EXPECT_TRUE(
-        CsvRow(timed, timed.time - 90250ms).starts_with("2026-12-08T07:03:07.123-03:30,90.250,G,"));
+    timed.time = sys_days{2026y / 12 / 8};
     EXPECT_TRUE(JsonLine(timed, std::nullopt).starts_with("{\"time\": null, \"elapsed_s\": null,"));
 }
 

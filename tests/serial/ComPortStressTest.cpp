@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/PlatformHooks.h"
+#include "serial/Dispatcher.h"
 #include "platform/TestPty.h"
 #include "serial/ComPort.h"
 #include "serial/SimulatorProcess.h"
@@ -382,6 +383,23 @@ TEST_F(ComPortHangUp, TheSimulatorKilledMidStreamLeavesNoSpinAndThePortReopens) 
     sim.Kill();
     ExpectQuietAndRecoverable(port);
     unsetenv("K419_COM93");
+}
+
+// A driver that aborts the event wait (some USB adapters do; Wine does on a pseudo-terminal)
+// is a lost device to the owner, not a port that silently receives nothing.
+TEST_F(ComPortHangUp, AnAbortedEventWaitIsALostDevice) {
+    TestPty pty(96);
+    TComPort port;
+    Configure(port, 96);
+    ListenForFrames(port);
+    port.SetDeviceLostHandler([this](TObject*) { ++lostNotices; });
+    port.SetOpen(true);
+    SendFrames(pty, 2);
+    ASSERT_TRUE(PumpUntil([&] { return frames.size() >= 2; }));
+    k419::platform::FailEventWaitsForTests(port.Dispatcher()->DeviceHandleValue(),
+                                           ERROR_OPERATION_ABORTED);
+    ASSERT_TRUE(PumpUntil([&] { return lostNotices > 0; }));
+    ExpectQuietAndRecoverable(port);
 }
 
 TEST_F(ComPortHangUp, AClosedFarEndWithBytesStillUnreadLeavesNoSpinAndThePortReopens) {
