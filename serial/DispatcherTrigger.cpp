@@ -20,6 +20,12 @@ size_t LiveCount(const List& list) {
         std::count_if(list.begin(), list.end(), [](const auto& r) { return !r.Deleted; }));
 }
 
+// Case folding for triggers that ignore case. Arriving bytes are matched one at a time, so
+// only single-byte (ASCII) letters are folded, in the trigger and in the data alike: folding
+// a multi-byte letter in the trigger (as CharUpperBuffA does under a UTF-8 code page) would
+// make it unmatchable by bytes that are folded one by one.
+char FoldCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 uint32_t LogValueOf(const void* pointer) {
     return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pointer));
 }
@@ -28,11 +34,7 @@ uint32_t LogValueOf(const void* pointer) {
 
 bool AdvanceMatch(uint32_t (&state)[MaxTriggerLength], uint8_t ch, uint32_t length, bool ignoreCase,
                   const char* text) {
-    if (ignoreCase) {
-        char c = static_cast<char>(ch);
-        CharUpperBuffA(&c, 1);
-        ch = static_cast<uint8_t>(c);
-    }
+    if (ignoreCase) ch = static_cast<uint8_t>(FoldCase(static_cast<char>(ch)));
     length = std::min(length, MaxTriggerLength);
     const uint8_t first = static_cast<uint8_t>(text[0]);
     bool matched = false;
@@ -240,7 +242,7 @@ int32_t TBaseDispatcher::AddDataTrigger(const char* text, bool ignoreCase) {
     trigger.Length = static_cast<uint32_t>(length);
     trigger.IgnoreCase = ignoreCase;
     std::memcpy(trigger.Text, text, length);
-    if (ignoreCase) CharUpperBuffA(trigger.Text, static_cast<DWORD>(length));
+    if (ignoreCase) std::transform(trigger.Text, trigger.Text + length, trigger.Text, FoldCase);
     DataTriggers.push_back(trigger);
     if (Log.LogOn()) AddLogEntry(5, lsData, static_cast<uint32_t>(handle));
     return handle;

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "DispatcherFake.h"
-#include "platform/PlatformHooks.h"
 
 namespace {
 
@@ -91,6 +90,9 @@ TEST(DispatcherData, MatchesAreFoundWhereTheyComplete) {
         {"ABA", false, "AABABA", {3, 5}},
         {"OK", true, "ok", {1}},
         {"ok", true, "xOkx", {2}},
+        // ASCII letters fold, a UTF-8 letter matches as it stands, whatever the code page
+        {"ok\xc3\xa9", true, "OK\xc3\xa9", {3}},
+        {"ok\xc3\xa9", true, "ok\xc3\x89", {}},
         {"AB", false, "ab", {}},
         {"ABC", false, "ABABC", {4}},
         {"\r\n", false, "a\r\r\nb", {3}},
@@ -475,7 +477,12 @@ TEST(DispatcherDelivery, WindowsAreSentNotificationsOnTheirOwnThread) {
         done = true;
         PostThreadMessageA(mainThread, WM_USER, 0, 0);
     });
-    while (!done) k419::platform::WaitForMessage(INFINITE);
+    // Waits as a Win32 thread does; the peek runs the dispatch thread's sent message.
+    while (!done) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG sent;
+        PeekMessageA(&sent, nullptr, 0, 0, PM_NOREMOVE);
+    }
     dispatch.join();
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
