@@ -9,10 +9,10 @@ k419_run_packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-charts-dev
                    qt6-translations-l10n)
 # What the tests, the benchmarks and the package check need besides: GoogleTest, Google
 # Benchmark, Qt's serial port (the benchmark compares with it), the package tools and lintian,
-# help2man for the manual pages, Python (a test reads a recording with its csv module) and the
-# cross compiler that checks the engine against the real <windows.h>.
+# help2man for the manual pages, Python (a test reads a recording with its csv module), the
+# cross compiler that builds the engine for Windows and Wine (64-bit) that runs its tests.
 k419_test_packages=(libgtest-dev libgmock-dev libbenchmark-dev qt6-serialport-dev dpkg-dev file
-                    lintian help2man python3 g++-mingw-w64-x86-64-posix)
+                    lintian help2man python3 g++-mingw-w64-x86-64-posix wine wine64)
 
 # k419_ensure_packages <package>...: installs those of them that are missing.
 k419_ensure_packages() {

@@ -8,6 +8,9 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <io.h>
+#endif
 
 #include <cerrno>
 #include <clocale>
@@ -274,11 +277,19 @@ int main(int argc, char** argv) {
         separator = LocaleDecimalPoint();
     }
 
+#ifdef _WIN32
+    // Bytes as they are, both ways: no CR LF translation, no end at 0x1A.
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+    constexpr int openFlags = O_RDONLY | O_BINARY;
+#else
+    constexpr int openFlags = O_RDONLY | O_CLOEXEC;
+#endif
     int fd = STDIN_FILENO;
     std::string inputName = "standard input";
     if (path != nullptr && std::string_view(path) != "-") {
         inputName = std::string("'") + path + "'";
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        fd = ::open(path, openFlags);
         if (fd < 0) {
             return Fail("cannot open " + inputName + ": " + std::strerror(errno));
         }

@@ -453,9 +453,9 @@ TEST(FrontPanel, WidestTextsBoundEveryTextShown) {
     };
     Panel panel(",");
     std::map<std::pair<ReadoutControl, std::string>, std::size_t> longest;
-    for (auto control : {ReadoutControl::A, ReadoutControl::B, ReadoutControl::C,
-                         ReadoutControl::D, ReadoutControl::E, ReadoutControl::F,
-                         ReadoutControl::Base, ReadoutControl::Dop}) {
+    for (auto control :
+         {ReadoutControl::A, ReadoutControl::B, ReadoutControl::C, ReadoutControl::D,
+          ReadoutControl::E, ReadoutControl::F, ReadoutControl::Base, ReadoutControl::Dop}) {
         for (const std::string& text : panel.model.WidestTexts(control)) {
             auto& n = longest[{control, unitOf(text)}];
             n = std::max(n, shape(text).size());

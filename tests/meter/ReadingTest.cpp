@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -18,6 +23,7 @@
 #include "meter/FrameBytes.h"
 #include "meter/ReadingRecorder.h"
 #include "meter/ReadoutTables.h"
+#include "PosixStandIns.h"
 
 namespace k419 {
 namespace {
@@ -226,10 +232,17 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// A new folder in the system's temporary folder.
+std::string MakeTempFolder() {
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "k419-recorder-XXXXXX").string();
+    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
 TEST(ReadingRecorder, RowsReachTheFileAtOnceAndAFailureStops) {
-    char dir[] = "/tmp/k419-recorder-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/readings.csv";
+    const std::string dir = MakeTempFolder();
+    ASSERT_FALSE(dir.empty());
+    const std::string path = dir + "/readings.csv";
     const auto start = system_clock::now();
     Reading reading;
     reading.time = start + 2s;
@@ -241,13 +254,21 @@ TEST(ReadingRecorder, RowsReachTheFileAtOnceAndAFailureStops) {
     EXPECT_EQ(recorder.Rows(), 1U);
     EXPECT_TRUE(recorder.Stop());
     EXPECT_FALSE(recorder.Record(reading));
-    ::unlink(path.c_str());
-    ::rmdir(dir);
+    std::filesystem::remove_all(dir);
 
+    // The system's own wording of each cause (a folder is "permission denied" on Windows).
+#ifdef _WIN32
+    const int folderError = EACCES;
+#else
+    const int folderError = EISDIR;
+#endif
+    const std::string temp = std::filesystem::temp_directory_path().string();
     const std::pair<std::string, std::string> failures[] = {
-        {path, "cannot create " + path + ": No such file or directory"},
-        {"/tmp", "cannot create /tmp: Is a directory"},
-        {"/dev/full", "cannot write /dev/full: No space left on device"},
+        {path, "cannot create " + path + ": " + std::strerror(ENOENT)},
+        {temp, "cannot create " + temp + ": " + std::strerror(folderError)},
+#ifdef __linux__
+        {"/dev/full", "cannot write /dev/full: " + std::string(std::strerror(ENOSPC))},
+#endif
     };
     for (const auto& [target, error] : failures) {
         EXPECT_FALSE(recorder.Start(target, start));
@@ -257,12 +278,14 @@ TEST(ReadingRecorder, RowsReachTheFileAtOnceAndAFailureStops) {
     }
 }
 
+#ifndef _WIN32
 // A disk that fills in the middle of a row: the file keeps its whole rows and no part of the
-// row that did not fit. The file size limit of a child process stands in for the full disk.
+// row that did not fit. The file size limit of a child process stands in for the full disk
+// (POSIX only: Windows has no such limit).
 TEST(ReadingRecorder, ADiskThatFillsLeavesOnlyWholeRows) {
-    char dir[] = "/tmp/k419-recorder-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/readings.csv";
+    const std::string dir = MakeTempFolder();
+    ASSERT_FALSE(dir.empty());
+    const std::string path = dir + "/readings.csv";
     const auto start = system_clock::now();
     const pid_t child = ::fork();
     if (child == 0) {
@@ -287,9 +310,9 @@ TEST(ReadingRecorder, ADiskThatFillsLeavesOnlyWholeRows) {
     EXPECT_EQ(text.back(), '\n');
     EXPECT_EQ(text.rfind(CsvHeader(), 0), 0u);
     EXPECT_LE(text.size(), 1000u);
-    ::unlink(path.c_str());
-    ::rmdir(dir);
+    std::filesystem::remove_all(dir);
 }
+#endif
 
 }  // namespace
 }  // namespace k419

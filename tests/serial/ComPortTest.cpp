@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "DispatcherFake.h"
+#include "PosixStandIns.h"
 #include "PortTestSupport.h"
 #include "serial/CommErrors.h"
 #include "serial/ComPort.h"

@@ -1,7 +1,11 @@
 // The trace and dispatch log buffers and the exact texts of their reports.
 #include <gtest/gtest.h>
-#include <sys/utsname.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/utsname.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
@@ -57,6 +61,14 @@ std::string CompilerText() {
 }
 
 std::string SystemText() {
+#ifdef _WIN32
+    // The version Windows reports to a program without a manifest for it, as the log gives it.
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExA(&info)) return "Unknown";
+    return "Windows NT " + std::to_string(info.dwMajorVersion) + "." +
+           std::to_string(info.dwMinorVersion) + " " + info.szCSDVersion;
+#else
     utsname name{};
     if (uname(&name) != 0) return "";
     unsigned major = 0, minor = 0;
@@ -64,6 +76,7 @@ std::string SystemText() {
     std::string text = "Unknown " + std::to_string(major) + "." + std::to_string(minor) + " " +
                        name.sysname + " " + name.release + " " + name.machine;
     return text.substr(0, 80);
+#endif
 }
 
 std::string Take(TBaseDispatcher& d, uint32_t n) {

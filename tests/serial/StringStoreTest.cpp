@@ -10,8 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "resources/EmbeddedResources.h"
-
 namespace {
 
 using Bytes = std::vector<unsigned char>;
@@ -157,9 +155,12 @@ TEST(StringStore, CompiledTablesHaveTheirLayout) {
     EXPECT_EQ(errors[12] | errors[13] << 8, 8456);
     // What the program embeds is what the build left in the build folder.
     for (const auto* name : {"K419_STORE_STRINGS", "K419_ERROR_STRINGS_ENGLISH"}) {
-        const k419::EmbeddedResource* r = k419::FindEmbeddedResource(name, "#10");
+        const HMODULE module = GetModuleHandleA(nullptr);
+        const HRSRC r = FindResourceA(module, name, RT_RCDATA);
         ASSERT_NE(r, nullptr) << name;
-        EXPECT_EQ(Bytes(r->data, r->data + r->size), ReadCompiled(name)) << name;
+        const auto* data = static_cast<const unsigned char*>(LockResource(LoadResource(module, r)));
+        ASSERT_NE(data, nullptr) << name;
+        EXPECT_EQ(Bytes(data, data + SizeofResource(module, r)), ReadCompiled(name)) << name;
     }
 }
 
