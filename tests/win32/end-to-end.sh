@@ -32,18 +32,24 @@ restart_wineserver() {
   wineserver >/dev/null 2>&1
 }
 
-"$sim" --stdout --rate 0 "${options[@]}" > "$scratch/reference.bin"
-"$sim" --rate 40 "${options[@]}" > "$scratch/sim.out" 2> "$scratch/sim.err" &
-simpid=$!
-for _ in $(seq 100); do
-  [ -s "$scratch/sim.out" ] && break
-  sleep 0.05
-done
-pty=$(head -n 1 "$scratch/sim.out")
-[ -c "$pty" ] || { echo "end-to-end: the simulator named no terminal" >&2; exit 1; }
+# Starts the simulator with these options on a new pseudo-terminal and maps COM1 to it.
+simulator_on_com1() {
+  rm -f "$scratch/sim.out"
+  "$sim" --rate 40 "$@" > "$scratch/sim.out" 2> "$scratch/sim.err" &
+  simpid=$!
+  for _ in $(seq 100); do
+    [ -s "$scratch/sim.out" ] && break
+    sleep 0.05
+  done
+  local pty
+  pty=$(head -n 1 "$scratch/sim.out")
+  [ -c "$pty" ] || { echo "end-to-end: the simulator named no terminal" >&2; exit 1; }
+  wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$pty" /f >/dev/null
+  restart_wineserver
+}
 
-wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$pty" /f >/dev/null
-restart_wineserver
+"$sim" --stdout --rate 0 "${options[@]}" > "$scratch/reference.bin"
+simulator_on_com1 "${options[@]}"
 K419_E2E_REFERENCE=$(winepath -w "$scratch/reference.bin") LD_PRELOAD=$shim wine "$program" \
   --gtest_filter='*FramesArrive*'
 
@@ -57,13 +63,5 @@ fi
 echo "the key code reached the simulator"
 
 # Once more without the preload library: Wine aborts every wait on the pseudo-terminal.
-"$sim" --rate 40 > "$scratch/sim.out" 2> "$scratch/sim.err" &
-simpid=$!
-for _ in $(seq 100); do
-  [ -s "$scratch/sim.out" ] && break
-  sleep 0.05
-done
-pty=$(head -n 1 "$scratch/sim.out")
-wine reg add 'HKLM\Software\Wine\Ports' /v COM1 /d "$pty" /f >/dev/null
-restart_wineserver
+simulator_on_com1
 K419_E2E_ABORTED_WAITS=1 wine "$program" --gtest_filter='*LostDevice*'
