@@ -191,6 +191,10 @@ class CommDevice : public k419::platform::detail::Object {
     BOOL FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchronous, DWORD* bytes);
     BOOL FinishAtOnce(OVERLAPPED* overlapped, bool synchronous, HANDLE event, DWORD bytes,
                       DWORD* bytesOut);
+    // Blocks until the caller's operation completes (driving it if it is the event wait).
+    void AwaitCompletion(Lock& lock, OVERLAPPED* overlapped);
+    // A completed operation's result, from its record, as the calls report it.
+    BOOL Outcome(const OVERLAPPED* overlapped, DWORD* bytes);
 
     void Wake();
     void WakeWaiter();

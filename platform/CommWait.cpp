@@ -42,8 +42,16 @@ BOOL CommDevice::FinishPending(Lock& lock, OVERLAPPED* overlapped, bool synchron
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
+    AwaitCompletion(lock, overlapped);
+    return Outcome(overlapped, bytes);
+}
+
+void CommDevice::AwaitCompletion(Lock& lock, OVERLAPPED* overlapped) {
     if (IsPendingWait(overlapped)) DriveWait(lock, overlapped);
     changed_.wait(lock, [&] { return !Pending(overlapped); });
+}
+
+BOOL CommDevice::Outcome(const OVERLAPPED* overlapped, DWORD* bytes) {
     if (bytes) *bytes = static_cast<DWORD>(overlapped->InternalHigh);
     if (overlapped->Internal != ERROR_SUCCESS)
         return Fail(static_cast<DWORD>(overlapped->Internal));
@@ -245,13 +253,9 @@ BOOL CommDevice::OverlappedResult(OVERLAPPED* overlapped, DWORD* bytes, bool wai
             if (IsPendingWait(overlapped) && !driving_ && !driverWatchesInput_) Wake();
             return Fail(ERROR_IO_INCOMPLETE);
         }
-        if (IsPendingWait(overlapped)) DriveWait(lock, overlapped);
-        changed_.wait(lock, [&] { return !Pending(overlapped); });
+        AwaitCompletion(lock, overlapped);
     }
-    if (bytes) *bytes = static_cast<DWORD>(overlapped->InternalHigh);
-    if (overlapped->Internal != ERROR_SUCCESS)
-        return Fail(static_cast<DWORD>(overlapped->Internal));
-    return TRUE;
+    return Outcome(overlapped, bytes);
 }
 
 void CommDevice::FailEventWaits(DWORD error) {
