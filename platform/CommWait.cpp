@@ -66,7 +66,12 @@ BOOL CommDevice::FinishAtOnce(OVERLAPPED* overlapped, bool synchronous, HANDLE e
 }
 
 void CommDevice::WatchBlockingOn(HANDLE event) {
-    if (event == nullptr || event == watchedEvent_ || self_ == nullptr) return;
+    if (event == nullptr || self_ == nullptr) return;
+    if (event == watchedEvent_) {
+        // Still ours, unless a wait on another device has used the same event since.
+        const auto object = watched_.lock();
+        if (!object || object->BlockWatcher() == self_) return;
+    }
     auto object = k419::platform::detail::LookupHandleAs<k419::platform::detail::Waitable>(event);
     if (!object) return;
     object->TellWhenBlockedOn(self_);
