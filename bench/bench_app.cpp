@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "PseudoTerminal.h"
 #include "StallGuard.h"
 #include "app/CompanionWindow.h"
 #include "app/Form1.h"
@@ -584,6 +585,19 @@ const char* Program() {
     return other != nullptr && *other != '\0' ? other : K419_PROGRAM;
 }
 
+// In a child process: becomes the program without a display, with `argument` (or none), its
+// standard output on `out` and its messages dropped.
+[[noreturn]] void BecomeHeadlessProgram(int out, const char* argument) {
+    dup2(out, STDOUT_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDERR_FILENO);
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    unsetenv("QT_QPA_PLATFORM");
+    execl(Program(), Program(), argument, static_cast<char*>(nullptr));
+    _exit(127);
+}
+
 // How far the panel stays behind the meter after the machine stopped it for a while (a busy
 // machine, a suspended laptop): k419 runs headless against a meter on a pseudo-terminal that
 // sends 10 numbered frames a second for 12 s; after three seconds of frames the program is
@@ -594,10 +608,9 @@ void BM_LagAfterAPause(benchmark::State& state) {
     using Clock = std::chrono::steady_clock;
     constexpr int Rate = 10;
     for (auto _ : state) {
-        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[256];
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-            ptsname_r(master, name, sizeof name) != 0) {
+        std::string name;
+        const int master = k419::bench::OpenPseudoTerminal(name);
+        if (master < 0) {
             state.SkipWithError("no pseudo-terminal");
             return;
         }
@@ -608,16 +621,9 @@ void BM_LagAfterAPause(benchmark::State& state) {
         }
         const pid_t child = fork();
         if (child == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDERR_FILENO);
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            unsetenv("QT_QPA_PLATFORM");
-            setenv("K419_COM1", name, 1);
+            setenv("K419_COM1", name.c_str(), 1);
             setenv("LC_ALL", "C", 1);
-            execl(Program(), Program(), static_cast<char*>(nullptr));
-            _exit(127);
+            BecomeHeadlessProgram(out[1], nullptr);
         }
         close(out[1]);
         // Frame n carries n as its first number: resistance in range 8, shown "R n.000  Oм".
@@ -707,16 +713,7 @@ void BM_StartToFirstFrame(benchmark::State& state) {
         }
         const auto start = std::chrono::steady_clock::now();
         const pid_t child = fork();
-        if (child == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, STDERR_FILENO);
-            unsetenv("DISPLAY");
-            unsetenv("WAYLAND_DISPLAY");
-            unsetenv("QT_QPA_PLATFORM");
-            execl(Program(), Program(), "--simulate", static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        if (child == 0) BecomeHeadlessProgram(out[1], "--simulate");
         close(out[1]);
         char c = 0;
         bool line = false;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "PseudoTerminal.h"
 #include "serial/Dispatcher.h"
 
 namespace {
@@ -141,14 +142,13 @@ BENCHMARK(BM_PutOutputByte);
 // An overlapped read that returns at once, each with a record never used before (a common Win32
 // habit), after Arg(0) such reads had been made on the port: the cost must not grow with them.
 void BM_ReadWithAFreshRecord(benchmark::State& state) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    char name[256];
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, name, sizeof name) != 0) {
+    std::string name;
+    const int master = k419::bench::OpenPseudoTerminal(name);
+    if (master < 0) {
         state.SkipWithError("no pseudo-terminal");
         return;
     }
-    HANDLE port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE port = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 0};
     if (port == INVALID_HANDLE_VALUE || !SetCommTimeouts(port, &atOnce)) {
