@@ -47,6 +47,22 @@ for _ in $(seq 100); do
 done
 
 # The meter's own number format: a decimal comma, as on a Russian-locale desktop.
+# Waits up to 20 s for a visible window of the panel's process other than those named; prints
+# its id (empty if none came).
+new_window() {
+  local found="" w known
+  for _ in $(seq 100); do
+    for w in $(DISPLAY=$display xdotool search --onlyvisible --pid "$panel" 2>/dev/null); do
+      known=0
+      for k in "$@"; do [ "$w" = "$k" ] && known=1; done
+      [ "$known" = 0 ] && found=$w
+    done
+    [ -n "$found" ] && break
+    sleep 0.2
+  done
+  echo "$found"
+}
+
 start_panel() {
   DISPLAY=$display LC_NUMERIC=ru_RU.UTF-8 "$build/app/k419" --simulate "$@" 2>/dev/null &
   panel=$!
@@ -72,14 +88,7 @@ if [ -z "$suffix" ]; then
   DISPLAY=$display xdotool mousemove --window "$window" 152 99 click 1
   sleep 0.5
   DISPLAY=$display xdotool mousemove --window "$window" 360 290 click 1
-  companion=""
-  for _ in $(seq 100); do
-    for w in $(DISPLAY=$display xdotool search --onlyvisible --pid "$panel" 2>/dev/null); do
-      [ "$w" != "$window" ] && companion=$w
-    done
-    [ -n "$companion" ] && break
-    sleep 0.2
-  done
+  companion=$(new_window "$window")
   sleep 12
   DISPLAY=$display import -window "$companion" docs/screenshot-companion.png
   # "Сбросить статистику" (the top row's right end), then a few seconds more.
@@ -92,14 +101,7 @@ if [ -z "$suffix" ]; then
   sleep 1
   DISPLAY=$display xdotool mousemove --window "$companion" 60 21 click 1
   # xdotool's patterns do not match Cyrillic: the dialog is the program's third window.
-  dialog=""
-  for _ in $(seq 100); do
-    for w in $(DISPLAY=$display xdotool search --onlyvisible --pid "$panel" 2>/dev/null); do
-      [ "$w" != "$window" ] && [ "$w" != "$companion" ] && dialog=$w
-    done
-    [ -n "$dialog" ] && break
-    sleep 0.2
-  done
+  dialog=$(new_window "$window" "$companion")
   sleep 1
   DISPLAY=$display import -window "$dialog" docs/screenshot-save-dialog.png
   DISPLAY=$display xdotool key --window "$dialog" Escape
